@@ -1,0 +1,80 @@
+#include "os/file.h"
+
+#include <windows.h>
+
+namespace os {
+namespace {
+
+HANDLE Native(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Positions the file with the two-part SetFilePointer that Windows 9x knows.
+bool Seek(HANDLE file, uint64_t offset) {
+  if (offset > 0x7FFFFFFFFFFFFFFFull) return false;
+  LONG high = static_cast<LONG>(offset >> 32);
+  DWORD low = SetFilePointer(file, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+}  // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+File File::Open(const std::string& path, Access access, Share share, Disposition disposition) {
+  DWORD desired = GENERIC_READ | (access == Access::ReadWrite ? GENERIC_WRITE : 0);
+  DWORD shareMode = 0;
+  if (share == Share::Read) shareMode = FILE_SHARE_READ;
+  if (share == Share::ReadWrite) shareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  DWORD creation = OPEN_EXISTING;
+  if (disposition == Disposition::OpenAlways) creation = OPEN_ALWAYS;
+  if (disposition == Disposition::CreateNew) creation = CREATE_NEW;
+  HANDLE h = CreateFileA(path.c_str(), desired, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return File();
+  return File(reinterpret_cast<intptr_t>(h));
+}
+
+void File::Close() {
+  if (handle_ != kNone) {
+    CloseHandle(Native(handle_));
+    handle_ = kNone;
+  }
+}
+
+std::optional<uint32_t> File::ReadAt(uint64_t offset, void* buffer, uint32_t length) {
+  if (!IsOpen() || !Seek(Native(handle_), offset)) return std::nullopt;
+  DWORD got = 0;
+  if (!ReadFile(Native(handle_), buffer, length, &got, nullptr)) return std::nullopt;
+  return static_cast<uint32_t>(got);
+}
+
+std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint32_t length) {
+  if (!IsOpen() || !Seek(Native(handle_), offset)) return std::nullopt;
+  DWORD put = 0;
+  if (!WriteFile(Native(handle_), buffer, length, &put, nullptr)) return std::nullopt;
+  return static_cast<uint32_t>(put);
+}
+
+bool File::SetEnd(uint64_t offset) {
+  return IsOpen() && Seek(Native(handle_), offset) && SetEndOfFile(Native(handle_));
+}
+
+std::optional<uint64_t> File::Size() {
+  if (!IsOpen()) return std::nullopt;
+  DWORD high = 0;
+  DWORD low = GetFileSize(Native(handle_), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return std::nullopt;
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+}  // namespace os

@@ -1,0 +1,55 @@
+#include "os/system.h"
+
+#include <windows.h>
+
+#include "os/image_checksum.h"
+
+namespace os {
+
+std::string SystemDirectory() {
+  char buffer[MAX_PATH] = {};
+  UINT length = GetSystemDirectoryA(buffer, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::string();
+  return std::string(buffer, length);
+}
+
+char PathSeparator() { return '\\'; }
+
+void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+size_t CharacterPrefix(const char* text, size_t length, size_t limit) {
+  if (length <= limit) return length;
+  // Walk whole characters from the start: in a double-byte code page only
+  // that tells lead bytes from trail bytes.
+  size_t at = 0;
+  while (at < limit) {
+    size_t step = IsDBCSLeadByte(static_cast<BYTE>(text[at])) && at + 1 < length ? 2 : 1;
+    if (at + step > limit) break;
+    at += step;
+  }
+  return at;
+}
+
+PlatformChecksum MapFileAndCheckSum(const std::string& libraryPath, const std::string& fileName) {
+  PlatformChecksum result;
+  HMODULE library = LoadLibraryA(libraryPath.c_str());
+  if (library == nullptr) return result;
+  using MapFileAndCheckSumFn = DWORD(WINAPI*)(PCSTR, PDWORD, PDWORD);
+  auto entry = reinterpret_cast<MapFileAndCheckSumFn>(
+      reinterpret_cast<void*>(GetProcAddress(library, "MapFileAndCheckSumA")));
+  if (entry != nullptr) {
+    // Some implementations report success for a file that is no image without
+    // writing the outputs: start them at 0.
+    DWORD headerSum = 0;
+    DWORD trueSum = 0;
+    if (entry(fileName.c_str(), &headerSum, &trueSum) == 0) {
+      result.status = PlatformChecksum::Status::Done;
+      result.headerSum = headerSum;
+      result.trueSum = trueSum;
+    }
+  }
+  FreeLibrary(library);
+  return result;
+}
+
+}  // namespace os
