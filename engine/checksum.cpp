@@ -1,0 +1,112 @@
+#include "engine/checksum.h"
+
+#include <vector>
+
+#include "engine/pe_image.h"
+#include "os/system.h"
+
+namespace engine {
+namespace {
+
+constexpr uint32_t kChunk = 1u << 16;  // even, so words never straddle chunks
+
+// The file offset of the CheckSum field, when the file has a PE header that
+// holds it whole.
+std::optional<uint64_t> CheckSumFieldOffset(os::File& file, uint64_t size) {
+  uint8_t bytes[4];
+  if (size < 64 || file.ReadAt(0, bytes, 2) != 2u || LoadLe16(bytes) != pe::kMzMagic ||
+      file.ReadAt(pe::kDosLfanewOffset, bytes, 4) != 4u) {
+    return std::nullopt;
+  }
+  uint64_t ntOffset = LoadLe32(bytes);
+  if (ntOffset + pe::kCheckSum + 4 > size || file.ReadAt(ntOffset, bytes, 4) != 4u ||
+      LoadLe32(bytes) != pe::kSignature) {
+    return std::nullopt;
+  }
+  return ntOffset + pe::kCheckSum;
+}
+
+// Subtracts a 16-bit word from a folded 16-bit sum with end-around borrow.
+uint32_t SubtractFolded(uint32_t sum, uint32_t word) {
+  sum -= sum < word ? 1u : 0u;
+  return (sum - word) & 0xFFFFu;
+}
+
+}  // namespace
+
+std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
+  std::optional<uint64_t> size = file.Size();
+  if (!size) return std::nullopt;
+  std::vector<uint8_t> chunk(kChunk);
+  // Folding once at the end gives the same value as folding after every word:
+  // both are the value in 1..0xFFFF congruent to the total modulo 0xFFFF (or 0
+  // for an all-zero file).
+  uint64_t total = 0;
+  for (uint64_t offset = 0; offset < *size;) {
+    std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), kChunk);
+    if (!got || *got == 0) return std::nullopt;
+    uint32_t count = *got;
+    if (count % 2 != 0) {
+      if (offset + count != *size) return std::nullopt;  // only the file's last byte stands alone
+      chunk[count++] = 0;
+    }
+    for (uint32_t i = 0; i < count; i += 2) total += LoadLe16(&chunk[i]);
+    offset += *got;
+  }
+  while (total > 0xFFFF) total = (total & 0xFFFF) + (total >> 16);
+
+  ImageChecksum sums;
+  uint32_t folded = static_cast<uint32_t>(total);
+  if (std::optional<uint64_t> field = CheckSumFieldOffset(file, *size)) {
+    uint8_t bytes[4];
+    if (file.ReadAt(*field, bytes, 4) != 4u) return std::nullopt;
+    sums.headerSum = LoadLe32(bytes);
+    folded = SubtractFolded(folded, sums.headerSum & 0xFFFF);
+    folded = SubtractFolded(folded, sums.headerSum >> 16);
+  }
+  sums.trueSum = folded + static_cast<uint32_t>(*size);
+  return sums;
+}
+
+os::PlatformChecksum SystemChecksumService(const std::string& fileName) {
+  std::string directory = os::SystemDirectory();
+  os::PlatformChecksum result;
+  if (!directory.empty()) {
+    result = os::MapFileAndCheckSum(directory + "\\IMAGEHLP.DLL", fileName);
+    if (result.status != os::PlatformChecksum::Status::Unavailable) return result;
+  }
+  result = {};
+  os::File file = os::File::Open(fileName, os::Access::Read, os::Share::ReadWrite,
+                                 os::Disposition::OpenExisting);
+  if (!file.IsOpen()) return result;
+  if (std::optional<ImageChecksum> sums = ComputeImageChecksum(file)) {
+    result.status = os::PlatformChecksum::Status::Done;
+    result.headerSum = sums->headerSum;
+    result.trueSum = sums->trueSum;
+  }
+  return result;
+}
+
+bool RepairImageChecksum(const std::string& fileName, bool setWhenZero) {
+  return RepairImageChecksum(fileName, setWhenZero, SystemChecksumService);
+}
+
+bool RepairImageChecksum(const std::string& fileName, bool setWhenZero,
+                         const ChecksumService& service) {
+  os::PlatformChecksum sums = service(fileName);
+  if (sums.status != os::PlatformChecksum::Status::Done) return false;
+  if (sums.headerSum == sums.trueSum) return true;
+  if (sums.headerSum == 0 && !setWhenZero) return true;  // a file without a checksum keeps none
+
+  os::File file = os::File::Open(fileName, os::Access::ReadWrite, os::Share::Read,
+                                 os::Disposition::OpenExisting);
+  if (!file.IsOpen()) return false;
+  uint8_t bytes[4];
+  if (file.ReadAt(pe::kDosLfanewOffset, bytes, 4) != 4u) return false;
+  uint64_t ntOffset = LoadLe32(bytes);
+  if (file.ReadAt(ntOffset, bytes, 4) != 4u || LoadLe32(bytes) != pe::kSignature) return false;
+  StoreLe32(bytes, sums.trueSum);
+  return file.WriteAt(ntOffset + pe::kCheckSum, bytes, 4) == 4u;
+}
+
+}  // namespace engine

@@ -1,0 +1,139 @@
+#include "engine/pe_image.h"
+
+#include <algorithm>
+
+namespace engine {
+namespace {
+
+// Offsets the engine positions to stay below 2 GiB, as 32-bit file offsets of
+// the systems this format was made for did; kNoFileOffset lies beyond.
+constexpr uint64_t kOffsetLimit = 0x80000000u;
+
+bool InRange(uint64_t offset, uint64_t length) { return offset + length <= kOffsetLimit; }
+
+// `size` rounded up to a multiple of `alignment` (not 0), saturated at 32 bits.
+uint32_t RoundUp(uint32_t size, uint32_t alignment) {
+  uint64_t rounded = (uint64_t{size} + alignment - 1) / alignment * alignment;
+  return static_cast<uint32_t>(std::min<uint64_t>(rounded, 0xFFFFFFFFu));
+}
+
+}  // namespace
+
+uint16_t LoadLe16(const uint8_t* bytes) {
+  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t LoadLe32(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+         (uint32_t{bytes[3]} << 24);
+}
+
+void StoreLe32(uint8_t* bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+bool PeImage::Open(os::File& file) {
+  file_ = &file;
+  uint8_t mz[2];
+  if (!ReadAt(0, mz, sizeof mz) || LoadLe16(mz) != pe::kMzMagic) return false;
+  uint8_t lfanew[4];
+  if (!ReadAt(pe::kDosLfanewOffset, lfanew, sizeof lfanew)) return false;
+  uint32_t ntOffset = LoadLe32(lfanew);
+  std::array<uint8_t, pe::kNtHeadersSize> nt{};
+  if (!ReadAt(ntOffset, nt.data(), pe::kNtHeadersSize) || LoadLe32(nt.data()) != pe::kSignature) {
+    return false;
+  }
+
+  // The section table always follows a PE32-sized optional header, whatever
+  // SizeOfOptionalHeader says.
+  Close();
+  uint16_t count = LoadLe16(nt.data() + pe::kNumberOfSections);
+  uint64_t tableOffset = uint64_t{ntOffset} + pe::kNtHeadersSize;
+  uint32_t tableSize = uint32_t{count} * pe::kSectionHeaderSize;
+  if (!InRange(tableOffset, tableSize)) return false;
+  std::vector<uint8_t> table(tableSize);
+  if (tableSize != 0 && !ReadAt(static_cast<uint32_t>(tableOffset), table.data(), tableSize)) {
+    return false;
+  }
+  uint32_t sectionAlignment = LoadLe32(nt.data() + pe::kSectionAlignment);
+  uint32_t fileAlignment = LoadLe32(nt.data() + pe::kFileAlignment);
+  if (sectionAlignment == 0 || fileAlignment == 0) return false;
+
+  uint32_t sizeOfHeaders = LoadLe32(nt.data() + pe::kSizeOfHeaders);
+  sections_.resize(size_t{count} + 1);
+  sections_[0] = SectionEntry{RoundUp(sizeOfHeaders, sectionAlignment), 0,
+                              RoundUp(sizeOfHeaders, fileAlignment), 0};
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* header = table.data() + size_t{i} * pe::kSectionHeaderSize;
+    sections_[i + 1] = SectionEntry{
+        LoadLe32(header + pe::kVirtualSize), LoadLe32(header + pe::kVirtualAddress),
+        LoadLe32(header + pe::kSizeOfRawData), LoadLe32(header + pe::kPointerToRawData)};
+  }
+  ntOffset_ = ntOffset;
+  ntHeaders_ = nt;
+  sectionCount_ = count;
+  open_ = true;
+  return true;
+}
+
+void PeImage::Close() {
+  sections_.clear();
+  sections_.shrink_to_fit();
+  open_ = false;
+}
+
+uint32_t PeImage::RvaToFileOffset(uint32_t rva) const {
+  // The first entry whose virtual extent holds the address wins; written as
+  // a difference so that VirtualAddress + VirtualSize cannot wrap.
+  for (const SectionEntry& entry : sections_) {
+    if (rva >= entry.virtualAddress && rva - entry.virtualAddress < entry.virtualSize) {
+      uint64_t offset = uint64_t{entry.pointerToRawData} + (rva - entry.virtualAddress);
+      return offset < kNoFileOffset ? static_cast<uint32_t>(offset) : kNoFileOffset;
+    }
+  }
+  return kNoFileOffset;
+}
+
+uint32_t PeImage::EntryPointRva() const {
+  return LoadLe32(ntHeaders_.data() + pe::kAddressOfEntryPoint);
+}
+
+uint32_t PeImage::EntryPointFileOffset() const { return RvaToFileOffset(EntryPointRva()); }
+
+bool PeImage::ReadAt(uint32_t offset, void* buffer, uint32_t length) const {
+  return ReadUpTo(offset, buffer, length) == length;
+}
+
+uint32_t PeImage::ReadUpTo(uint32_t offset, void* buffer, uint32_t length) const {
+  if (file_ == nullptr || !InRange(offset, length)) return 0;
+  return file_->ReadAt(offset, buffer, length).value_or(0);
+}
+
+bool PeImage::WriteAt(uint32_t offset, const void* buffer, uint32_t length) const {
+  if (file_ == nullptr || buffer == nullptr || !InRange(offset, length)) return false;
+  return file_->WriteAt(offset, buffer, length) == length;
+}
+
+bool PeImage::CutAt(uint32_t offset) const {
+  return file_ != nullptr && InRange(offset, 0) && file_->SetEnd(offset);
+}
+
+PeImage& CurrentPeImage() {
+  static PeImage image;
+  return image;
+}
+
+bool OpenPeImage(os::File& file) { return CurrentPeImage().Open(file); }
+void ClosePeImage() { CurrentPeImage().Close(); }
+uint32_t RvaToFileOffset(uint32_t rva) { return CurrentPeImage().RvaToFileOffset(rva); }
+uint32_t EntryPointRva() { return CurrentPeImage().EntryPointRva(); }
+uint32_t EntryPointFileOffset() { return CurrentPeImage().EntryPointFileOffset(); }
+bool ReadAt(uint32_t offset, void* buffer, uint32_t length) {
+  return CurrentPeImage().ReadAt(offset, buffer, length);
+}
+bool WriteAt(uint32_t offset, const void* buffer, uint32_t length) {
+  if (buffer == nullptr && length == 0) return CurrentPeImage().CutAt(offset);
+  return CurrentPeImage().WriteAt(offset, buffer, length);
+}
+
+}  // namespace engine

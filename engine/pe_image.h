@@ -1,0 +1,98 @@
+// The engine's view of one open PE32 file: its NT headers, its section table
+// with a pseudo-section for the headers, and reads and writes by file offset.
+//
+// The process holds one such view (the engine serves one object at a time);
+// the free functions below work on it. The file handle stays the caller's.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "os/file.h"
+
+namespace engine {
+
+// Returned by RvaToFileOffset for an address outside every section.
+inline constexpr uint32_t kNoFileOffset = 0xFFFFFFFFu;
+
+// Offsets and sizes in the PE/COFF layout that the engine relies on.
+namespace pe {
+inline constexpr uint32_t kDosLfanewOffset = 60;
+inline constexpr uint32_t kNtHeadersSize = 248;  // signature + file header + PE32 optional header
+inline constexpr uint32_t kSectionHeaderSize = 40;
+inline constexpr uint32_t kSignature = 0x00004550;  // "PE\0\0"
+inline constexpr uint16_t kMzMagic = 0x5A4D;        // "MZ"
+// Offsets from the start of the NT headers.
+inline constexpr uint32_t kNumberOfSections = 6;
+inline constexpr uint32_t kAddressOfEntryPoint = 40;
+inline constexpr uint32_t kSectionAlignment = 56;
+inline constexpr uint32_t kFileAlignment = 60;
+inline constexpr uint32_t kSizeOfHeaders = 84;
+inline constexpr uint32_t kCheckSum = 88;
+inline constexpr uint32_t kExportDirectoryRva = 120;
+// Offsets inside a section header.
+inline constexpr uint32_t kVirtualSize = 8;
+inline constexpr uint32_t kVirtualAddress = 12;
+inline constexpr uint32_t kSizeOfRawData = 16;
+inline constexpr uint32_t kPointerToRawData = 20;
+}  // namespace pe
+
+uint16_t LoadLe16(const uint8_t* bytes);
+uint32_t LoadLe32(const uint8_t* bytes);
+void StoreLe32(uint8_t* bytes, uint32_t value);
+
+struct SectionEntry {
+  uint32_t virtualSize = 0;
+  uint32_t virtualAddress = 0;
+  uint32_t sizeOfRawData = 0;
+  uint32_t pointerToRawData = 0;
+};
+
+class PeImage {
+ public:
+  // Makes `file` the current file and reads its headers and section table.
+  // False when it is no PE32 image whose headers could be read whole.
+  bool Open(os::File& file);
+  // Drops the section map; the current file stays recorded.
+  void Close();
+  bool IsOpen() const { return open_; }
+
+  uint32_t RvaToFileOffset(uint32_t rva) const;
+  uint32_t EntryPointRva() const;
+  uint32_t EntryPointFileOffset() const;
+  uint32_t NtHeaderOffset() const { return ntOffset_; }
+  uint16_t SectionCount() const { return sectionCount_; }
+  // Entry 0 stands for the headers; entries 1..SectionCount() are the table.
+  const std::vector<SectionEntry>& Sections() const { return sections_; }
+
+  // Exactly `length` bytes at `offset` of the current file, or false. Offsets
+  // at 2 GiB or beyond (among them kNoFileOffset) are never positioned to.
+  bool ReadAt(uint32_t offset, void* buffer, uint32_t length) const;
+  // Up to `length` bytes at `offset`; the count read, 0 on any failure.
+  uint32_t ReadUpTo(uint32_t offset, void* buffer, uint32_t length) const;
+  bool WriteAt(uint32_t offset, const void* buffer, uint32_t length) const;
+  // Cuts the current file at `offset`.
+  bool CutAt(uint32_t offset) const;
+
+ private:
+  os::File* file_ = nullptr;
+  bool open_ = false;
+  uint32_t ntOffset_ = 0;
+  std::array<uint8_t, pe::kNtHeadersSize> ntHeaders_{};
+  uint16_t sectionCount_ = 0;
+  std::vector<SectionEntry> sections_;
+};
+
+// The process-wide view and the operations on it.
+PeImage& CurrentPeImage();
+bool OpenPeImage(os::File& file);
+void ClosePeImage();
+uint32_t RvaToFileOffset(uint32_t rva);
+uint32_t EntryPointRva();
+uint32_t EntryPointFileOffset();
+bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
+// With no buffer and length 0 the file is cut at `offset`.
+bool WriteAt(uint32_t offset, const void* buffer, uint32_t length);
+
+}  // namespace engine

@@ -1,0 +1,31 @@
+#include "engine/virus_body.h"
+
+#include <cstring>
+
+#include "engine/pe_image.h"
+
+namespace engine {
+
+MarkerMatch FindVirusMarker(EntryWindow& window) {
+  // Positions past kLastMarkerPosition would need bytes beyond the window;
+  // they never match.
+  for (uint32_t p = 0; p <= kLastMarkerPosition; ++p) {
+    if ((LoadLe32(&window[p]) ^ LoadLe32(&window[p + 1])) != kMarkerXor) continue;
+    uint8_t key = window[p + body::kKey];
+    uint8_t* signature = &window[p + body::kSignature];
+    for (uint32_t i = 0; i < kSignatureLength; ++i) signature[i] ^= key;
+    if (std::memcmp(signature, kVirusSignature, kSignatureLength) == 0) return {p, key};
+  }
+  return {};
+}
+
+bool IsInfected(os::File& file) {
+  if (!OpenPeImage(file)) return false;
+  EntryWindow window{};
+  bool infected = ReadAt(EntryPointFileOffset(), window.data(), kEntryWindowSize) &&
+                  FindVirusMarker(window).Found();
+  ClosePeImage();
+  return infected;
+}
+
+}  // namespace engine
