@@ -1,0 +1,31 @@
+// The user-visible texts of scanning and its report.
+#pragma once
+
+#include <string_view>
+
+namespace scan::texts {
+
+inline constexpr std::string_view kVirusName = "Win32.Kriz.4050";
+
+// Status texts by outcome, from -3 to 5.
+inline constexpr std::string_view kStatus[] = {
+    "cannot delete", "cannot disinfect",    "cannot open",      "ok", "infected", "disinfected",
+    "deleted",       "disinfect at reboot", "delete at reboot",
+};
+
+inline constexpr std::string_view kStatusSeparator = "\t\t\t";
+
+inline constexpr char kReportFormat[] =
+    "clean: %d\r\nleft infected by user: %d\r\ndisinfected: %d\r\ndisinfect at reboot: "
+    "%d\r\ndeleted: %d\r\ndelete at reboot: %d\r\ncould not disinfect: %d\r\naccess denied: "
+    "%d\r\n\r\n";
+inline constexpr std::string_view kStillInfected =
+    "There are still infected objects in the scanned paths\r\n";
+inline constexpr std::string_view kNoViruses = "No viruses found";
+inline constexpr std::string_view kRestartNeeded =
+    "You need to restart your computer to complete the disinfection";
+
+inline constexpr char kRingStalledText[] = "System error. Please, press \"Stop scan\"";
+inline constexpr char kRingStalledCaption[] = "Error";
+
+}  // namespace scan::texts
