@@ -1,0 +1,167 @@
+// Disinfection writes back exactly what the body saved, cuts the body off,
+// and leaves a file it cannot clean whole untouched.
+#include "engine/disinfect.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/virus_body.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/specimens.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using test_support::ExpectedCleanBytes;
+using test_support::InfectOrFail;
+using test_support::Le32At;
+using test_support::PutLe32;
+using test_support::ReadBytes;
+using test_support::WriteBytes;
+
+class DisinfectTest : public ::testing::Test {
+ protected:
+  // Writes `bytes`, disinfects the file and returns what is left of it.
+  std::vector<uint8_t> Disinfect(const std::vector<uint8_t>& bytes, bool* cleaned) {
+    WriteBytes(path_, bytes);
+    os::File file = os::File::Open(path_, os::Access::ReadWrite, os::Share::Read,
+                                   os::Disposition::OpenExisting);
+    EXPECT_TRUE(file.IsOpen());
+    int32_t deleteInstead = 7;
+    *cleaned = engine::DisinfectFile(file, &deleteInstead);
+    EXPECT_EQ(deleteInstead, 0);
+    EXPECT_TRUE(file.IsOpen());
+    file.Close();
+    return ReadBytes(path_);
+  }
+  test_support::TempDir dir_;
+  std::string path_ = dir_.File("x.exe");
+};
+
+TEST_F(DisinfectTest, ProgramGetsEntryPointSectionSizeAndLengthBack) {
+  const std::vector<uint8_t> clean = test_support::SmallProgram();
+  for (uint32_t p : {0u, 177u}) {
+    specimen::Infection infection = InfectOrFail(clean, {0xC3, p, specimen::NearMiss::None});
+    bool cleaned = false;
+    std::vector<uint8_t> after = Disinfect(infection.bytes, &cleaned);
+    EXPECT_TRUE(cleaned);
+    EXPECT_EQ(after, ExpectedCleanBytes(infection));
+    EXPECT_EQ(after.size(), infection.bodyOffset);
+    // Before the body the file is the clean one again, but for the header
+    // fields the infection grew and disinfection leaves alone.
+    std::vector<uint8_t> expected = clean;
+    PutLe32(expected, infection.lastSectionHeaderOffset + 8,
+            Le32At(after, infection.lastSectionHeaderOffset + 8));
+    PutLe32(expected, infection.ntHeadersOffset + 80,
+            Le32At(after, infection.ntHeadersOffset + 80));
+    EXPECT_EQ(after, expected);
+  }
+}
+
+TEST_F(DisinfectTest, KernelLibraryGetsExactlyTheHookedSlotsBack) {
+  // The module name test ignores case; "copyfilea" is exported too and must
+  // not be taken for CopyFileA.
+  for (const char* module : {"KERNEL32.dll", "kernel32.dll"}) {
+    const std::vector<uint8_t> clean = test_support::KernelLibrary(module);
+    specimen::Infection infection = InfectOrFail(clean, {0xFF, 33, specimen::NearMiss::None});
+    int hooked = 0;
+    for (const auto& slot : infection.hookedSlots) hooked += slot.has_value();
+    ASSERT_EQ(hooked, 16);
+    bool cleaned = false;
+    std::vector<uint8_t> after = Disinfect(infection.bytes, &cleaned);
+    EXPECT_TRUE(cleaned) << module;
+    EXPECT_EQ(after, ExpectedCleanBytes(infection)) << module;
+  }
+}
+
+TEST_F(DisinfectTest, OtherLibrariesKeepTheirExportSlots) {
+  specimen::Infection infection = InfectOrFail(test_support::KernelLibrary());
+  // Renamed after infection: the slots stay hooked, since this is no KERNEL32.
+  std::vector<uint8_t> renamed = infection.bytes;
+  size_t at = 0;
+  for (size_t i = 0; i + 12 <= renamed.size(); ++i) {
+    if (std::equal(renamed.begin() + long(i), renamed.begin() + long(i) + 12, "KERNEL32.dll"))
+      at = i;
+  }
+  ASSERT_NE(at, 0u);
+  renamed[at + 7] = '3';  // KERNEL33.dll
+  infection.bytes = renamed;
+  std::vector<uint8_t> expected = ExpectedCleanBytes(infection);
+  for (const auto& slot : infection.hookedSlots) PutLe32(expected, slot->fileOffset, slot->hookRva);
+  bool cleaned = false;
+  EXPECT_EQ(Disinfect(renamed, &cleaned), expected);
+  EXPECT_TRUE(cleaned);
+}
+
+TEST_F(DisinfectTest, FilesItCannotCleanStayByteForByte) {
+  const std::vector<uint8_t> program = test_support::SmallProgram();
+  const std::vector<uint8_t> kernel = test_support::KernelLibrary();
+  specimen::Infection infectedProgram = InfectOrFail(program, {0x21, 64, specimen::NearMiss::None});
+  specimen::Infection infectedKernel = InfectOrFail(kernel, {0x21, 64, specimen::NearMiss::None});
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"clean program", program});
+  cases.push_back(
+      {"marker only", InfectOrFail(program, {1, 0, specimen::NearMiss::MarkerOnly}).bytes});
+  cases.push_back({"not an image", {'M', 'Z', 0, 0}});
+  {
+    // No sections: there is no last section header to write.
+    std::vector<uint8_t> bytes = infectedProgram.bytes;
+    bytes[infectedProgram.ntHeadersOffset + 6] = 0;
+    bytes[infectedProgram.ntHeadersOffset + 7] = 0;
+    cases.push_back({"no sections", bytes});
+  }
+  {
+    // A KERNEL32 whose body ends before the saved export values: cutting it
+    // off would lose them and leave the exports pointing nowhere.
+    std::vector<uint8_t> bytes = infectedKernel.bytes;
+    bytes.resize(infectedKernel.markerOffset + 3017 + 10);
+    cases.push_back({"saved exports cut off", bytes});
+  }
+  {
+    // A further section after the body: cutting at the entry point would
+    // take its data with it.
+    std::vector<uint8_t> bytes = infectedProgram.bytes;
+    uint32_t nt = infectedProgram.ntHeadersOffset;
+    uint16_t count = static_cast<uint16_t>(bytes[nt + 6] | bytes[nt + 7] << 8);
+    size_t header = nt + 248 + 40u * count;
+    uint32_t rawStart = static_cast<uint32_t>(bytes.size());
+    bytes.resize(bytes.size() + 0x200, 0x77);
+    std::copy_n(infectedProgram.bytes.begin() + long(infectedProgram.lastSectionHeaderOffset), 40,
+                bytes.begin() + long(header));
+    PutLe32(bytes, header + 12, 0x00F00000u);  // VirtualAddress
+    PutLe32(bytes, header + 16, 0x200);        // SizeOfRawData
+    PutLe32(bytes, header + 20, rawStart);     // PointerToRawData
+    bytes[nt + 6] = static_cast<uint8_t>(count + 1);
+    cases.push_back({"data after the body", bytes});
+  }
+  for (const Case& c : cases) {
+    bool cleaned = true;
+    EXPECT_EQ(Disinfect(c.bytes, &cleaned), c.bytes) << c.what;
+    EXPECT_FALSE(cleaned) << c.what;
+  }
+}
+
+TEST_F(DisinfectTest, OrdinalsOutsideTheTableAreNeverWritten) {
+  specimen::Infection infection = InfectOrFail(test_support::KernelLibrary());
+  // NumberOfFunctions 1: every hooked ordinal now lies outside the table.
+  uint32_t nt = infection.ntHeadersOffset;
+  uint32_t exportRva = Le32At(infection.bytes, nt + 120);
+  uint32_t lastHeader = infection.lastSectionHeaderOffset;
+  uint32_t directory = exportRva - Le32At(infection.bytes, lastHeader + 12) +
+                       Le32At(infection.bytes, lastHeader + 20);
+  std::vector<uint8_t> bytes = infection.bytes;
+  PutLe32(bytes, directory + 20, 1);
+  bool cleaned = true;
+  std::vector<uint8_t> after = Disinfect(bytes, &cleaned);
+  EXPECT_FALSE(cleaned);
+  EXPECT_EQ(after.size(), bytes.size());  // not cut
+  for (const auto& slot : infection.hookedSlots) {
+    EXPECT_EQ(Le32At(after, slot->fileOffset), slot->hookRva);
+  }
+}
+
+}  // namespace

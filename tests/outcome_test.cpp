@@ -1,0 +1,214 @@
+// Outcomes are counted, turned into status lines, queued through the status
+// ring, and summed up in the report.
+#include "scan/outcome.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "scan/report.h"
+#include "scan/status_ring.h"
+#include "scan/user_message.h"
+
+#ifndef _WIN32
+#include <thread>
+#endif
+
+namespace {
+
+using scan::ScanOutcome;
+using scan::ScanState;
+
+std::vector<std::string> g_lines;
+std::vector<std::string> g_messages;
+
+void CollectLine(std::string_view line) { g_lines.emplace_back(line); }
+void CollectMessage(const char* text, const char* caption) {
+  g_messages.push_back(std::string(caption) + "|" + text);
+}
+
+class Outcomes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanState& s = state();
+    s.ResetCounters();
+    s.ResetStatusRing();
+    s.setRingReadIndex(0);
+    s.setRingWriteIndex(0);
+    s.setRingRetryCount(0);
+    s.setShowAllFiles(0);
+    scan::SetPath(s.objectPath, "C:\\DIR\\A.EXE");
+    g_lines.clear();
+    g_messages.clear();
+    scan::SetMessageHandler(CollectMessage);
+  }
+  void TearDown() override {
+    scan::SetStatusLineSink(nullptr);
+    scan::SetMessageHandler(nullptr);
+  }
+  static ScanState& state() { return scan::TheScanState(); }
+};
+
+TEST_F(Outcomes, EachOutcomeCountsOnceAndShowsItsStatus) {
+  scan::SetStatusLineSink(CollectLine);
+  struct Case {
+    ScanOutcome outcome;
+    int32_t ScanState::*counter;
+    const char* status;
+  };
+  const Case cases[] = {
+      {ScanOutcome::CannotDelete, &ScanState::notDisinfectedCount, "cannot delete"},
+      {ScanOutcome::CannotDisinfect, &ScanState::notDisinfectedCount, "cannot disinfect"},
+      {ScanOutcome::CannotOpen, &ScanState::accessDeniedCount, "cannot open"},
+      {ScanOutcome::Infected, &ScanState::leftInfectedCount, "infected"},
+      {ScanOutcome::Disinfected, &ScanState::disinfectedCount, "disinfected"},
+      {ScanOutcome::Deleted, &ScanState::deletedCount, "deleted"},
+      {ScanOutcome::DisinfectAtReboot, &ScanState::disinfectAtRebootCount, "disinfect at reboot"},
+      {ScanOutcome::DeleteAtReboot, &ScanState::deleteAtRebootCount, "delete at reboot"},
+  };
+  for (const Case& c : cases) {
+    state().ResetCounters();
+    g_lines.clear();
+    scan::RecordOutcome(c.outcome);
+    EXPECT_EQ(state().*c.counter, 1) << c.status;
+    int32_t total = state().cleanCount + state().leftInfectedCount + state().disinfectedCount +
+                    state().deletedCount + state().disinfectAtRebootCount +
+                    state().deleteAtRebootCount + state().notDisinfectedCount +
+                    state().accessDeniedCount;
+    EXPECT_EQ(total, 1) << c.status;
+    EXPECT_EQ(g_lines, std::vector<std::string>{std::string("C:\\DIR\\A.EXE\t\t\t") + c.status});
+  }
+}
+
+TEST_F(Outcomes, CleanObjectsMakeALineOnlyWhenAllFilesAreShown) {
+  scan::SetStatusLineSink(CollectLine);
+  scan::RecordOutcome(ScanOutcome::Ok);
+  EXPECT_EQ(state().cleanCount, 1);
+  EXPECT_TRUE(g_lines.empty());
+  state().setShowAllFiles(1);
+  scan::RecordOutcome(ScanOutcome::Ok);
+  EXPECT_EQ(state().cleanCount, 2);
+  EXPECT_EQ(g_lines, std::vector<std::string>{"C:\\DIR\\A.EXE\t\t\tok"});
+}
+
+TEST_F(Outcomes, ALongPathIsCutSoThatTheStatusStandsWhole) {
+  std::string path(259, 'p');
+  std::string line = scan::ComposeStatusLine(path, ScanOutcome::DisinfectAtReboot);
+  EXPECT_EQ(line.size(), 259u);
+  EXPECT_EQ(line, std::string(237, 'p') + "\t\t\tdisinfect at reboot");
+  // A path of up to 237 characters always fits whole.
+  EXPECT_EQ(scan::ComposeStatusLine(std::string(237, 'q'), ScanOutcome::DeleteAtReboot),
+            std::string(237, 'q') + "\t\t\tdelete at reboot");
+}
+
+TEST_F(Outcomes, RingDeliversLinesInOrderAndWraps) {
+  std::string taken;
+  EXPECT_FALSE(scan::TakeStatusLine(taken));
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 7; ++i) scan::QueueStatusLine("line " + std::to_string(round * 7 + i));
+    for (int i = 0; i < 7; ++i) {
+      ASSERT_TRUE(scan::TakeStatusLine(taken));
+      EXPECT_EQ(taken, "line " + std::to_string(round * 7 + i));
+    }
+    EXPECT_FALSE(scan::TakeStatusLine(taken));
+  }
+  EXPECT_EQ(state().ringWriteIndex(), 1);  // 21 lines: two full turns and one slot
+  EXPECT_EQ(state().ringReadIndex(), 1);
+}
+
+TEST_F(Outcomes, AFullRingDropsTheLineButKeepsTheCount) {
+  state().setShowAllFiles(1);
+  for (int i = 0; i < 10; ++i) scan::RecordOutcome(ScanOutcome::Ok);
+  EXPECT_TRUE(g_messages.empty());
+  scan::RecordOutcome(ScanOutcome::Infected);  // waits 500 x 1 ms, then gives up
+  EXPECT_EQ(state().leftInfectedCount, 1);
+  EXPECT_EQ(g_messages,
+            std::vector<std::string>{"Error|System error. Please, press \"Stop scan\""});
+  EXPECT_EQ(state().ringRetryCount(), 500);
+  // The count was kept, so the next busy slot gives up after a single wait.
+  scan::RecordOutcome(ScanOutcome::Infected);
+  EXPECT_EQ(state().ringRetryCount(), 501);
+  EXPECT_EQ(g_messages.size(), 2u);
+  // Once a slot is free, the next line goes in and the count starts over.
+  std::string taken;
+  ASSERT_TRUE(scan::TakeStatusLine(taken));
+  scan::RecordOutcome(ScanOutcome::Infected);
+  EXPECT_EQ(state().ringRetryCount(), 0);
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(scan::TakeStatusLine(taken));
+  ASSERT_TRUE(scan::TakeStatusLine(taken));
+  EXPECT_EQ(taken, "C:\\DIR\\A.EXE\t\t\tinfected");
+}
+
+#ifndef _WIN32
+TEST_F(Outcomes, ConsumerOnAnotherThreadSeesEveryLineWhole) {
+  constexpr int kLines = 300;
+  std::vector<std::string> seen;
+  std::thread consumer([&] {
+    std::string line;
+    while (static_cast<int>(seen.size()) < kLines) {
+      if (scan::TakeStatusLine(line)) seen.push_back(line);
+    }
+  });
+  for (int i = 0; i < kLines; ++i) {
+    scan::QueueStatusLine(std::string(static_cast<size_t>(i % 200 + 1), 'x') + std::to_string(i));
+  }
+  consumer.join();
+  for (int i = 0; i < kLines; ++i) {
+    EXPECT_EQ(seen[static_cast<size_t>(i)],
+              std::string(static_cast<size_t>(i % 200 + 1), 'x') + std::to_string(i));
+  }
+  EXPECT_TRUE(g_messages.empty());
+}
+#endif
+
+TEST_F(Outcomes, ReportEndsBySentenceRules) {
+  const std::string zeros =
+      "clean: 0\r\nleft infected by user: 0\r\ndisinfected: 0\r\ndisinfect at reboot: 0\r\n"
+      "deleted: 0\r\ndelete at reboot: 0\r\ncould not disinfect: 0\r\naccess denied: 0\r\n\r\n";
+  EXPECT_EQ(scan::BuildReport(), zeros + "No viruses found");
+
+  struct Case {
+    int32_t ScanState::*counter;
+    int32_t ScanState::*second;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {&ScanState::cleanCount, &ScanState::accessDeniedCount, "No viruses found"},
+      {&ScanState::leftInfectedCount, &ScanState::disinfectAtRebootCount,
+       "There are still infected objects in the scanned paths\r\n"
+       "You need to restart your computer to complete the disinfection"},
+      {&ScanState::deletedCount, &ScanState::deletedCount, "access denied: 0\r\n\r\n"},
+      {&ScanState::notDisinfectedCount, &ScanState::notDisinfectedCount,
+       "There are still infected objects in the scanned paths\r\n"},
+      {&ScanState::deleteAtRebootCount, &ScanState::disinfectedCount,
+       "to complete the disinfection"},
+  };
+  for (const Case& c : cases) {
+    state().ResetCounters();
+    state().*c.counter = 1;
+    state().*c.second = 1;
+    std::string report = scan::BuildReport();
+    EXPECT_TRUE(report.ends_with(c.ending)) << report;
+    EXPECT_LE(report.size(), 350u);
+  }
+  state().ResetCounters();
+  state().cleanCount = 12;
+  state().accessDeniedCount = 3;
+  EXPECT_EQ(scan::BuildReport().substr(0, 10), "clean: 12\r");
+  EXPECT_NE(scan::BuildReport().find("access denied: 3\r\n\r\nNo viruses found"),
+            std::string::npos);
+}
+
+TEST_F(Outcomes, VirusNameCopiesSixteenCharacters) {
+  char buffer[32];
+  std::memset(buffer, 'x', sizeof buffer);
+  EXPECT_EQ(scan::VirusName(buffer, sizeof buffer), 16u);
+  EXPECT_STREQ(buffer, "Win32.Kriz.4050");
+  char small[8] = "keep";
+  EXPECT_EQ(scan::VirusName(small, sizeof small), 16u);
+  EXPECT_STREQ(small, "keep");
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+#include "tests/support/specimens.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/disinfect.h"
+#include "tests/support/file_bytes.h"
+
+namespace test_support {
+namespace {
+
+specimen::SectionSpec Section(const char* name, uint32_t size, uint32_t flags, uint8_t fill) {
+  return specimen::SectionSpec{name, size, flags, std::vector<uint8_t>(size, fill)};
+}
+
+std::vector<uint8_t> BuildOrFail(const specimen::ImageSpec& spec) {
+  std::string error;
+  auto image = specimen::BuildImage(spec, &error);
+  EXPECT_TRUE(image.has_value()) << error;
+  return image.value_or(std::vector<uint8_t>{});
+}
+
+}  // namespace
+
+std::vector<uint8_t> SmallProgram(uint32_t checkSum) {
+  specimen::ImageSpec spec;
+  spec.sections.push_back(Section(".text", 0x600, 0x60000020, 0xCC));
+  spec.sections.push_back(Section(".data", 0x300, 0xC0000040, 0x11));
+  spec.checkSum = checkSum;
+  return BuildOrFail(spec);
+}
+
+std::vector<uint8_t> KernelLibrary(const std::string& moduleName, uint32_t checkSum) {
+  specimen::ImageSpec spec;
+  spec.sections.push_back(Section(".text", 0x1000, 0x60000020, 0xCC));
+  spec.dll = true;
+  spec.checkSum = checkSum;
+  specimen::ExportSpec exports{moduleName, {"Beep", "CloseHandle", "ExitProcess", "copyfilea"}};
+  for (const char* name : engine::kHookedExportNames) exports.names.push_back(name);
+  spec.exports = exports;
+  return BuildOrFail(spec);
+}
+
+specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,
+                                 const specimen::InfectSpec& spec) {
+  std::string error;
+  auto infection = specimen::Infect(clean, spec, &error);
+  EXPECT_TRUE(infection.has_value()) << error;
+  return infection.value_or(specimen::Infection{});
+}
+
+}  // namespace test_support

@@ -1,0 +1,27 @@
+// Small clean images that the engine tests start from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/specimen_expect.h"
+#include "tools/specimen_image.h"
+#include "tools/specimen_infect.h"
+
+namespace test_support {
+
+// A program with a code and a data section and no exports.
+std::vector<uint8_t> SmallProgram(uint32_t checkSum = 0);
+
+// A library exporting the 16 hooked names among others, under `moduleName`.
+std::vector<uint8_t> KernelLibrary(const std::string& moduleName = "KERNEL32.dll",
+                                   uint32_t checkSum = 0);
+
+// Infects `clean`; fails the test when the builder refuses.
+specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,
+                                 const specimen::InfectSpec& spec = {});
+
+using specimen::ExpectedCleanBytes;
+
+}  // namespace test_support
