@@ -8,7 +8,7 @@
 namespace engine {
 namespace {
 
-constexpr uint32_t kChunk = 1u << 16;  // even, so words never straddle chunks
+constexpr uint32_t kChunk = 1u << 16;  // a multiple of 4, so dwords never straddle chunks
 
 // The file offset of the CheckSum field, when the file has a PE header that
 // holds it whole.
@@ -37,7 +37,7 @@ uint32_t SubtractFolded(uint32_t sum, uint32_t word) {
 std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
   std::optional<uint64_t> size = file.Size();
   if (!size) return std::nullopt;
-  std::vector<uint8_t> chunk(kChunk);
+  std::vector<uint8_t> chunk(kChunk + 4);
   // Folding once at the end gives the same value as folding after every word:
   // both are the value in 1..0xFFFF congruent to the total modulo 0xFFFF (or 0
   // for an all-zero file).
@@ -46,11 +46,13 @@ std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
     std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), kChunk);
     if (!got || *got == 0) return std::nullopt;
     uint32_t count = *got;
-    if (count % 2 != 0) {
-      if (offset + count != *size) return std::nullopt;  // only the file's last byte stands alone
-      chunk[count++] = 0;
+    if (count % 4 != 0) {
+      if (offset + count != *size) return std::nullopt;  // only the file's end is ragged
+      while (count % 4 != 0) chunk[count++] = 0;
     }
-    for (uint32_t i = 0; i < count; i += 2) total += LoadLe16(&chunk[i]);
+    // A dword is two words, low + 0x10000 * high, and 0x10000 is 1 modulo
+    // 0xFFFF: summing dwords gives the same folded value as summing words.
+    for (uint32_t i = 0; i < count; i += 4) total += LoadLe32(&chunk[i]);
     offset += *got;
   }
   while (total > 0xFFFF) total = (total & 0xFFFF) + (total >> 16);

@@ -19,19 +19,6 @@ uint32_t RoundUp(uint32_t size, uint32_t alignment) {
 
 }  // namespace
 
-uint16_t LoadLe16(const uint8_t* bytes) {
-  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-uint32_t LoadLe32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-         (uint32_t{bytes[3]} << 24);
-}
-
-void StoreLe32(uint8_t* bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 bool PeImage::Open(os::File& file) {
   file_ = &file;
   uint8_t mz[2];

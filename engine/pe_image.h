@@ -38,9 +38,18 @@ inline constexpr uint32_t kSizeOfRawData = 16;
 inline constexpr uint32_t kPointerToRawData = 20;
 }  // namespace pe
 
-uint16_t LoadLe16(const uint8_t* bytes);
-uint32_t LoadLe32(const uint8_t* bytes);
-void StoreLe32(uint8_t* bytes, uint32_t value);
+inline uint16_t LoadLe16(const uint8_t* bytes) {
+  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline uint32_t LoadLe32(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
+         (uint32_t{bytes[3]} << 24);
+}
+
+inline void StoreLe32(uint8_t* bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
 
 struct SectionEntry {
   uint32_t virtualSize = 0;
