@@ -9,7 +9,7 @@
 namespace scan {
 namespace {
 
-std::atomic<StatusLineSink> g_sink{QueueStatusLine};
+std::atomic<StatusLineSink> g_sink{QueueInStatusRing};
 
 int32_t& CounterOf(ScanState& state, ScanOutcome outcome) {
   switch (outcome) {
@@ -53,15 +53,21 @@ std::string ComposeStatusLine(std::string_view objectPath, ScanOutcome outcome) 
 }
 
 void RecordOutcome(ScanOutcome outcome) {
-  ScanState& state = TheScanState();
+  RecordOutcomeFor(PathView(TheScanState().objectPath), outcome);
+}
+
+void RecordOutcomeFor(std::string_view objectPath, ScanOutcome outcome) {
   CountOutcome(outcome);
-  if (outcome == ScanOutcome::Ok && state.showAllFiles() == 0) return;
-  std::string line = ComposeStatusLine(PathView(state.objectPath), outcome);
-  g_sink.load()(line);
+  if (outcome == ScanOutcome::Ok && TheScanState().showAllFiles() == 0) return;
+  g_sink.load()(objectPath, outcome);
+}
+
+void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome) {
+  QueueStatusLine(ComposeStatusLine(objectPath, outcome));
 }
 
 void SetStatusLineSink(StatusLineSink sink) {
-  g_sink.store(sink != nullptr ? sink : QueueStatusLine);
+  g_sink.store(sink != nullptr ? sink : QueueInStatusRing);
 }
 
 }  // namespace scan

@@ -20,13 +20,20 @@ void CountOutcome(ScanOutcome outcome);
 std::string ComposeStatusLine(std::string_view objectPath, ScanOutcome outcome);
 
 // Counts the outcome and, unless it is "ok" with showAllFiles off, hands the
-// object's status line to the sink.
+// object in `objectPath` and its outcome to the status line sink.
 void RecordOutcome(ScanOutcome outcome);
+// The same for an object whose path is not in `objectPath` (one too long to
+// fit there).
+void RecordOutcomeFor(std::string_view objectPath, ScanOutcome outcome);
 
-// Where status lines go. The default queues them in the status ring for the
-// window's timer; a terminal front end takes them directly.
-using StatusLineSink = void (*)(std::string_view line);
+// Where status lines go. The default composes the line and queues it in the
+// status ring for the window's timer; a terminal front end takes the path and
+// outcome directly.
+using StatusLineSink = void (*)(std::string_view objectPath, ScanOutcome outcome);
 // nullptr restores the status ring.
 void SetStatusLineSink(StatusLineSink sink);
+
+// The default sink: ComposeStatusLine, then QueueStatusLine.
+void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome);
 
 }  // namespace scan

@@ -24,7 +24,9 @@ using scan::ScanState;
 std::vector<std::string> g_lines;
 std::vector<std::string> g_messages;
 
-void CollectLine(std::string_view line) { g_lines.emplace_back(line); }
+void CollectLine(std::string_view path, ScanOutcome outcome) {
+  g_lines.push_back(scan::ComposeStatusLine(path, outcome));
+}
 void CollectMessage(const char* text, const char* caption) {
   g_messages.push_back(std::string(caption) + "|" + text);
 }

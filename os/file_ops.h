@@ -1,0 +1,32 @@
+// Operations on files by name: attributes, copying, deleting, short names.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace os {
+
+// A file's attributes as the platform keeps them: Win32's attribute bits, or
+// the POSIX mode. Written back, they restore the file exactly as it was.
+struct FileAttributes {
+  uint32_t bits = 0;
+};
+
+std::optional<FileAttributes> ReadAttributes(const std::string& path);
+bool WriteAttributes(const std::string& path, FileAttributes attributes);
+// Win32: the read-only attribute. POSIX: no write permission for the owner.
+bool IsReadOnly(FileAttributes attributes);
+// The same attributes without the read-only mark (POSIX: owner may write).
+FileAttributes WithoutReadOnly(FileAttributes attributes);
+
+// Copies `from` to `to`, refusing when `to` exists; a failed copy leaves no
+// file at `to`.
+bool CopyNew(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+
+// Win32: the path by short (8.3) names, empty on failure. POSIX: the path
+// itself.
+std::string ShortPath(const std::string& path);
+
+}  // namespace os

@@ -1,0 +1,35 @@
+// The fate of one file: tested, and by the action mode or the user's answer
+// left, cleaned in place, or cleaned as a copy that replaces it at restart.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace scan {
+
+// The infection prompt's answers; any other value counts as Skip.
+enum class PromptChoice : int32_t {
+  Disinfect = 102,
+  Skip = 103,
+  Quit = 104,
+};
+
+// Asks the user about the infected object in `objectPath`. Each front end
+// supplies its own (a dialog, a question on the terminal).
+using InfectionPrompt = int32_t (*)();
+// nullptr restores the default, which answers Skip.
+void SetInfectionPrompt(InfectionPrompt prompt);
+
+// Handles the file named by `objectPath` (long names) and `objectShortPath`
+// (short names) and records exactly one outcome. Returns 0 only when the user
+// answered Quit (nothing is recorded then), else 1.
+int HandleObject();
+
+// The name of the cleaned copy of an in-use file: `path` with its last
+// character advanced ('z' to 'a', 'Z' to 'A', else the next code), stepping
+// on past characters that cannot end a file name; `attempt` > 0 steps that
+// many more times, for when the first name is taken. Empty when there is no
+// such name.
+std::string CopyNameFor(const std::string& path, int attempt);
+
+}  // namespace scan
