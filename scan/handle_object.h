@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "os/file.h"
 
 namespace scan {
 
@@ -19,6 +22,17 @@ enum class PromptChoice : int32_t {
 using InfectionPrompt = int32_t (*)();
 // nullptr restores the default, which answers Skip.
 void SetInfectionPrompt(InfectionPrompt prompt);
+
+// The two steps of cleaning that reach beyond the file: the engine's
+// disinfection and the scheduling at restart. Tests replace them to reach
+// every outcome (the engine never asks for a deletion, for one).
+struct CleaningActions {
+  bool (*disinfect)(os::File& file, int32_t* deleteInstead) = nullptr;
+  bool (*replaceAtRestart)(const std::optional<std::string>& destination,
+                           const std::string& source) = nullptr;
+};
+// A null member restores that step's default.
+void SetCleaningActions(const CleaningActions& actions);
 
 // Handles the file named by `objectPath` (long names) and `objectShortPath`
 // (short names) and records exactly one outcome. Returns 0 only when the user
