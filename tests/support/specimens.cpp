@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/checksum.h"
 #include "engine/disinfect.h"
 #include "tests/support/file_bytes.h"
+#include "tests/support/temp_dir.h"
 
 namespace test_support {
 namespace {
@@ -46,6 +48,21 @@ specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,
   auto infection = specimen::Infect(clean, spec, &error);
   EXPECT_TRUE(infection.has_value()) << error;
   return infection.value_or(specimen::Infection{});
+}
+
+std::vector<uint8_t> ExpectedRepairedBytes(const specimen::Infection& infection) {
+  std::vector<uint8_t> expected = ExpectedCleanBytes(infection);
+  uint32_t field = infection.ntHeadersOffset + 88;
+  if (Le32At(expected, field) == 0) return expected;
+  TempDir dir;
+  std::string path = dir.File("expected.bin");
+  WriteBytes(path, expected);
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  auto sums = engine::ComputeImageChecksum(file);
+  EXPECT_TRUE(sums.has_value());
+  if (sums) PutLe32(expected, field, sums->trueSum);
+  return expected;
 }
 
 }  // namespace test_support

@@ -24,4 +24,8 @@ specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,
 
 using specimen::ExpectedCleanBytes;
 
+// ExpectedCleanBytes with the checksum field as the repair leaves it: the
+// true sum where the header held one, 0 where it held none.
+std::vector<uint8_t> ExpectedRepairedBytes(const specimen::Infection& infection);
+
 }  // namespace test_support

@@ -1,0 +1,312 @@
+// Per-object handling: every row of its outcome table, on real files made
+// with the specimen builder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/disinfect.h"
+#include "os/file_ops.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/scan_fixture.h"
+#include "tests/support/specimens.h"
+
+namespace {
+
+using scan::ActionMode;
+using scan::ScanOutcome;
+using test_support::ReadBytes;
+
+// The requests that reached the restart step, as "destination<source" lines.
+std::vector<std::string> g_restartRequests;
+bool g_restartAnswer = true;
+
+bool RecordRestart(const std::optional<std::string>& destination, const std::string& source) {
+  g_restartRequests.push_back(destination.value_or("NUL") + "<" + source);
+  return g_restartAnswer;
+}
+
+// Cleans for real, then asks for the file to be deleted instead.
+bool DisinfectAskingDeletion(os::File& file, int32_t* deleteInstead) {
+  bool cleaned = engine::DisinfectFile(file, deleteInstead);
+  *deleteInstead = 1;
+  return cleaned;
+}
+
+class HandleObjectTest : public test_support::ScanFixture {
+ protected:
+  void SetUp() override {
+    ScanFixture::SetUp();
+    g_restartRequests.clear();
+    g_restartAnswer = true;
+    scan::SetCleaningActions({nullptr, RecordRestart});
+    infection_ = test_support::InfectOrFail(test_support::SmallProgram(0x4321));
+  }
+
+  // Handles `path` (short path `shortPath`) in `mode`; returns HandleObject's
+  // answer and leaves the outcome in lines().
+  int Handle(const std::string& path, ActionMode mode, const std::string& shortPath = "") {
+    lines().clear();
+    state().setActionMode(mode);
+    scan::SetPath(state().objectPath, path);
+    scan::SetPath(state().objectShortPath, shortPath);
+    return scan::HandleObject();
+  }
+  ScanOutcome Outcome() const {
+    EXPECT_EQ(lines().size(), 1u);
+    return lines().empty() ? ScanOutcome::Ok : lines().back().second;
+  }
+  void MakeReadOnly(const std::string& path) {
+    auto attributes = os::ReadAttributes(path);
+    ASSERT_TRUE(attributes.has_value());
+    os::FileAttributes readOnly = *attributes;
+#ifdef _WIN32
+    readOnly.bits |= 1;  // FILE_ATTRIBUTE_READONLY
+#else
+    readOnly.bits &= ~0222u;
+#endif
+    ASSERT_TRUE(os::WriteAttributes(path, readOnly));
+  }
+
+  specimen::Infection infection_;
+};
+
+TEST_F(HandleObjectTest, OutcomesThatLeaveTheFileAlone) {
+  std::string clean = Put("clean.exe", test_support::SmallProgram());
+  std::string infected = Put("infected.exe", infection_.bytes);
+  struct Case {
+    const char* what;
+    std::string path;
+    ActionMode mode;
+    ScanOutcome outcome;
+  };
+  const Case cases[] = {
+      {"missing", Path("missing.exe"), ActionMode::Clean, ScanOutcome::CannotOpen},
+      {"clean", clean, ActionMode::Clean, ScanOutcome::Ok},
+      {"scan only", infected, ActionMode::ScanOnly, ScanOutcome::Infected},
+      {"changes barred", infected, ActionMode::ChangesBarred, ScanOutcome::CannotDisinfect},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Handle(c.path, c.mode), 1) << c.what;
+    EXPECT_EQ(Outcome(), c.outcome) << c.what;
+  }
+  EXPECT_EQ(ReadBytes(infected), infection_.bytes);
+  EXPECT_TRUE(g_restartRequests.empty());
+}
+
+TEST_F(HandleObjectTest, ScanOnlyLeavesAReadOnlyFileAsItIs) {
+  std::string path = Put("ro.exe", infection_.bytes);
+  MakeReadOnly(path);
+  auto before = os::ReadAttributes(path);
+  EXPECT_EQ(Handle(path, ActionMode::ScanOnly), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Infected);
+  EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
+}
+
+TEST_F(HandleObjectTest, PromptAnswersDecide) {
+  struct Case {
+    int32_t answer;
+    ScanOutcome outcome;
+  };
+  static int32_t answer = 0;
+  scan::SetInfectionPrompt([] { return answer; });
+  const Case cases[] = {{103, ScanOutcome::Infected},
+                        {-1, ScanOutcome::Infected},
+                        {7, ScanOutcome::Infected},
+                        {102, ScanOutcome::Disinfected}};
+  for (const Case& c : cases) {
+    std::string path = Put("ask.exe", infection_.bytes);
+    answer = c.answer;
+    EXPECT_EQ(Handle(path, ActionMode::AskUser), 1) << c.answer;
+    EXPECT_EQ(Outcome(), c.outcome) << c.answer;
+  }
+  std::string path = Put("quit.exe", infection_.bytes);
+  answer = 104;
+  state().ResetCounters();
+  EXPECT_EQ(Handle(path, ActionMode::AskUser), 0);
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(state().leftInfectedCount + state().disinfectedCount, 0);
+  EXPECT_EQ(ReadBytes(path), infection_.bytes);
+}
+
+TEST_F(HandleObjectTest, CleaningInPlaceRestoresAReadOnlyMark) {
+  std::string path = Put("clean-me.exe", infection_.bytes);
+  MakeReadOnly(path);
+  auto before = os::ReadAttributes(path);
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Disinfected);
+  EXPECT_EQ(ReadBytes(path), test_support::ExpectedRepairedBytes(infection_));
+  EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
+}
+
+TEST_F(HandleObjectTest, AFailedRepairLeavesTheFileAndItsMark) {
+  // A KERNEL32 whose saved export values are cut off cannot be cleaned.
+  specimen::Infection kernel = test_support::InfectOrFail(test_support::KernelLibrary());
+  std::vector<uint8_t> bytes = kernel.bytes;
+  bytes.resize(kernel.markerOffset + 3000);
+  std::string path = Put("Krized.tt6", bytes);
+  MakeReadOnly(path);
+  auto before = os::ReadAttributes(path);
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::CannotDisinfect);
+  EXPECT_EQ(ReadBytes(path), bytes);
+  EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
+}
+
+TEST_F(HandleObjectTest, ADeletionRequestDeletesTheFile) {
+  scan::SetCleaningActions({DisinfectAskingDeletion, RecordRestart});
+  std::string path = Put("delete-me.exe", infection_.bytes);
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Deleted);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(HandleObjectTest, AFileOpenedOnlyByItsShortPathIsCleanedAsACopyOfItsLongOne) {
+  std::string real = Put("REAL.EXE", infection_.bytes);
+  // The long name does not open, so the test goes by the short one; the copy
+  // goes by the long name too and cannot be made.
+  EXPECT_EQ(Handle(Path("long name.exe"), ActionMode::Clean, real), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::CannotDisinfect);
+  EXPECT_EQ(ReadBytes(real), infection_.bytes);
+  EXPECT_FALSE(std::filesystem::exists(Path("long name.exf")));
+  EXPECT_EQ(Handle(Path("long name.exe"), ActionMode::ScanOnly, real), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Infected);
+}
+
+TEST(CopyName, AdvancesTheLastCharacter) {
+  struct Case {
+    const char* path;
+    int attempt;
+    const char* copy;
+  };
+  const Case cases[] = {
+      {"C:\\A.EXE", 0, "C:\\A.EXF"},
+      {"dir/KERNEL32.DLL", 0, "dir/KERNEL32.DLM"},
+      {"Krized.tt6", 0, "Krized.tt7"},
+      {"x.abz", 0, "x.aba"},
+      {"x.abZ", 0, "x.abA"},
+      {"a.exe", 1, "a.exg"},
+      {"a.ex9", 0, "a.ex;"},  // ':' cannot end a name
+      {"a.ex-", 0, "a.ex0"},  // '.' cannot end one either
+      {"a.\xFF", 0, "a.!"},   // past 255 comes 0, then the first printable one
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(scan::CopyNameFor(c.path, c.attempt), c.copy) << c.path;
+  }
+  EXPECT_EQ(scan::CopyNameFor("", 0), "");
+}
+
+#ifdef _WIN32
+// Under Windows share modes are real: a file held open without write sharing
+// is in use, and a cleaned copy is made to take its place at restart.
+class InUseTest : public HandleObjectTest {
+ protected:
+  void SetUp() override {
+    HandleObjectTest::SetUp();
+    path_ = Put("inuse.exe", infection_.bytes);
+    holder_ =
+        os::File::Open(path_, os::Access::Read, os::Share::Read, os::Disposition::OpenExisting);
+    ASSERT_TRUE(holder_.IsOpen());
+  }
+  std::string path_;
+  os::File holder_;
+};
+
+TEST_F(InUseTest, ACleanedCopyIsScheduledToReplaceIt) {
+  MakeReadOnly(path_);
+  EXPECT_EQ(Handle(path_, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::DisinfectAtReboot);
+  std::string copy = Path("inuse.exf");
+  EXPECT_EQ(ReadBytes(copy), test_support::ExpectedRepairedBytes(infection_));
+  EXPECT_EQ(ReadBytes(path_), infection_.bytes);
+  EXPECT_EQ(g_restartRequests, std::vector<std::string>{path_ + "<" + copy});
+  // The mark stays cleared, so that the replacement can take the file's place.
+  EXPECT_FALSE(os::IsReadOnly(*os::ReadAttributes(path_)));
+}
+
+TEST_F(InUseTest, ANameInUseIsNeverOverwritten) {
+  std::vector<uint8_t> other = {'m', 'i', 'n', 'e'};
+  std::string taken = Put("inuse.exf", other);
+  EXPECT_EQ(Handle(path_, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::DisinfectAtReboot);
+  EXPECT_EQ(ReadBytes(taken), other);
+  EXPECT_EQ(g_restartRequests, std::vector<std::string>{path_ + "<" + Path("inuse.exg")});
+}
+
+TEST_F(InUseTest, TheCopyGoesAwayUnlessItIsScheduled) {
+  struct Case {
+    const char* what;
+    bool (*disinfect)(os::File&, int32_t*);
+    bool restartAnswer;
+    ScanOutcome outcome;
+    std::vector<std::string> requests;
+  };
+  auto failing = [](os::File&, int32_t* deleteInstead) {
+    *deleteInstead = 0;
+    return false;
+  };
+  const Case cases[] = {
+      {"not scheduled",
+       nullptr,
+       false,
+       ScanOutcome::CannotDisinfect,
+       {path_ + "<" + Path("inuse.exf")}},
+      {"repair failed", failing, true, ScanOutcome::CannotDisinfect, {}},
+      {"deletion scheduled",
+       DisinfectAskingDeletion,
+       true,
+       ScanOutcome::DeleteAtReboot,
+       {"NUL<" + path_}},
+      {"deletion refused",
+       DisinfectAskingDeletion,
+       false,
+       ScanOutcome::CannotDelete,
+       {"NUL<" + path_}},
+  };
+  MakeReadOnly(path_);
+  auto before = os::ReadAttributes(path_);
+  for (const Case& c : cases) {
+    scan::SetCleaningActions({c.disinfect, RecordRestart});
+    g_restartAnswer = c.restartAnswer;
+    g_restartRequests.clear();
+    EXPECT_EQ(Handle(path_, ActionMode::Clean), 1);
+    EXPECT_EQ(Outcome(), c.outcome) << c.what;
+    EXPECT_EQ(g_restartRequests, c.requests) << c.what;
+    EXPECT_FALSE(std::filesystem::exists(Path("inuse.exf"))) << c.what;
+    EXPECT_EQ(ReadBytes(path_), infection_.bytes) << c.what;
+    if (c.outcome == ScanOutcome::CannotDisinfect) {
+      EXPECT_EQ(os::ReadAttributes(path_)->bits, before->bits) << c.what;
+    }
+    os::WriteAttributes(path_, *before);
+  }
+}
+
+TEST_F(InUseTest, DeletionOfAFileThatCannotBeDeletedIsScheduled) {
+  // Cleaned in place but asked to be deleted while another handle keeps it.
+  holder_.Close();
+  std::string path = Put("held.exe", infection_.bytes);
+  static os::File keeper;
+  static std::string heldPath;
+  heldPath = path;
+  scan::SetCleaningActions({[](os::File& file, int32_t* deleteInstead) {
+                              bool cleaned = DisinfectAskingDeletion(file, deleteInstead);
+                              keeper =
+                                  os::File::Open(heldPath, os::Access::Read, os::Share::ReadWrite,
+                                                 os::Disposition::OpenExisting);
+                              return cleaned;
+                            },
+                            RecordRestart});
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::DeleteAtReboot);
+  EXPECT_EQ(g_restartRequests, std::vector<std::string>{"NUL<" + path});
+  g_restartAnswer = false;
+  g_restartRequests.clear();
+  keeper.Close();
+  path = Put("held2.exe", infection_.bytes);
+  heldPath = path;
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::CannotDelete);
+  keeper.Close();
+}
+#endif
+
+}  // namespace
