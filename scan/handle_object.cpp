@@ -9,6 +9,7 @@
 #include "os/file.h"
 #include "os/file_ops.h"
 #include "repair/restart.h"
+#include "scan/object_snapshot.h"
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
 
@@ -201,6 +202,7 @@ std::string CopyNameFor(const std::string& path, int attempt) {
 
 int HandleObject() {
   ScanState& state = TheScanState();
+  PublishObjectPath();
   std::string path(PathView(state.objectPath));
   std::string shortPath(PathView(state.objectShortPath));
   std::optional<ScanOutcome> outcome = Handle(path, shortPath);
