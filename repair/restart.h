@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace repair {
 
@@ -14,19 +13,14 @@ bool IsWindowsNt();
 // Records that `source` takes the place of `destination` at the next restart,
 // or that `source` is deleted then when there is no destination. True when
 // the request is recorded (or was already); false when refused or failed.
+//
+// Refused, touching no file: a source that does not begin with a drive
+// letter, ":" and "\", on a drive that is neither removable nor fixed; a
+// destination on another drive letter (compared as bytes); a name longer than
+// 259 characters or holding a zero byte, CR or LF. On Windows 9x the line goes
+// to WININIT.INI, or to WININI32.INI when NeedsLongNameList, which sets the
+// scan state's bootRenameNeeded before the list is opened. A list that holds
+// a zero byte or is larger than kMaxRenameListSize is left as it is (false).
 bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);
-
-// The rename line for one request: destination (or "NUL"), "=", source,
-// CR LF, each name quoted when it holds a blank.
-std::string RenameLine(const std::optional<std::string>& destination, const std::string& source);
-
-// Whether a request must go to the program's own list "WININI32.INI": a
-// destination with a blank, or a source component too long for an 8.3 name.
-bool NeedsLongNameList(const std::optional<std::string>& destination, const std::string& source);
-
-// The rename list's text with `line` added directly under its "[rename]"
-// header (which is appended when the text has none). nullopt when the line
-// is there already, so the file stays as it is.
-std::optional<std::string> AddRenameLine(std::string_view text, std::string_view line);
 
 }  // namespace repair

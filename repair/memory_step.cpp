@@ -1,0 +1,156 @@
+#include "repair/memory_step.h"
+
+#include <optional>
+
+#include "engine/pe_image.h"
+#include "engine/virus_body.h"
+#include "os/file.h"
+#include "os/file_ops.h"
+#include "os/process.h"
+#include "os/system.h"
+#include "scan/handle_object.h"
+#include "scan/outcome.h"
+
+namespace repair {
+namespace {
+
+constexpr char kBaitName[] = "TRAP1.EXE";
+constexpr char kLibraryName[] = "\\KERNEL32.dll";
+constexpr char kMemoryObject[] = "memory";
+constexpr char kRegistryObject[] = "registry";
+
+int32_t AnswerSkip() { return static_cast<int32_t>(scan::PromptChoice::Skip); }
+bool AnswerNo() { return false; }
+void Nothing() {}
+
+MemoryStepServices g_services{os::ModulePath, AnswerNo,           AnswerSkip,
+                              Nothing,        os::RequestRestart, Nothing};
+
+// `path` with its last component as the directory spells it.
+std::string AsOnDisk(const std::string& path) { return os::NameOnDisk(path).value_or(path); }
+
+// Cleans the system's KERNEL32 and the cleaner's own file as under "Clean",
+// finishes the run and asks for the restart. Changes no file afterwards.
+void RepairSystem() {
+  scan::ScanState& state = scan::TheScanState();
+  state.setActionMode(scan::ActionMode::Clean);
+
+  std::string system = os::SystemDirectory();
+  std::string library = AsOnDisk(system + kLibraryName);
+  if (!system.empty() && scan::SetPath(state.objectPath, library) &&
+      scan::SetPath(state.objectShortPath, library)) {
+    scan::HandleObject();
+  }
+  std::string own = AsOnDisk(g_services.ownPath());
+  if (scan::SetPath(state.objectPath, own)) {
+    if (!scan::SetPath(state.objectShortPath, os::ShortPath(own))) {
+      scan::SetPath(state.objectShortPath, "");
+    }
+    scan::HandleObject();
+  }
+
+  state.setActionMode(scan::ActionMode::ChangesBarred);
+  state.setCloseWhenDone(1);
+  g_services.finishScan();
+  state.setMemoryInfected(1);
+  if (!g_services.requestRestart()) g_services.showRestartFailure();
+}
+
+// The 256 bytes at the bait's entry point, or nullopt when they cannot be read.
+std::optional<engine::EntryWindow> ReadBaitWindow(os::File& bait) {
+  if (!engine::OpenPeImage(bait)) return std::nullopt;
+  engine::EntryWindow window{};
+  bool read =
+      engine::ReadAt(engine::EntryPointFileOffset(), window.data(), engine::kEntryWindowSize);
+  engine::ClosePeImage();
+  if (!read) return std::nullopt;
+  return window;
+}
+
+}  // namespace
+
+void SetMemoryStepServices(const MemoryStepServices& services) {
+  if (services.ownPath) g_services.ownPath = services.ownPath;
+  if (services.confirmRepair) g_services.confirmRepair = services.confirmRepair;
+  if (services.prompt) g_services.prompt = services.prompt;
+  if (services.finishScan) g_services.finishScan = services.finishScan;
+  if (services.requestRestart) g_services.requestRestart = services.requestRestart;
+  if (services.showRestartFailure) g_services.showRestartFailure = services.showRestartFailure;
+}
+
+std::string MemoryWarningText() {
+  return "The memory is infected. If you continue, you could infect all your files before "
+         "disinfecting them. It is strongly reccomended to disinfect now only the memory, "
+         "restart Windows and clean the rest of your files in the next step\n\nDo you wish to "
+         "stop scanning the files and disinfect now only the memory? If you answer \"YES\", "
+         "this program will restart your computer.";
+}
+
+BaitCheck CheckMemoryWithBait() {
+  // Without a temporary folder the bait would land in whatever folder is
+  // current: no bait then, and no check.
+  std::string folder = os::TempDirectory();
+  if (folder.empty()) return {false, -1};
+  std::string bait = folder + kBaitName;
+  os::CopyReplacing(g_services.ownPath(), bait);
+
+  std::optional<engine::EntryWindow> window;
+  {
+    os::File file =
+        os::File::Open(bait, os::Access::ReadWrite, os::Share::Read, os::Disposition::OpenExisting);
+    if (file.IsOpen()) window = ReadBaitWindow(file);
+  }
+  os::RemoveFile(bait);
+  if (!window) return {false, -1};
+  if (!engine::FindVirusMarker(*window).Found()) return {false, 0};
+
+  if (!g_services.confirmRepair()) return {true, 1};
+  RepairSystem();
+  return {true, 4};
+}
+
+scan::ScanOutcome RepairMemory() { return scan::ScanOutcome::DisinfectAtReboot; }
+
+int32_t CheckRegistry() { return 0; }
+
+int MemoryStep() {
+  scan::ScanState& state = scan::TheScanState();
+  scan::SetPath(state.objectPath, kMemoryObject);
+  BaitCheck check = CheckMemoryWithBait();
+  scan::SetPath(state.objectPath, kMemoryObject);  // the repair named other objects
+  if (check.code == -1) {
+    scan::RecordOutcome(scan::ScanOutcome::CannotOpen);
+    return 1;
+  }
+  if (!check.infected) {
+    scan::RecordOutcome(scan::ScanOutcome::Ok);
+    return 1;
+  }
+  switch (state.actionMode()) {
+    case scan::ActionMode::AskUser: {
+      int32_t answer = g_services.prompt();
+      if (answer == static_cast<int32_t>(scan::PromptChoice::Quit)) return 0;
+      scan::RecordOutcome(answer == static_cast<int32_t>(scan::PromptChoice::Disinfect)
+                              ? RepairMemory()
+                              : scan::ScanOutcome::Infected);
+      return 1;
+    }
+    case scan::ActionMode::Clean:
+      scan::RecordOutcome(RepairMemory());
+      return 1;
+    case scan::ActionMode::ScanOnly:
+      scan::RecordOutcome(scan::ScanOutcome::Infected);
+      return 1;
+    default:
+      scan::RecordOutcome(scan::ScanOutcome::CannotDisinfect);
+      return 1;
+  }
+}
+
+int RegistryStep() {
+  scan::SetPath(scan::TheScanState().objectPath, kRegistryObject);
+  scan::RecordOutcome(CheckRegistry() != 0 ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok);
+  return 1;
+}
+
+}  // namespace repair
