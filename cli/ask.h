@@ -1,0 +1,28 @@
+// The infection prompt on the terminal: the question goes to standard error,
+// so that standard output keeps only results, and the answer comes from
+// standard input, so that a script can answer too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "scan/handle_object.h"
+
+namespace cli {
+
+// One line of input as an answer: "d" or "disinfect", "s", "skip" or an empty
+// line, "q" or "quit", in any letter case and with blanks around; nullopt for
+// anything else.
+std::optional<scan::PromptChoice> ParseAnswer(std::string_view line);
+
+// The prompt for scan::SetInfectionPrompt, asking about `objectPath`. Asks
+// again after a line it cannot read; the end of input, or no input at all,
+// answers Skip.
+int32_t AskOnTerminal();
+
+// How many times the prompt was shown. Each question means an infected file,
+// also one that a Quit answer leaves without an outcome.
+int QuestionsAsked();
+
+}  // namespace cli

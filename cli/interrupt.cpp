@@ -1,0 +1,37 @@
+#include "cli/interrupt.h"
+
+#include <csignal>
+
+#include "scan/scan_state.h"
+
+namespace cli {
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+// Taken before the handler is installed: the handler may only store into
+// the state's lock-free flag, not run the state's first construction.
+scan::ScanState* g_state = nullptr;
+
+void OnSignal(int) {
+  g_interrupted = 1;
+  g_state->setStopRequested(1);
+}
+
+}  // namespace
+
+void StopScanOnInterrupt() {
+  static_assert(std::atomic<int32_t>::is_always_lock_free);
+  g_state = &scan::TheScanState();
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  // SA_RESTART: reads and writes in progress go on rather than fail;
+  // SA_RESETHAND: the second signal takes its default course and ends us.
+  action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool ScanInterrupted() { return g_interrupted != 0; }
+
+}  // namespace cli

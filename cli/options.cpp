@@ -1,0 +1,120 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+
+namespace cli {
+
+const char kUsage[] =
+    "usage: krizclean [OPTIONS] PATH...\n"
+    "Finds Win32.Kriz.4050 in the files under each PATH (a folder, walked whole,\n"
+    "or one file) and, when asked, cleans them in place.\n"
+    "\n"
+    "  -s, --scan-only  report infected files and change nothing (the default)\n"
+    "  -a, --ask        ask for each infected file: disinfect, skip or quit\n"
+    "                   (no answer, or the end of input, skips the file)\n"
+    "  -c, --clean      clean every infected file\n"
+    "      --all-files  look at every file, not only *.exe, Kernel32.dll and\n"
+    "                   Krized.tt6\n"
+    "      --show-all   list clean files too\n"
+    "  -q, --quiet      no progress display\n"
+    "      --json FILE  also write the results as JSON to FILE; with '-' standard\n"
+    "                   output holds only the JSON\n"
+    "  -h, --help       this text\n"
+    "      --version    the program's version\n"
+    "\n"
+    "Exit status: 1 when an infected file was found, else 2 when the command\n"
+    "line was wrong or a PATH could not be scanned, else 0.\n";
+
+namespace {
+
+enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion };
+
+const option kLongOptions[] = {
+    {"scan-only", no_argument, nullptr, 's'},     {"ask", no_argument, nullptr, 'a'},
+    {"clean", no_argument, nullptr, 'c'},         {"all-files", no_argument, nullptr, kAllFiles},
+    {"show-all", no_argument, nullptr, kShowAll}, {"quiet", no_argument, nullptr, 'q'},
+    {"json", required_argument, nullptr, kJson},  {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},  {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+  CommandLine result;
+  Options& options = result.options;
+  std::optional<scan::ActionMode> action;
+  bool actionsConflict = false;
+  auto chooseAction = [&](scan::ActionMode mode) {
+    if (action && *action != mode) actionsConflict = true;
+    action = mode;
+  };
+
+  // Our own messages, and a leading ':' so that a missing argument is told
+  // apart from an unknown option.
+  opterr = 0;
+  optind = 1;
+  int option;
+  while ((option = getopt_long(argc, argv, ":sacqh", kLongOptions, nullptr)) != -1) {
+    switch (option) {
+      case 's':
+        chooseAction(scan::ActionMode::ScanOnly);
+        break;
+      case 'a':
+        chooseAction(scan::ActionMode::AskUser);
+        break;
+      case 'c':
+        chooseAction(scan::ActionMode::Clean);
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      case 'h':
+        options.help = true;
+        break;
+      case kAllFiles:
+        options.allFiles = true;
+        break;
+      case kShowAll:
+        options.showAll = true;
+        break;
+      case kJson:
+        options.jsonPath = optarg;
+        break;
+      case kVersion:
+        options.version = true;
+        break;
+      case ':':
+        result.error = std::string("option '") + argv[optind - 1] + "' needs a value";
+        return result;
+      default:
+        result.error = optopt != 0 ? std::string("unknown option '-") + char(optopt) + "'"
+                                   : std::string("unknown option '") + argv[optind - 1] + "'";
+        return result;
+    }
+  }
+  // Two different actions are refused rather than resolved: guessing wrong
+  // would change files the user meant only to scan.
+  if (actionsConflict) {
+    result.error = "choose one of --scan-only, --ask and --clean";
+    return result;
+  }
+  if (action) options.action = *action;
+  options.paths.assign(argv + optind, argv + argc);
+  if (options.paths.empty() && !options.help && !options.version) result.error = "no PATH given";
+  return result;
+}
+
+std::string_view ActionName(scan::ActionMode action) {
+  switch (action) {
+    case scan::ActionMode::AskUser:
+      return "ask";
+    case scan::ActionMode::Clean:
+      return "clean";
+    case scan::ActionMode::ScanOnly:
+    case scan::ActionMode::ChangesBarred:
+      break;
+  }
+  return "scan-only";
+}
+
+}  // namespace cli

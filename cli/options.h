@@ -1,0 +1,41 @@
+// krizclean's command line: what to do with infected files, which files to
+// look at, where the output goes, and the PATHs to scan.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan/scan_state.h"
+
+namespace cli {
+
+struct Options {
+  // A command line changes nothing unless asked to.
+  scan::ActionMode action = scan::ActionMode::ScanOnly;
+  bool allFiles = false;                // every file, not only programs and the two library names
+  bool showAll = false;                 // a status line for clean files too
+  bool quiet = false;                   // no progress display
+  std::optional<std::string> jsonPath;  // "-" for standard output
+  bool help = false;
+  bool version = false;
+  std::vector<std::string> paths;
+};
+
+// The options, or in `error` what is wrong with the command line (empty when
+// nothing is).
+struct CommandLine {
+  Options options;
+  std::string error;
+};
+
+CommandLine ParseCommandLine(int argc, char** argv);
+
+// The usage text, ending in a line feed.
+extern const char kUsage[];
+
+// "scan-only", "ask" or "clean".
+std::string_view ActionName(scan::ActionMode action);
+
+}  // namespace cli
