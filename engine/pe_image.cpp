@@ -11,6 +11,10 @@ constexpr uint64_t kOffsetLimit = 0x80000000u;
 
 bool InRange(uint64_t offset, uint64_t length) { return offset + length <= kOffsetLimit; }
 
+constexpr uint32_t kDosHeaderSize = 64;
+// The NT headers and 16 section headers: one read covers nearly every image.
+constexpr uint32_t kHeadersReadSize = pe::kNtHeadersSize + 16 * pe::kSectionHeaderSize;
+
 // `size` rounded up to a multiple of `alignment` (not 0), saturated at 32 bits.
 uint32_t RoundUp(uint32_t size, uint32_t alignment) {
   uint64_t rounded = (uint64_t{size} + alignment - 1) / alignment * alignment;
@@ -21,43 +25,48 @@ uint32_t RoundUp(uint32_t size, uint32_t alignment) {
 
 bool PeImage::Open(os::File& file) {
   file_ = &file;
-  uint8_t mz[2];
-  if (!ReadAt(0, mz, sizeof mz) || LoadLe16(mz) != pe::kMzMagic) return false;
-  uint8_t lfanew[4];
-  if (!ReadAt(pe::kDosLfanewOffset, lfanew, sizeof lfanew)) return false;
-  uint32_t ntOffset = LoadLe32(lfanew);
-  std::array<uint8_t, pe::kNtHeadersSize> nt{};
-  if (!ReadAt(ntOffset, nt.data(), pe::kNtHeadersSize) || LoadLe32(nt.data()) != pe::kSignature) {
-    return false;
-  }
+  // The DOS header in one read: its magic and e_lfanew.
+  uint8_t dos[kDosHeaderSize];
+  if (!ReadAt(0, dos, sizeof dos) || LoadLe16(dos) != pe::kMzMagic) return false;
+  uint32_t ntOffset = LoadLe32(dos + pe::kDosLfanewOffset);
 
-  // The section table always follows a PE32-sized optional header, whatever
+  // The NT headers and, in the same read, the first sections of the table,
+  // which always follows a PE32-sized optional header, whatever
   // SizeOfOptionalHeader says.
+  std::array<uint8_t, kHeadersReadSize> head{};
+  uint32_t got = ReadUpTo(ntOffset, head.data(), kHeadersReadSize);
+  if (got < pe::kNtHeadersSize || LoadLe32(head.data()) != pe::kSignature) return false;
   Close();
-  uint16_t count = LoadLe16(nt.data() + pe::kNumberOfSections);
-  uint64_t tableOffset = uint64_t{ntOffset} + pe::kNtHeadersSize;
+  uint16_t count = LoadLe16(head.data() + pe::kNumberOfSections);
   uint32_t tableSize = uint32_t{count} * pe::kSectionHeaderSize;
-  if (!InRange(tableOffset, tableSize)) return false;
-  std::vector<uint8_t> table(tableSize);
-  if (tableSize != 0 && !ReadAt(static_cast<uint32_t>(tableOffset), table.data(), tableSize)) {
-    return false;
+  uint32_t needed = pe::kNtHeadersSize + tableSize;
+  if (!InRange(ntOffset, needed)) return false;
+  const uint8_t* table = head.data() + pe::kNtHeadersSize;
+  std::vector<uint8_t> longTable;
+  if (needed > kHeadersReadSize) {
+    // More sections than the first read holds: the whole table once more.
+    longTable.resize(tableSize);
+    if (!ReadAt(ntOffset + pe::kNtHeadersSize, longTable.data(), tableSize)) return false;
+    table = longTable.data();
+  } else if (got < needed) {
+    return false;  // the table is cut short
   }
-  uint32_t sectionAlignment = LoadLe32(nt.data() + pe::kSectionAlignment);
-  uint32_t fileAlignment = LoadLe32(nt.data() + pe::kFileAlignment);
+  uint32_t sectionAlignment = LoadLe32(head.data() + pe::kSectionAlignment);
+  uint32_t fileAlignment = LoadLe32(head.data() + pe::kFileAlignment);
   if (sectionAlignment == 0 || fileAlignment == 0) return false;
 
-  uint32_t sizeOfHeaders = LoadLe32(nt.data() + pe::kSizeOfHeaders);
+  uint32_t sizeOfHeaders = LoadLe32(head.data() + pe::kSizeOfHeaders);
   sections_.resize(size_t{count} + 1);
   sections_[0] = SectionEntry{RoundUp(sizeOfHeaders, sectionAlignment), 0,
                               RoundUp(sizeOfHeaders, fileAlignment), 0};
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* header = table.data() + size_t{i} * pe::kSectionHeaderSize;
+    const uint8_t* header = table + size_t{i} * pe::kSectionHeaderSize;
     sections_[i + 1] = SectionEntry{
         LoadLe32(header + pe::kVirtualSize), LoadLe32(header + pe::kVirtualAddress),
         LoadLe32(header + pe::kSizeOfRawData), LoadLe32(header + pe::kPointerToRawData)};
   }
   ntOffset_ = ntOffset;
-  ntHeaders_ = nt;
+  std::copy_n(head.begin(), pe::kNtHeadersSize, ntHeaders_.begin());
   sectionCount_ = count;
   open_ = true;
   return true;
