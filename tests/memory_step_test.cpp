@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "os/process.h"
+#include "os/system.h"
 #include "repair/memory_step.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/scan_fixture.h"
@@ -124,11 +125,13 @@ TEST_F(MemoryStepTest, AnAcceptedRepairCleansTheCleanerAndAsksForTheRestart) {
     EXPECT_EQ(state().actionMode(), ActionMode::ChangesBarred);
     EXPECT_EQ(state().closeWhenDone(), 1);
     EXPECT_EQ(state().memoryInfected(), 1);
-    // The system library (clean here), the cleaner, then the memory itself.
-    ASSERT_EQ(lines().size(), 3u);
-    EXPECT_EQ(lines()[1],
+    // The system library (clean; only where the system has a system
+    // directory), the cleaner, then the memory itself.
+    ASSERT_EQ(lines().size(), os::SystemDirectory().empty() ? 2u : 3u);
+    size_t last = lines().size() - 1;
+    EXPECT_EQ(lines()[last - 1],
               (std::pair<std::string, ScanOutcome>{g_ownPath, ScanOutcome::Disinfected}));
-    EXPECT_EQ(lines()[2],
+    EXPECT_EQ(lines()[last],
               (std::pair<std::string, ScanOutcome>{"memory", ScanOutcome::CannotDisinfect}));
     EXPECT_FALSE(BaitLeft());
   }
