@@ -18,6 +18,7 @@ enum class Disposition {
   OpenExisting,  // fail when the file does not exist
   OpenAlways,    // open it, or create it empty
   CreateNew,     // create it; fail when the name is taken
+  CreateAlways,  // create it, or empty the file that has the name
 };
 
 class File {

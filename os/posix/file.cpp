@@ -42,6 +42,9 @@ File File::Open(const std::string& path, Access access, Share /*share*/, Disposi
     case Disposition::CreateNew:
       flags |= O_CREAT | O_EXCL;
       break;
+    case Disposition::CreateAlways:
+      flags |= O_CREAT | O_TRUNC;
+      break;
   }
   int fd;
   do {

@@ -38,6 +38,7 @@ File File::Open(const std::string& path, Access access, Share share, Disposition
   DWORD creation = OPEN_EXISTING;
   if (disposition == Disposition::OpenAlways) creation = OPEN_ALWAYS;
   if (disposition == Disposition::CreateNew) creation = CREATE_NEW;
+  if (disposition == Disposition::CreateAlways) creation = CREATE_ALWAYS;
   HANDLE h = CreateFileA(path.c_str(), desired, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
