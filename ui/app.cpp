@@ -1,0 +1,72 @@
+// The Windows program: turns off the system's critical-error boxes, runs the
+// main window, and after a memory self-repair keeps warning until the restart.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include "repair/memory_step.h"
+#include "scan/handle_object.h"
+#include "scan/scan_state.h"
+#include "scan/user_message.h"
+#include "ui/end_of_scan.h"
+#include "ui/infection_prompt.h"
+#include "ui/main_dialog.h"
+#include "ui/ui_texts.h"
+
+namespace ui {
+namespace {
+
+void ShowMessageBox(const char* text, const char* caption) {
+  MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+bool ConfirmMemoryRepair() {
+  std::string text = repair::MemoryWarningText();
+  return MessageBoxA(nullptr, text.c_str(), repair::kMemoryWarningCaption,
+                     MB_YESNO | MB_ICONEXCLAMATION) != IDNO;
+}
+
+void ShowRestartFailure() {
+  MessageBoxA(nullptr, repair::kRestartFailureText, repair::kMemoryWarningCaption,
+              MB_OK | MB_ICONEXCLAMATION);
+}
+
+// The front end's answers to the seams of the scan and the repair.
+void InstallSeams() {
+  scan::SetMessageHandler(ShowMessageBox);
+  scan::SetInfectionPrompt(ShowInfectionPrompt);
+  repair::MemoryStepServices services;
+  services.confirmRepair = ConfirmMemoryRepair;
+  services.prompt = ShowInfectionPrompt;
+  services.finishScan = FinishScan;
+  services.showRestartFailure = ShowRestartFailure;
+  repair::SetMemoryStepServices(services);
+}
+
+}  // namespace
+
+int RunApplication(HINSTANCE instance) {
+  InitCommonControls();  // the list views; the oldest form, known to every system we run on
+  InstallSeams();
+  MainDialog dialog(instance);
+  scan::TheScanState().setMemoryInfected(0);
+  dialog.Run();
+  // Drop what is still queued, the quit requests among it, so that the
+  // warnings below are not closed at once.
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+  }
+  while (scan::TheScanState().memoryInfected() != 0) {
+    MessageBoxA(nullptr, texts::kMemoryWarning, texts::kWarningCaption,
+                MB_OK | MB_ICONERROR | MB_TOPMOST | MB_SETFOREGROUND);
+  }
+  return 0;
+}
+
+}  // namespace ui
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  UINT mode = SetErrorMode(0);
+  SetErrorMode(mode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  return ui::RunApplication(instance);
+}

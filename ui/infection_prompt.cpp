@@ -1,0 +1,86 @@
+#include "ui/infection_prompt.h"
+
+#include <cstring>
+
+#include "scan/report.h"
+#include "scan/scan_state.h"
+#include "ui/main_dialog.h"
+#include "ui/resource_ids.h"
+#include "ui/ui_texts.h"
+
+namespace ui {
+namespace {
+
+// Moves the prompt to the centre of the desktop through its placement.
+void CentreOnDesktop(HWND window) {
+  RECT desktop;
+  GetClientRect(GetDesktopWindow(), &desktop);
+  WINDOWPLACEMENT placement{};
+  placement.length = sizeof placement;
+  GetWindowPlacement(window, &placement);
+  RECT& r = placement.rcNormalPosition;
+  LONG dx = (desktop.left + desktop.right - r.left - r.right) / 2;
+  LONG dy = (desktop.top + desktop.bottom - r.top - r.bottom) / 2;
+  OffsetRect(&r, dx, dy);
+  placement.flags = 0;
+  placement.showCmd = SW_SHOW;
+  SetWindowPlacement(window, &placement);
+}
+
+void Initialise(HWND window) {
+  SetCleanerTitle(window, texts::kTitleFormat);
+  CentreOnDesktop(window);
+  SetDlgItemTextA(window, IDC_DISINFECT, texts::kDisinfect);
+  SetDlgItemTextA(window, IDC_SKIP, texts::kSkip);
+  SetDlgItemTextA(window, IDC_QUIT, texts::kQuit);
+
+  std::string_view object = scan::PathView(scan::TheScanState().objectPath);
+  std::string path(object);
+  if (object == texts::kRegistryObject) {
+    SetDlgItemTextA(window, IDC_FILE_WORD, "");
+    SetDlgItemTextA(window, IDC_OBJECT_LINE, texts::kTheRegistry);
+  } else if (object == texts::kMemoryObject) {
+    SetDlgItemTextA(window, IDC_FILE_WORD, "");
+    SetDlgItemTextA(window, IDC_OBJECT_LINE, texts::kTheMemory);
+  } else {
+    SetDlgItemTextA(window, IDC_FILE_WORD, texts::kTheFile);
+    SetDlgItemTextA(window, IDC_OBJECT_LINE, path.c_str());
+  }
+
+  char virus[64];
+  scan::VirusName(virus, sizeof virus);
+  char line[256];
+  wsprintfA(line, "%s%s", texts::kInfectedWith, virus);
+  SetDlgItemTextA(window, IDC_INFECTED_WITH, line);
+}
+
+}  // namespace
+
+int32_t ShowInfectionPrompt() {
+  return static_cast<int32_t>(DialogBoxParamA(GetModuleHandleA(nullptr),
+                                              MAKEINTRESOURCEA(IDD_PROMPT), GetActiveWindow(),
+                                              InfectionPromptProc, 0));
+}
+
+INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    Initialise(window);
+    return FALSE;  // no button gets the focus
+  }
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDC_DISINFECT:
+      EndDialog(window, 102);
+      return TRUE;
+    case IDC_SKIP:
+      EndDialog(window, 103);
+      return TRUE;
+    case IDC_QUIT:
+      EndDialog(window, 104);
+      return TRUE;
+    default:  // Enter, Escape and the close box leave the prompt open
+      return FALSE;
+  }
+}
+
+}  // namespace ui

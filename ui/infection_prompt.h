@@ -1,0 +1,18 @@
+// The infection prompt: asks, for the object in objectPath, whether to
+// disinfect it, skip it or quit the scan.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace ui {
+
+// Runs the prompt modally on the calling thread, owned by that thread's
+// active window (none on the worker thread). 102 Disinfect, 103 Skip,
+// 104 Quit; -1 when the dialog cannot be made, which callers take as Skip.
+int32_t ShowInfectionPrompt();
+
+INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace ui

@@ -1,0 +1,139 @@
+// The scan controller: starting a scan, the timer tick that drains status
+// lines and starts one worker per root, stopping and exiting.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include "repair/memory_step.h"
+#include "scan/object_snapshot.h"
+#include "scan/scan_state.h"
+#include "scan/status_ring.h"
+#include "scan/walk.h"
+#include "ui/end_of_scan.h"
+#include "ui/main_dialog.h"
+#include "ui/resource_ids.h"
+#include "ui/ui_texts.h"
+
+namespace ui {
+namespace {
+
+// The worker: one walk of the root the controller made current. Its last
+// write is rootDone, after scanAborted, so a tick that sees the root done
+// also sees how it ended.
+DWORD WINAPI ScanThreadMain(LPVOID) {
+  scan::ScanState& state = scan::TheScanState();
+  if (scan::WalkDirectory() == 0) state.setScanAborted(1);
+  state.setRootDone(1);
+  return 0;
+}
+
+bool IsChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
+
+}  // namespace
+
+void MainDialog::OnStartScan() {
+  scan::ScanState& state = scan::TheScanState();
+  if (state.scanRunning() != 0) {
+    MessageBoxA(hwnd_, texts::kScanIsOn, ApplicationName().c_str(), MB_OK);
+    return;
+  }
+  SendMessageA(filesList_, LVM_DELETEALLITEMS, 0, 0);
+  state.setSelectedTypesOnly(IsChecked(hwnd_, IDC_ALL_FILES) ? 0 : 1);
+  state.setActionMode(IsChecked(hwnd_, IDC_ACTION_SCAN_ONLY) ? scan::ActionMode::ScanOnly
+                      : IsChecked(hwnd_, IDC_ACTION_ASK)     ? scan::ActionMode::AskUser
+                                                             : scan::ActionMode::Clean);
+  state.setShowAllFiles(IsChecked(hwnd_, IDC_SHOW_ALL) ? 1 : 0);
+  state.setRingWriteIndex(0);
+  state.setRingReadIndex(0);
+  state.setRingRetryCount(0);
+  state.ResetStatusRing();
+  state.ResetCounters();
+
+  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) return;
+
+  state.setScanRunning(1);
+  state.setRootDone(1);
+  state.setBootRenameNeeded(0);
+  state.setStopRequested(0);
+  state.setScanAborted(0);
+  SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, texts::kScanning);
+  if (IsChecked(hwnd_, IDC_ALL_PATHS)) {
+    state.setScanAllDrives(1);
+    state.setDriveLetter('B');
+  } else {
+    state.setScanAllDrives(0);
+    state.setRootIndex(-1);
+  }
+  SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
+}
+
+void MainDialog::OnStopScan() { scan::TheScanState().setStopRequested(1); }
+
+void MainDialog::OnExit() {
+  scan::ScanState& state = scan::TheScanState();
+  if (state.scanRunning() != 0) {
+    state.setStopRequested(1);
+    return;
+  }
+  EndDialog(hwnd_, IDCANCEL);
+}
+
+void MainDialog::OnScanTimer(UINT_PTR timerId) {
+  if (timerId != kScanTimerId) return;
+  KillTimer(hwnd_, kScanTimerId);
+  scan::ScanState& state = scan::TheScanState();
+  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, scan::PublishedObjectPath().c_str());
+
+  std::string line;
+  while (scan::TakeStatusLine(line)) AddStatusLine(line);
+
+  if (state.scanRunning() == 0 || state.rootDone() == 0) {
+    SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
+    return;
+  }
+  if (state.scanAborted() != 0 || !EnterNextRoot()) {
+    EndScan();
+    return;
+  }
+  scan::SetPath(state.dirPath, scan::PathView(state.rootPath));
+  state.setRootDone(0);
+  HANDLE worker = CreateThread(nullptr, 0, ScanThreadMain, state.rootPath, 0, nullptr);
+  if (worker != nullptr) {
+    CloseHandle(worker);  // nobody waits for it; its flags say when it is done
+  } else {
+    // No worker: the root ends at once, as if stopped.
+    state.setScanAborted(1);
+    state.setRootDone(1);
+  }
+  SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
+}
+
+bool MainDialog::EnterNextRoot() {
+  scan::ScanState& state = scan::TheScanState();
+  for (;;) {
+    std::string root;
+    if (state.scanAllDrives() != 0) {
+      char letter = static_cast<char>(state.driveLetter() + 1);
+      state.setDriveLetter(letter);
+      root = std::string(1, letter) + ":\\";
+      scan::SetPath(state.rootPath, root);
+      if (static_cast<unsigned char>(letter) > 'Z') return false;
+    } else {
+      state.setRootIndex(state.rootIndex() + 1);
+      root = PathRow(state.rootIndex());
+      if (root.empty()) return false;
+      scan::SetPath(state.rootPath, root);
+    }
+    if (SetCurrentDirectoryA(root.c_str())) return true;
+  }
+}
+
+void MainDialog::EndScan() {
+  scan::ScanState& state = scan::TheScanState();
+  SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
+  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, "");
+  state.setScanRunning(0);
+  FinishScan();
+}
+
+}  // namespace ui
