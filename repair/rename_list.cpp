@@ -46,6 +46,11 @@ std::string RenameLine(const std::optional<std::string>& destination, const std:
   return line;
 }
 
+bool BootProgramCarriesOut(const std::optional<std::string>& destination,
+                           const std::string& source) {
+  return destination || !HasBlank(source) || source.size() <= kMaxQuotedDeletionSource;
+}
+
 bool NeedsLongNameList(const std::optional<std::string>& destination, const std::string& source) {
   if (destination && HasBlank(*destination)) return true;
   if (source.size() < 3) return false;

@@ -32,6 +32,15 @@ std::string RenameLine(const std::optional<std::string>& destination, const std:
 // name allows. Only lengths count, not the characters.
 bool NeedsLongNameList(const std::optional<std::string>& destination, const std::string& source);
 
+// Whether the boot-time rename program carries a request of WININI32.INI out
+// as written: it looks for the closing quote of a deletion's quoted source
+// only among the 80 characters after the opening one, and skips the line
+// when it is not there. A longer quoted source would be reported scheduled
+// and never deleted.
+inline constexpr size_t kMaxQuotedDeletionSource = 79;
+bool BootProgramCarriesOut(const std::optional<std::string>& destination,
+                           const std::string& source);
+
 enum class ListEdit {
   Added,          // `text` holds the new list
   AlreadyListed,  // the line is in the section already: the list stays as it is

@@ -75,6 +75,7 @@ bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::
 
   std::string line = RenameLine(destination, source);
   bool ownList = NeedsLongNameList(destination, source);
+  if (ownList && !BootProgramCarriesOut(destination, source)) return false;
   // Set before anything can fail: the finishing step installs the program
   // that reads this list whenever a request may have gone to it.
   if (ownList) scan::TheScanState().setBootRenameNeeded(1);

@@ -69,6 +69,17 @@ TEST(RenameLine, ShortNameTestMeasuresEveryComponent) {
   }
 }
 
+TEST(RenameLine, TheBootProgramCarriesOutQuotedDeletionsOfUpTo79Characters) {
+  const std::string dir = "C:\\LONG FOLDER NAME\\";
+  std::string fits = dir + std::string(79 - dir.size(), 'A');
+  std::string tooLong = fits + "B";
+  EXPECT_TRUE(repair::BootProgramCarriesOut(std::nullopt, fits));
+  EXPECT_FALSE(repair::BootProgramCarriesOut(std::nullopt, tooLong));
+  // Renames and bare sources have no such bound.
+  EXPECT_TRUE(repair::BootProgramCarriesOut(tooLong, tooLong + "X"));
+  EXPECT_TRUE(repair::BootProgramCarriesOut(std::nullopt, "C:\\" + std::string(200, 'A')));
+}
+
 struct Edit {
   const char* name;
   std::string text;  // the list before
