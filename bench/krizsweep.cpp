@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "engine/checksum.h"
 #include "engine/disinfect.h"
 #include "engine/virus_body.h"
+#include "tools/file_bytes.h"
 #include "tools/specimen_expect.h"
 #include "tools/specimen_infect.h"
 
@@ -25,17 +25,11 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<uint8_t> Slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
+  return specimen::ReadFileBytes(path.string()).value_or(std::vector<uint8_t>{});
 }
 
 void Spill(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  specimen::WriteFileBytes(path.string(), bytes);
 }
 
 os::File OpenForReading(const std::string& path) {

@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tools/file_bytes.h"
 #include "tools/pe_format.h"
 #include "tools/specimen_image.h"
 #include "tools/specimen_infect.h"
@@ -50,10 +50,7 @@ std::vector<uint8_t> OtherFile(std::mt19937& random, bool dosStyle) {
 }
 
 bool Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  return specimen::WriteFileBytes(path.string(), bytes);
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "tools/file_bytes.h"
 #include "tools/pe_format.h"
 #include "tools/specimen_image.h"
 #include "tools/specimen_infect.h"
@@ -74,26 +74,6 @@ std::optional<specimen::NearMiss> ParseNearMiss(std::string_view kind) {
   return std::nullopt;
 }
 
-std::optional<std::vector<uint8_t>> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::nullopt;
-  const std::streamoff size = in.tellg();
-  if (size < 0 || static_cast<unsigned long long>(size) > UINT32_MAX) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (!in) return std::nullopt;
-  return bytes;
-}
-
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
-}
-
 int RunImage(const std::vector<std::string_view>& args) {
   if (args.empty()) return Usage("image needs OUT");
   specimen::ImageSpec spec;
@@ -136,7 +116,7 @@ int RunImage(const std::vector<std::string_view>& args) {
   const std::optional<std::vector<uint8_t>> image = specimen::BuildImage(spec, &error);
   if (!image) return Failure("cannot build image: " + error);
   const std::string out(args[0]);
-  if (!WriteFile(out, *image)) return Failure("cannot write " + out);
+  if (!specimen::WriteFileBytes(out, *image)) return Failure("cannot write " + out);
   return kExitOk;
 }
 
@@ -168,12 +148,12 @@ int RunInfect(const std::vector<std::string_view>& args) {
 
   const std::string in(args[0]);
   const std::string out(args[1]);
-  const std::optional<std::vector<uint8_t>> clean = ReadFile(in);
+  const std::optional<std::vector<uint8_t>> clean = specimen::ReadFileBytes(in);
   if (!clean) return Failure("cannot read " + in);
   std::string error;
   const std::optional<specimen::Infection> infection = specimen::Infect(*clean, spec, &error);
   if (!infection) return Failure(in + ": " + error);
-  if (!WriteFile(out, infection->bytes)) return Failure("cannot write " + out);
+  if (!specimen::WriteFileBytes(out, infection->bytes)) return Failure("cannot write " + out);
 
   size_t hooked = 0;
   for (const auto& slot : infection->hookedSlots) {

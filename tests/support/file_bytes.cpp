@@ -2,25 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/file_bytes.h"
+
 #include <algorithm>
-#include <fstream>
 
 namespace test_support {
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
+  std::optional<std::vector<uint8_t>> bytes = specimen::ReadFileBytes(path);
+  EXPECT_TRUE(bytes.has_value()) << "cannot read " << path;
+  return bytes.value_or(std::vector<uint8_t>{});
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  EXPECT_TRUE(out.good()) << "cannot write " << path;
+  EXPECT_TRUE(specimen::WriteFileBytes(path, bytes)) << "cannot write " << path;
 }
 
 uint32_t Le32At(const std::vector<uint8_t>& bytes, size_t offset) {
