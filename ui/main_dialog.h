@@ -36,6 +36,8 @@ class MainDialog {
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
+  // Moves the lines waiting in the status ring into the scanned-files list.
+  void DrainStatusLines();
   // Makes the next root the current directory; false when none is left.
   bool EnterNextRoot();
   void EndScan();

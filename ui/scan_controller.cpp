@@ -84,13 +84,15 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
   scan::ScanState& state = scan::TheScanState();
   SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, scan::PublishedObjectPath().c_str());
 
-  std::string line;
-  while (scan::TakeStatusLine(line)) AddStatusLine(line);
-
+  DrainStatusLines();
   if (state.scanRunning() == 0 || state.rootDone() == 0) {
     SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
     return;
   }
+  // The worker has ended, and what it queued since the drain above (at most a
+  // ring's worth) is listed now, before the next root starts or the report is
+  // shown; the report would otherwise count objects the list leaves out.
+  DrainStatusLines();
   if (state.scanAborted() != 0 || !EnterNextRoot()) {
     EndScan();
     return;
@@ -106,6 +108,17 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
     state.setRootDone(1);
   }
   SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
+}
+
+void MainDialog::DrainStatusLines() {
+  // At most one ring's worth at a time. When the list grows more slowly than
+  // the worker fills the ring, draining until the ring is empty would not end
+  // before the walk does, and the window would not answer Stop scan, Exit or
+  // repaint meanwhile.
+  std::string line;
+  for (int taken = 0; taken < scan::kRingSlots && scan::TakeStatusLine(line); ++taken) {
+    AddStatusLine(line);
+  }
 }
 
 bool MainDialog::EnterNextRoot() {

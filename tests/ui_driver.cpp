@@ -1,0 +1,258 @@
+#include "tests/ui_driver.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace ui_test {
+namespace {
+
+constexpr int kMainStartButton = 1000;
+constexpr int kPromptDisinfectButton = 1018;
+constexpr int kMessageBoxText = 0xFFFF;
+constexpr size_t kTextSize = 1024;
+
+// A block of memory inside the cleaner's process, for the list-view messages
+// whose parameters point at memory of the process that owns the list.
+class RemoteBuffer {
+ public:
+  RemoteBuffer(HANDLE process, size_t size)
+      : process_(process),
+        address_(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE)) {}
+  ~RemoteBuffer() {
+    if (address_ != nullptr) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+  }
+  RemoteBuffer(const RemoteBuffer&) = delete;
+  RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+  bool ok() const { return address_ != nullptr; }
+  char* at(size_t offset) const { return static_cast<char*>(address_) + offset; }
+  bool Write(size_t offset, const void* data, size_t size) const {
+    return WriteProcessMemory(process_, at(offset), data, size, nullptr) != 0;
+  }
+  std::string ReadText(size_t offset, size_t size) const {
+    std::string text(size, '\0');
+    if (!ReadProcessMemory(process_, at(offset), text.data(), size, nullptr)) return {};
+    text.resize(std::strlen(text.c_str()));
+    return text;
+  }
+
+ private:
+  HANDLE process_;
+  void* address_;
+};
+
+bool HasControl(HWND dialog, int id) { return GetDlgItem(dialog, id) != nullptr; }
+
+struct DialogSearch {
+  DWORD processId;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<DialogSearch*>(parameter);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  char className[16] = {};
+  GetClassNameA(window, className, sizeof className);
+  if (owner == search->processId && IsWindowVisible(window) &&
+      std::strcmp(className, "#32770") == 0) {
+    search->found.push_back(window);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (done()) return true;
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(5);
+  }
+}
+
+std::string TextOf(HWND window) {
+  char text[kTextSize] = {};
+  LRESULT length = SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+std::string ControlText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
+
+bool IsChecked(HWND dialog, int id) {
+  return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void Press(HWND dialog, int id) { PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+
+void PostKey(HWND window, WORD virtualKey) {
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  HWND target = window;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) &&
+      thread.hwndFocus != nullptr) {
+    target = thread.hwndFocus;
+  }
+  LPARAM scanCode = static_cast<LPARAM>(MapVirtualKeyA(virtualKey, 0)) << 16;
+  PostMessageA(target, WM_KEYDOWN, virtualKey, scanCode | 1);
+  PostMessageA(target, WM_KEYUP, virtualKey, scanCode | 1 | (LPARAM{3} << 30));
+}
+
+std::string MessageBoxText(HWND box) { return ControlText(box, kMessageBoxText); }
+
+Cleaner::Cleaner(const std::string& arguments, const std::string& browseAnswers) {
+  const char* program = std::getenv("KRIZ_CLEANER");
+  if (program == nullptr) {
+    ADD_FAILURE() << "KRIZ_CLEANER does not name krizclean.exe";
+    return;
+  }
+  std::string commandLine = "\"" + std::string(program) + "\"";
+  if (!arguments.empty()) commandLine += " " + arguments;
+  SetEnvironmentVariableA("KRIZCLEAN_BROWSE_ANSWERS",
+                          browseAnswers.empty() ? nullptr : browseAnswers.c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process_)) {
+    ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
+    process_ = {};
+  }
+  SetEnvironmentVariableA("KRIZCLEAN_BROWSE_ANSWERS", nullptr);
+}
+
+Cleaner::~Cleaner() {
+  if (process_.hProcess == nullptr) return;
+  if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(process_.hProcess, 1);  // a failed test left it open
+    WaitForSingleObject(process_.hProcess, 10000);
+  }
+  CloseHandle(process_.hThread);
+  CloseHandle(process_.hProcess);
+}
+
+std::vector<HWND> Cleaner::Dialogs() const {
+  DialogSearch search{process_.dwProcessId, {}};
+  if (started()) EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND Cleaner::MainWindow() {
+  if (main_ != nullptr) return main_;
+  WaitUntil([this] {
+    for (HWND dialog : Dialogs()) {
+      if (HasControl(dialog, kMainStartButton)) main_ = dialog;
+    }
+    return main_ != nullptr;
+  });
+  return main_;
+}
+
+HWND Cleaner::WaitForPrompt() {
+  HWND prompt = nullptr;
+  WaitUntil([&] {
+    for (HWND dialog : Dialogs()) {
+      if (HasControl(dialog, kPromptDisinfectButton)) prompt = dialog;
+    }
+    return prompt != nullptr;
+  });
+  return prompt;
+}
+
+HWND Cleaner::OpenMessageBox() const {
+  for (HWND dialog : Dialogs()) {
+    if (!HasControl(dialog, kMainStartButton) && !HasControl(dialog, kPromptDisinfectButton)) {
+      return dialog;
+    }
+  }
+  return nullptr;
+}
+
+HWND Cleaner::WaitForMessageBox() {
+  HWND box = nullptr;
+  WaitUntil([&] {
+    box = OpenMessageBox();
+    return box != nullptr;
+  });
+  return box;
+}
+
+int Cleaner::RowCount(HWND list) const {
+  return static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+std::vector<std::vector<std::string>> Cleaner::ListRows(HWND list, int columns) const {
+  std::vector<std::vector<std::string>> rows;
+  RemoteBuffer remote(process_.hProcess, sizeof(LVITEMA) + kTextSize);
+  if (!remote.ok()) {
+    ADD_FAILURE() << "no memory in the cleaner's process: error " << GetLastError();
+    return rows;
+  }
+  int count = RowCount(list);
+  for (int row = 0; row < count; ++row) {
+    std::vector<std::string> cells;
+    for (int column = 0; column < columns; ++column) {
+      LVITEMA item{};
+      item.iSubItem = column;
+      item.pszText = remote.at(sizeof(LVITEMA));
+      item.cchTextMax = static_cast<int>(kTextSize);
+      char empty = '\0';
+      remote.Write(0, &item, sizeof item);
+      remote.Write(sizeof(LVITEMA), &empty, 1);
+      SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
+                   reinterpret_cast<LPARAM>(remote.at(0)));
+      cells.push_back(remote.ReadText(sizeof(LVITEMA), kTextSize));
+    }
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+std::vector<std::string> Cleaner::ColumnTitles(HWND list, int columns) const {
+  std::vector<std::string> titles;
+  RemoteBuffer remote(process_.hProcess, sizeof(LVCOLUMNA) + kTextSize);
+  if (!remote.ok()) return titles;
+  for (int column = 0; column < columns; ++column) {
+    LVCOLUMNA header{};
+    header.mask = LVCF_TEXT;
+    header.pszText = remote.at(sizeof(LVCOLUMNA));
+    header.cchTextMax = static_cast<int>(kTextSize);
+    char empty = '\0';
+    remote.Write(0, &header, sizeof header);
+    remote.Write(sizeof(LVCOLUMNA), &empty, 1);
+    if (!SendMessageA(list, LVM_GETCOLUMNA, static_cast<WPARAM>(column),
+                      reinterpret_cast<LPARAM>(remote.at(0)))) {
+      break;
+    }
+    titles.push_back(remote.ReadText(sizeof(LVCOLUMNA), kTextSize));
+  }
+  return titles;
+}
+
+bool Cleaner::WaitForExit(DWORD& exitCode, DWORD timeoutMs) {
+  if (!started() || WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    return false;
+  }
+  return GetExitCodeProcess(process_.hProcess, &exitCode) != 0;
+}
+
+bool Cleaner::WaitForExitWithoutBox(DWORD& exitCode, DWORD timeoutMs) {
+  if (!started()) return false;
+  bool ended = WaitUntil(
+      [&] {
+        if (HWND box = OpenMessageBox()) {
+          ADD_FAILURE() << "a message box \"" << TextOf(box)
+                        << "\" opened: " << MessageBoxText(box);
+          Press(box, IDOK);
+          WaitUntil([box] { return !IsWindow(box); }, 5000);
+        }
+        return WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0;
+      },
+      timeoutMs);
+  return ended && GetExitCodeProcess(process_.hProcess, &exitCode) != 0;
+}
+
+}  // namespace ui_test

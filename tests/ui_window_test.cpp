@@ -1,0 +1,490 @@
+// krizclean.exe in a real window: started, clicked and typed at from this
+// process as a user would, with drive D: as a folder of specimens. Each case
+// reads back what the window shows and checks the files on D: afterwards.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/file_bytes.h"
+#include "tests/support/specimens.h"
+#include "tests/ui_driver.h"
+
+namespace {
+
+using test_support::ReadBytes;
+using ui_test::Cleaner;
+using ui_test::ControlText;
+using ui_test::IsChecked;
+using ui_test::Press;
+using ui_test::TextOf;
+using ui_test::WaitUntil;
+using Bytes = std::vector<uint8_t>;
+using Rows = std::vector<std::vector<std::string>>;
+
+constexpr char kTitle[] = "Varnex Win32.Kriz.4050 cleaner";
+constexpr char kStillInfected[] = "There are still infected objects in the scanned paths\r\n";
+
+// The controls a user sees, by their ids in the window's templates.
+enum Control {
+  kExit = 2,
+  kStartScan = 1000,
+  kScanOnly = 1002,
+  kAskUser = 1003,
+  kClean = 1004,
+  kPathsList = 1009,
+  kFilesList = 1010,
+  kListedPaths = 1011,
+  kAllPaths = 1012,
+  kStopScan = 1013,
+  kAddPath = 1014,
+  kAllFiles = 1015,
+  kSelectedTypes = 1016,
+  kRemovePath = 1017,
+  kScanLabel = 1023,
+  kObjectLabel = 1024,
+  kPathsFrame = 1027,
+  kShowAll = 1028,
+  kActionFrame = 1029,
+  kTypesFrame = 1030,
+  // The prompt.
+  kDisinfect = 1018,
+  kSkip = 1019,
+  kQuit = 1021,
+  kObjectLine = 1022,
+  kInfectedWith = 1025,
+  kFileWord = 1026,
+};
+
+// A specimen written to D: with the bytes a cleaning must leave behind.
+struct Specimen {
+  std::string path;
+  Bytes bytes;
+  Bytes cleaned;
+};
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { EmptyDriveD(); }
+
+  static void EmptyDriveD() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("D:\\", error)) {
+      std::filesystem::remove_all(entry.path(), error);
+    }
+  }
+
+  // Writes `bytes` to D:\`name`, making its folders.
+  static std::string Put(const std::string& name, const Bytes& bytes) {
+    std::string path = "D:\\" + name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    test_support::WriteBytes(path, bytes);
+    return path;
+  }
+
+  static Specimen Infected(const std::string& name, const Bytes& clean) {
+    specimen::Infection infection = test_support::InfectOrFail(clean);
+    Bytes cleaned = test_support::ExpectedRepairedBytes(infection);
+    return Specimen{Put(name, infection.bytes), infection.bytes, cleaned};
+  }
+  static Specimen InfectedProgram(const std::string& name, uint32_t checkSum = 0) {
+    return Infected(name, test_support::SmallProgram(checkSum));
+  }
+  // A file that stays as it is, whatever the scan does.
+  static Specimen Unchanged(const std::string& name, const Bytes& bytes) {
+    return Specimen{Put(name, bytes), bytes, bytes};
+  }
+
+  static void ExpectCleaned(const Specimen& file) {
+    EXPECT_TRUE(ReadBytes(file.path) == file.cleaned) << file.path << " is not cleaned";
+  }
+  static void ExpectUntouched(const Specimen& file) {
+    EXPECT_TRUE(ReadBytes(file.path) == file.bytes) << file.path << " has changed";
+  }
+};
+
+// The report for the counts that the statuses of `rows` give; it lists one
+// row per object when "Show all files" is on.
+std::string ReportFor(const Rows& rows) {
+  std::map<std::string, int> count;
+  for (const auto& row : rows) ++count[row.at(1)];
+  int leftInfected = count["infected"];
+  int notDisinfected = count["cannot disinfect"] + count["cannot delete"];
+  int atReboot = count["disinfect at reboot"] + count["delete at reboot"];
+  int changed = count["disinfected"] + count["deleted"];
+  std::string report = "clean: " + std::to_string(count["ok"]) +
+                       "\r\nleft infected by user: " + std::to_string(leftInfected) +
+                       "\r\ndisinfected: " + std::to_string(count["disinfected"]) +
+                       "\r\ndisinfect at reboot: " + std::to_string(count["disinfect at reboot"]) +
+                       "\r\ndeleted: " + std::to_string(count["deleted"]) +
+                       "\r\ndelete at reboot: " + std::to_string(count["delete at reboot"]) +
+                       "\r\ncould not disinfect: " + std::to_string(notDisinfected) +
+                       "\r\naccess denied: " + std::to_string(count["cannot open"]) + "\r\n\r\n";
+  if (leftInfected + notDisinfected != 0) report += kStillInfected;
+  if (leftInfected + notDisinfected + atReboot + changed == 0) report += "No viruses found";
+  if (atReboot != 0) report += "You need to restart your computer to complete the disinfection";
+  return report;
+}
+
+// The rows whose object lies on drive D:.
+Rows RowsOnD(const Rows& rows) {
+  Rows onD;
+  for (const auto& row : rows) {
+    if (row.at(0).rfind("D:\\", 0) == 0) onD.push_back(row);
+  }
+  return onD;
+}
+
+// Waits for the report box at the end of a scan; checks its caption and
+// gives its text.
+std::string TakeReport(Cleaner& cleaner) {
+  HWND box = cleaner.WaitForMessageBox();
+  if (box == nullptr) {
+    ADD_FAILURE() << "no report";
+    return {};
+  }
+  EXPECT_EQ(TextOf(box), kTitle);
+  return ui_test::MessageBoxText(box);
+}
+
+void CloseReport(Cleaner& cleaner) {
+  HWND box = cleaner.OpenMessageBox();
+  ASSERT_NE(box, nullptr);
+  Press(box, IDOK);
+  ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
+}
+
+void Choose(HWND window, int id) {
+  Press(window, id);
+  ASSERT_TRUE(WaitUntil([&] { return IsChecked(window, id); })) << "control " << id;
+}
+
+// True when `window` is still open after its thread had time for every
+// message posted to it.
+bool StaysOpen(HWND window) {
+  Sleep(300);
+  return IsWindow(window) && IsWindowVisible(window);
+}
+
+void ExitAndExpectEnd(Cleaner& cleaner, HWND main) {
+  Press(main, kExit);
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExit(code)) << "the window did not close on Exit";
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  EXPECT_EQ(TextOf(main), kTitle);
+
+  const std::pair<int, const char*> texts[] = {
+      {kStartScan, "START SCAN"},
+      {kStopScan, "Stop scan"},
+      {kExit, "Exit"},
+      {kAddPath, "Add path"},
+      {kRemovePath, "Remove path"},
+      {kPathsFrame, "Paths to scan"},
+      {kListedPaths, "Scan only listed paths"},
+      {kAllPaths, "Scan all paths"},
+      {kActionFrame, "Action"},
+      {kScanOnly, "Scan only"},
+      {kAskUser, "Ask user"},
+      {kClean, "Clean"},
+      {kTypesFrame, "File type selection"},
+      {kAllFiles, "Scan all files"},
+      {kSelectedTypes, "Scan only *.exe, Kernel32.dll and Krized.tt6 files"},
+      {kShowAll, "Show all files"},
+      {kScanLabel, ""},
+      {kObjectLabel, ""},
+  };
+  for (const auto& [id, text] : texts) EXPECT_EQ(ControlText(main, id), text) << "control " << id;
+
+  const std::pair<int, bool> marks[] = {
+      {kAllPaths, true}, {kListedPaths, false},  {kClean, true},     {kScanOnly, false},
+      {kAskUser, false}, {kSelectedTypes, true}, {kAllFiles, false}, {kShowAll, false},
+  };
+  for (const auto& [id, checked] : marks)
+    EXPECT_EQ(IsChecked(main, id), checked) << "control " << id;
+
+  HWND paths = GetDlgItem(main, kPathsList);
+  HWND files = GetDlgItem(main, kFilesList);
+  EXPECT_EQ(cleaner.ColumnTitles(paths, 2), std::vector<std::string>{"Paths to scan"});
+  EXPECT_EQ(cleaner.ColumnTitles(files, 3), (std::vector<std::string>{"Scanned files", "status"}));
+  EXPECT_EQ(cleaner.RowCount(paths), 0);
+  EXPECT_EQ(cleaner.RowCount(files), 0);
+  ui_test::SaveScreenshot(main, "main-window-before-scan");
+
+  // Enter (no button is a default one) leaves the window open; Escape is Exit.
+  ui_test::PostKey(main, VK_RETURN);
+  EXPECT_TRUE(StaysOpen(main));
+  EXPECT_EQ(cleaner.OpenMessageBox(), nullptr);
+  ui_test::PostKey(main, VK_ESCAPE);
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExit(code));
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(WindowTest, AutoStartAndCloseCleanEveryDriveAndEndWithoutReport) {
+  std::vector<Specimen> infected = {
+      InfectedProgram("SETUP.EXE", 0x1234),
+      InfectedProgram("games\\old\\play.exe"),
+      Infected("windows\\system\\KERNEL32.DLL", test_support::KernelLibrary()),
+      Infected("windows\\Krized.tt6", test_support::KernelLibrary()),
+  };
+  specimen::InfectSpec nearMiss;
+  nearMiss.nearMiss = specimen::NearMiss::SignatureOffByOne;
+  std::vector<Specimen> left = {
+      Unchanged("clean.exe", test_support::SmallProgram()),
+      Unchanged("near.exe",
+                test_support::InfectOrFail(test_support::SmallProgram(), nearMiss).bytes),
+      // Not a selected type: never opened.
+      Unchanged("games\\notes.dat", test_support::InfectOrFail(test_support::SmallProgram()).bytes),
+  };
+
+  Cleaner cleaner("/AutoStart /Close");
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExitWithoutBox(code)) << "the program did not end by itself";
+  EXPECT_EQ(code, 0u);
+  for (const Specimen& file : infected) ExpectCleaned(file);
+  for (const Specimen& file : left) ExpectUntouched(file);
+}
+
+TEST_F(WindowTest, AskUserTakesDisinfectSkipAndQuitFromThePrompt) {
+  std::map<std::string, Specimen> files;
+  for (const char* name : {"ask\\one.exe", "ask\\two.exe", "ask\\three.exe"}) {
+    Specimen file = InfectedProgram(name);
+    files[file.path] = file;
+  }
+
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  Choose(main, kAskUser);
+  EXPECT_FALSE(IsChecked(main, kClean));
+  Press(main, kStartScan);
+
+  // The files come in the order the folder lists them: the first asked is
+  // disinfected, the second skipped, and the third ends the scan.
+  std::vector<std::string> asked;
+  for (int answer : {kDisinfect, kSkip, kQuit}) {
+    HWND prompt = cleaner.WaitForPrompt();
+    ASSERT_NE(prompt, nullptr) << "no prompt " << asked.size() + 1;
+    std::string object = ControlText(prompt, kObjectLine);
+    ASSERT_EQ(files.count(object), 1u) << "the prompt names '" << object << "'";
+    asked.push_back(object);
+    EXPECT_EQ(TextOf(prompt), kTitle);
+    EXPECT_EQ(ControlText(prompt, kFileWord), "The file");
+    EXPECT_EQ(ControlText(prompt, kInfectedWith), "is infected with Win32.Kriz.4050");
+
+    if (asked.size() == 1) {
+      EXPECT_EQ(ControlText(prompt, kDisinfect), "Disinfect");
+      EXPECT_EQ(ControlText(prompt, kSkip), "Skip");
+      EXPECT_EQ(ControlText(prompt, kQuit), "Quit");
+      // The buttons run Disinfect, Skip, Quit from left to right.
+      RECT left, middle, right;
+      GetWindowRect(GetDlgItem(prompt, kDisinfect), &left);
+      GetWindowRect(GetDlgItem(prompt, kSkip), &middle);
+      GetWindowRect(GetDlgItem(prompt, kQuit), &right);
+      EXPECT_LT(left.right, middle.left);
+      EXPECT_LT(middle.right, right.left);
+      // Centred on the desktop, not on the main window.
+      RECT desktop, box;
+      GetClientRect(GetDesktopWindow(), &desktop);
+      GetWindowRect(prompt, &box);
+      EXPECT_NEAR(box.left + box.right, desktop.left + desktop.right, 1);
+      EXPECT_NEAR(box.top + box.bottom, desktop.top + desktop.bottom, 1);
+      // The prompt blocks only the walk: the window goes on showing it.
+      EXPECT_TRUE(WaitUntil([&] { return ControlText(main, kObjectLabel) == object; }));
+      EXPECT_EQ(ControlText(main, kScanLabel), "Scanning:");
+      ui_test::SaveScreenshot(prompt, "infection-prompt");
+
+      // Enter, Escape and the close box do not answer: the Disinfect that
+      // follows them is the answer that counts.
+      ui_test::PostKey(prompt, VK_RETURN);
+      ui_test::PostKey(prompt, VK_ESCAPE);
+      PostMessageA(prompt, WM_SYSCOMMAND, SC_CLOSE, 0);
+      EXPECT_TRUE(StaysOpen(prompt));
+    }
+    Press(prompt, answer);
+    ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+  }
+
+  std::string report = TakeReport(cleaner);
+  // The clean count holds the clean programs of drive C:.
+  ASSERT_EQ(report.rfind("clean: ", 0), 0u) << report;
+  EXPECT_EQ(report.substr(report.find("\r\n")),
+            "\r\nleft infected by user: 1\r\ndisinfected: 1\r\ndisinfect at reboot: 0\r\n"
+            "deleted: 0\r\ndelete at reboot: 0\r\ncould not disinfect: 0\r\naccess denied: 0\r\n"
+            "\r\n" +
+                std::string(kStillInfected));
+  // Quit records nothing for the third file.
+  EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
+            (Rows{{asked[0], "disinfected"}, {asked[1], "infected"}}));
+  CloseReport(cleaner);
+
+  ExpectCleaned(files[asked[0]]);
+  ExpectUntouched(files[asked[1]]);
+  ExpectUntouched(files[asked[2]]);
+  EXPECT_EQ(ControlText(main, kScanLabel), "");
+  EXPECT_EQ(ControlText(main, kObjectLabel), "");
+  ExitAndExpectEnd(cleaner, main);
+}
+
+TEST_F(WindowTest, ScanOnlyWithShowAllListsEveryObjectAndChangesNothing) {
+  std::vector<Specimen> files = {
+      InfectedProgram("a.exe"),
+      InfectedProgram("deep\\er\\b.exe", 0x4321),
+      Unchanged("clean.exe", test_support::SmallProgram()),
+  };
+
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  Choose(main, kScanOnly);
+  Choose(main, kShowAll);
+  Press(main, kStartScan);
+  std::string report = TakeReport(cleaner);
+
+  Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"memory", "ok"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"registry", "ok"}));
+  Rows onD = RowsOnD(rows);
+  std::sort(onD.begin(), onD.end());
+  EXPECT_EQ(onD, (Rows{{"D:\\a.exe", "infected"},
+                       {"D:\\clean.exe", "ok"},
+                       {"D:\\deep\\er\\b.exe", "infected"}}));
+  // Every object has its row, so the rows give the report's counts.
+  EXPECT_EQ(report, ReportFor(rows));
+  CloseReport(cleaner);
+  ui_test::SaveScreenshot(main, "main-window-after-scan");
+
+  for (const Specimen& file : files) ExpectUntouched(file);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+TEST_F(WindowTest, ListedPathsWalkTheNewestFolderFirstAndNothingElse) {
+  Specimen one = InfectedProgram("one\\x.exe");
+  Specimen oneClean = Unchanged("one\\ok.exe", test_support::SmallProgram());
+  Specimen two = InfectedProgram("two\\y.exe");
+  Specimen three = InfectedProgram("three\\z.exe");
+
+  // The second answer repeats the first: a folder is listed once.
+  Cleaner cleaner("", "D:\\one;D:\\one;D:\\two");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  HWND paths = GetDlgItem(main, kPathsList);
+  for (int click = 0; click < 3; ++click) Press(main, kAddPath);
+  ASSERT_TRUE(WaitUntil([&] {
+    Rows rows = cleaner.ListRows(paths, 1);
+    return !rows.empty() && rows[0][0] == "D:\\two";
+  }));
+  EXPECT_EQ(cleaner.ListRows(paths, 1), (Rows{{"D:\\two"}, {"D:\\one"}}));
+  EXPECT_TRUE(IsChecked(main, kListedPaths));
+  EXPECT_FALSE(IsChecked(main, kAllPaths));
+
+  Choose(main, kShowAll);
+  Press(main, kStartScan);
+  std::string report = TakeReport(cleaner);
+  Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0][0], "memory");
+  EXPECT_EQ(rows[1][0], "registry");
+  EXPECT_EQ(rows[2], (std::vector<std::string>{two.path, "disinfected"}));
+  Rows fromOne(rows.begin() + 3, rows.end());
+  std::sort(fromOne.begin(), fromOne.end());
+  EXPECT_EQ(fromOne, (Rows{{oneClean.path, "ok"}, {one.path, "disinfected"}}));
+  EXPECT_EQ(report, ReportFor(rows));
+  CloseReport(cleaner);
+
+  ExpectCleaned(one);
+  ExpectCleaned(two);
+  ExpectUntouched(oneClean);
+  ExpectUntouched(three);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// Scans that last: every file of a large tree on D:, each clean one listed.
+class LongScanTest : public WindowTest {
+ protected:
+  static constexpr int kFolders = 40;
+  static constexpr int kFilesPerFolder = 50;
+
+  static void SetUpTestSuite() {
+    EmptyDriveD();
+    Bytes small(16, 0x20);
+    for (int folder = 0; folder < kFolders; ++folder) {
+      for (int file = 0; file < kFilesPerFolder; ++file) {
+        Put("many\\" + std::to_string(folder) + "\\" + std::to_string(file) + ".txt", small);
+      }
+    }
+  }
+  void SetUp() override {}  // the tree stays for every case
+
+  // Starts a scan of all files with "Show all files" and waits until its
+  // rows come in.
+  static void StartLongScan(Cleaner& cleaner, HWND main) {
+    Choose(main, kAllFiles);
+    Choose(main, kShowAll);
+    Press(main, kStartScan);
+    HWND files = GetDlgItem(main, kFilesList);
+    ASSERT_TRUE(WaitUntil([&] {
+      return ControlText(main, kScanLabel) == "Scanning:" && cleaner.RowCount(files) > 2;
+    }));
+  }
+
+  // The report of a scan ended early: its counts are the rows listed, and
+  // the tree on D: was not walked to its end.
+  static void ExpectStoppedReport(Cleaner& cleaner, HWND main) {
+    std::string report = TakeReport(cleaner);
+    Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+    EXPECT_EQ(report, ReportFor(rows));
+    EXPECT_LT(RowsOnD(rows).size(), size_t{kFolders * kFilesPerFolder});
+  }
+};
+
+TEST_F(LongScanTest, StartDuringAScanSaysScanIsOnAndStopEndsIt) {
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartLongScan(cleaner, main));
+
+  HWND files = GetDlgItem(main, kFilesList);
+  Press(main, kStartScan);
+  HWND box = cleaner.WaitForMessageBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(TextOf(box), "krizclean");  // the program's name
+  EXPECT_EQ(ui_test::MessageBoxText(box), "Scan is on");
+  EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+  int rowsBefore = cleaner.RowCount(files);
+  Press(box, IDOK);
+  ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
+  // The scan goes on into the same list.
+  EXPECT_TRUE(WaitUntil([&] { return cleaner.RowCount(files) > rowsBefore + 10; }));
+
+  Press(main, kStopScan);
+  ExpectStoppedReport(cleaner, main);
+  CloseReport(cleaner);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+TEST_F(LongScanTest, ExitDuringAScanStopsItAndTheWindowStays) {
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartLongScan(cleaner, main));
+
+  Press(main, kExit);
+  ExpectStoppedReport(cleaner, main);
+  CloseReport(cleaner);
+  EXPECT_TRUE(StaysOpen(main));
+  EXPECT_EQ(ControlText(main, kScanLabel), "");
+  ExitAndExpectEnd(cleaner, main);
+}
+
+}  // namespace
