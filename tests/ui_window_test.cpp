@@ -254,6 +254,42 @@ TEST_F(WindowTest, AutoStartAndCloseCleanEveryDriveAndEndWithoutReport) {
   for (const Specimen& file : left) ExpectUntouched(file);
 }
 
+// An infected program cannot be started: the program takes an infected
+// specimen on D: for its own file, and its restart request is granted
+// without being made (Wine would end the session).
+TEST_F(WindowTest, AMemoryRepairCleansTheCleanerEndsTheWindowAndKeepsWarning) {
+  Specimen own = InfectedProgram("cleaner\\krizclean.exe");
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_OWN_FILE", own.path.c_str());
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_NO_RESTART", "1");
+  Cleaner cleaner("/AutoStart");
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_OWN_FILE", nullptr);
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_NO_RESTART", nullptr);
+
+  HWND question = cleaner.WaitForMessageBox();
+  ASSERT_NE(question, nullptr);
+  EXPECT_EQ(TextOf(question), "Warning");
+  EXPECT_TRUE(
+      ui_test::MessageBoxText(question).starts_with("The memory is infected. If you continue"))
+      << ui_test::MessageBoxText(question);
+  Press(question, IDYES);
+
+  // The main window ends at the quit request; the warning then comes back
+  // after every OK, for as long as the program lives.
+  for (int shown = 0; shown < 3; ++shown) {
+    HWND warning = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+      warning = cleaner.OpenMessageBox();
+      return warning != nullptr &&
+             ui_test::MessageBoxText(warning) == "Memory is infected.\r\nRestart your computer.";
+    })) << "warning "
+        << shown;
+    EXPECT_EQ(TextOf(warning), "Warning");
+    Press(warning, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(warning); }));
+  }
+  ExpectCleaned(own);
+}
+
 TEST_F(WindowTest, AskUserTakesDisinfectSkipAndQuitFromThePrompt) {
   std::map<std::string, Specimen> files;
   for (const char* name : {"ask\\one.exe", "ask\\two.exe", "ask\\three.exe"}) {

@@ -4,6 +4,9 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
+#include <string>
+
 #include "repair/memory_step.h"
 #include "scan/handle_object.h"
 #include "scan/scan_state.h"
@@ -31,6 +34,21 @@ void ShowRestartFailure() {
               MB_OK | MB_ICONEXCLAMATION);
 }
 
+// For the window's tests, which cannot start an infected copy of the
+// program nor let Wine end its session: KRIZCLEAN_TEST_OWN_FILE names the
+// file the memory check takes for the program's own, and with
+// KRIZCLEAN_TEST_NO_RESTART set the restart counts as asked for and granted.
+void InstallTestSeams(repair::MemoryStepServices& services) {
+  static std::string ownFile;
+  if (const char* file = std::getenv("KRIZCLEAN_TEST_OWN_FILE")) {
+    ownFile = file;
+    services.ownPath = [] { return ownFile; };
+  }
+  if (std::getenv("KRIZCLEAN_TEST_NO_RESTART") != nullptr) {
+    services.requestRestart = [] { return true; };
+  }
+}
+
 // The front end's answers to the seams of the scan and the repair.
 void InstallSeams() {
   scan::SetMessageHandler(ShowMessageBox);
@@ -40,6 +58,7 @@ void InstallSeams() {
   services.prompt = ShowInfectionPrompt;
   services.finishScan = FinishScan;
   services.showRestartFailure = ShowRestartFailure;
+  InstallTestSeams(services);
   repair::SetMemoryStepServices(services);
 }
 
