@@ -53,6 +53,20 @@ bool EnterSubdirectory(const std::string& base, const os::DirectoryEntry& entry)
   return false;
 }
 
+// Names the file in objectPath and objectShortPath and handles it; HandleObject's
+// answer. A path too long for objectPath is recorded "cannot open" and never
+// handled under a shortened name; a short path that does not fit is left empty.
+int HandleFileAt(const std::string& longPath, const std::string& shortPath) {
+  ScanState& state = TheScanState();
+  if (!SetPath(state.objectPath, longPath)) {
+    RecordOutcomeFor(longPath, ScanOutcome::CannotOpen);
+    return 1;
+  }
+  if (!SetPath(state.objectShortPath, shortPath)) SetPath(state.objectShortPath, "");
+  if (ObjectHook hook = g_objectHook.load()) hook();
+  return HandleObject();
+}
+
 // Hands one file on; false when the walk must stop (a Quit answer).
 bool VisitFile(const std::string& base, const os::DirectoryEntry& entry) {
   ScanState& state = TheScanState();
@@ -61,16 +75,8 @@ bool VisitFile(const std::string& base, const os::DirectoryEntry& entry) {
     std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
     if (!IsSelectedFileType(ending, name)) return true;
   }
-  std::string longPath = base + entry.longName;
-  if (!SetPath(state.objectPath, longPath)) {
-    // Never handled under a shortened name.
-    RecordOutcomeFor(longPath, ScanOutcome::CannotOpen);
-    return true;
-  }
   std::string shortPath = entry.shortName.empty() ? base : base + entry.shortName;
-  if (!SetPath(state.objectShortPath, shortPath)) SetPath(state.objectShortPath, "");
-  if (ObjectHook hook = g_objectHook.load()) hook();
-  return HandleObject() != 0;
+  return HandleFileAt(base + entry.longName, shortPath) != 0;
 }
 
 }  // namespace
@@ -122,16 +128,7 @@ RootResult WalkRoot(const std::string& root) {
   return completed != 0 ? RootResult::Completed : RootResult::Stopped;
 }
 
-int HandleNamedFile(const std::string& path) {
-  ScanState& state = TheScanState();
-  if (!SetPath(state.objectPath, path)) {
-    RecordOutcomeFor(path, ScanOutcome::CannotOpen);
-    return 1;
-  }
-  if (!SetPath(state.objectShortPath, os::ShortPath(path))) SetPath(state.objectShortPath, "");
-  if (ObjectHook hook = g_objectHook.load()) hook();
-  return HandleObject();
-}
+int HandleNamedFile(const std::string& path) { return HandleFileAt(path, os::ShortPath(path)); }
 
 void SetObjectHook(ObjectHook hook) { g_objectHook.store(hook); }
 
