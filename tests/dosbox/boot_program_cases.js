@@ -12,13 +12,13 @@
 // - a rename onto an existing name answers 5 (access denied);
 // - deleting a missing file answers 5, not 2;
 // - a rename onto "nul" answers 2.
-// What DOSBox-X cannot show, and so stays with our own DOS:
-// - read-only files: DOSBox-X deletes them all the same;
-// - that the quotes stay part of a source after a bare destination (the
-//   rename fails): DOSBox-X takes every double quote out of a long name, so
-//   the rename of "C:\B.EXF" renames C:\B.EXF;
-// - names of 256 to 259 characters, and so the longest line (525 bytes):
-//   DOSBox-X refuses a path longer than 255 characters.
+// DOSBox-X takes the double quotes out of a long name without blanks
+// ("C:\B.EXF" with its quotes renames or deletes C:\B.EXF) and refuses one
+// with quotes and blanks: the quoted names here have blanks, as the lists'
+// quoted names do.
+// What DOSBox-X cannot show stays with our own DOS: read-only files (it
+// deletes them all the same), and names of 256 to 259 characters, so the
+// longest line of 525 bytes (it refuses a path over 255 characters).
 "use strict";
 
 const fs = require("fs");
@@ -134,6 +134,8 @@ const cases = [
     name: "lines that fail are passed over",
     files: {
       "C:\\KEEP.EXE": "keep",
+      "C:\\B.EXE": "b",
+      "C:\\My B.EXF": "b copy",
       "C:\\DIRSRC.EXE": "stays",
       "C:\\LAST.EXF": "last",
     },
@@ -141,6 +143,9 @@ const cases = [
     list: HEADER +
         // No such source (2): the destination stays.
         "C:\\KEEP.EXE=C:\\MISSING.OLD\r\n" +
+        // The quotes stay part of a source after a bare destination: no such
+        // file, the line is passed over.
+        'C:\\B.EXE="C:\\My B.EXF"\r\n' +
         // A destination that is a folder: refused, and it cannot be deleted.
         "C:\\ADIR=C:\\DIRSRC.EXE\r\n" + "C:\\LAST.EXE=C:\\LAST.EXF\r\n",
     changes: { "C:\\LAST.EXF": null, "C:\\LAST.EXE": "last" },
