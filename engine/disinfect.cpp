@@ -106,6 +106,8 @@ SlotRepair RestoreExportSlots(const PeImage& image, uint32_t exportRva, uint32_t
 
 bool Disinfect(const PeImage& image) {
   if (image.SectionCount() == 0) return false;  // no last section to restore
+  if (image.IsPe32Plus()) return false;         // no layout of the virus's
+
   uint32_t ntOffset = image.NtHeaderOffset();
   uint32_t entryOffset = image.EntryPointFileOffset();
   // The table was read whole when the view opened, so this cannot wrap.

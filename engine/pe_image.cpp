@@ -13,7 +13,7 @@ bool InRange(uint64_t offset, uint64_t length) { return offset + length <= kOffs
 
 constexpr uint32_t kDosHeaderSize = 64;
 // The NT headers and 16 section headers: one read covers nearly every image.
-constexpr uint32_t kHeadersReadSize = pe::kNtHeadersSize + 16 * pe::kSectionHeaderSize;
+constexpr uint32_t kHeadersReadSize = pe::kNtHeadersSizePe32Plus + 16 * pe::kSectionHeaderSize;
 
 // `size` rounded up to a multiple of `alignment` (not 0), saturated at 32 bits.
 uint32_t RoundUp(uint32_t size, uint32_t alignment) {
@@ -32,21 +32,23 @@ bool PeImage::Open(os::File& file) {
 
   // The NT headers and, in the same read, the first sections of the table,
   // which always follows a PE32-sized optional header, whatever
-  // SizeOfOptionalHeader says.
+  // SizeOfOptionalHeader says; only a PE32+ image's longer header moves it.
   std::array<uint8_t, kHeadersReadSize> head{};
   uint32_t got = ReadUpTo(ntOffset, head.data(), kHeadersReadSize);
   if (got < pe::kNtHeadersSize || LoadLe32(head.data()) != pe::kSignature) return false;
   Close();
+  bool pe32Plus = LoadLe16(head.data() + pe::kOptionalHeaderMagic) == pe::kPe32PlusMagic;
+  uint32_t headersSize = pe32Plus ? pe::kNtHeadersSizePe32Plus : pe::kNtHeadersSize;
   uint16_t count = LoadLe16(head.data() + pe::kNumberOfSections);
   uint32_t tableSize = uint32_t{count} * pe::kSectionHeaderSize;
-  uint32_t needed = pe::kNtHeadersSize + tableSize;
+  uint32_t needed = headersSize + tableSize;
   if (!InRange(ntOffset, needed)) return false;
-  const uint8_t* table = head.data() + pe::kNtHeadersSize;
+  const uint8_t* table = head.data() + headersSize;
   std::vector<uint8_t> longTable;
   if (needed > kHeadersReadSize) {
     // More sections than the first read holds: the whole table once more.
     longTable.resize(tableSize);
-    if (!ReadAt(ntOffset + pe::kNtHeadersSize, longTable.data(), tableSize)) return false;
+    if (!ReadAt(ntOffset + headersSize, longTable.data(), tableSize)) return false;
     table = longTable.data();
   } else if (got < needed) {
     return false;  // the table is cut short
@@ -68,6 +70,7 @@ bool PeImage::Open(os::File& file) {
   ntOffset_ = ntOffset;
   std::copy_n(head.begin(), pe::kNtHeadersSize, ntHeaders_.begin());
   sectionCount_ = count;
+  pe32Plus_ = pe32Plus;
   open_ = true;
   return true;
 }

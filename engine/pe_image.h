@@ -20,6 +20,11 @@ inline constexpr uint32_t kNoFileOffset = 0xFFFFFFFFu;
 namespace pe {
 inline constexpr uint32_t kDosLfanewOffset = 60;
 inline constexpr uint32_t kNtHeadersSize = 248;  // signature + file header + PE32 optional header
+// A PE32+ (64-bit) image's optional header is 16 bytes longer, its section
+// table that much further on.
+inline constexpr uint32_t kNtHeadersSizePe32Plus = 264;
+inline constexpr uint32_t kOptionalHeaderMagic = 24;
+inline constexpr uint16_t kPe32PlusMagic = 0x20B;
 inline constexpr uint32_t kSectionHeaderSize = 40;
 inline constexpr uint32_t kSignature = 0x00004550;  // "PE\0\0"
 inline constexpr uint16_t kMzMagic = 0x5A4D;        // "MZ"
@@ -72,6 +77,9 @@ class PeImage {
   uint32_t EntryPointFileOffset() const;
   uint32_t NtHeaderOffset() const { return ntOffset_; }
   uint16_t SectionCount() const { return sectionCount_; }
+  // A 64-bit image: never infected by the 32-bit virus, and laid out
+  // differently past the fields the view keeps, so never written to.
+  bool IsPe32Plus() const { return pe32Plus_; }
   // Entry 0 stands for the headers; entries 1..SectionCount() are the table.
   const std::vector<SectionEntry>& Sections() const { return sections_; }
 
@@ -90,6 +98,7 @@ class PeImage {
   uint32_t ntOffset_ = 0;
   std::array<uint8_t, pe::kNtHeadersSize> ntHeaders_{};
   uint16_t sectionCount_ = 0;
+  bool pe32Plus_ = false;
   std::vector<SectionEntry> sections_;
 };
 

@@ -138,6 +138,9 @@ TEST_F(DisinfectTest, FilesItCannotCleanStayByteForByte) {
     bytes[nt + 6] = static_cast<uint8_t>(count + 1);
     cases.push_back({"data after the body", bytes});
   }
+  // A 64-bit image is laid out otherwise past the fields the view keeps; the
+  // 32-bit virus never infects one, and a body in one is never cut off.
+  cases.push_back({"64-bit image", test_support::AsPe32Plus(infectedProgram.bytes)});
   for (const Case& c : cases) {
     bool cleaned = true;
     EXPECT_EQ(Disinfect(c.bytes, &cleaned), c.bytes) << c.what;

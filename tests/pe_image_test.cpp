@@ -123,6 +123,23 @@ TEST_F(PeImageTest, SectionTableFollowsA224ByteOptionalHeaderAlways) {
   EXPECT_EQ(engine::CurrentPeImage().Sections()[1].pointerToRawData, Le32At(bytes, nt + 248 + 20));
 }
 
+// A 64-bit image's table follows its longer optional header: the view of a
+// 64-bit program (the Windows program's own file in its 64-bit build) maps
+// its entry point where the system loads it.
+TEST_F(PeImageTest, Pe32PlusImageHasItsSectionTableAfterTheLongerHeader) {
+  std::vector<uint8_t> pe32 = test_support::SmallProgram();
+  std::vector<uint8_t> bytes = test_support::AsPe32Plus(pe32);
+  size_t nt = Le32At(bytes, kLfanew);
+  os::File file = Put(bytes);
+  ASSERT_TRUE(engine::OpenPeImage(file));
+  EXPECT_TRUE(engine::CurrentPeImage().IsPe32Plus());
+  for (size_t i = 1; i <= 2; ++i) {
+    EXPECT_EQ(engine::CurrentPeImage().Sections()[i].pointerToRawData,
+              Le32At(pe32, nt + 248 + 40 * (i - 1) + 20));
+  }
+  EXPECT_EQ(engine::EntryPointFileOffset(), Le32At(pe32, nt + 248 + 20));
+}
+
 TEST_F(PeImageTest, ZeroSectionsOpenWithOnlyTheHeaderEntry) {
   std::vector<uint8_t> bytes = test_support::SmallProgram();
   size_t nt = Le32At(bytes, kLfanew);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/checksum.h"
 #include "engine/disinfect.h"
 #include "tests/support/file_bytes.h"
@@ -40,6 +42,21 @@ std::vector<uint8_t> KernelLibrary(const std::string& moduleName, uint32_t check
   for (const char* name : engine::kHookedExportNames) exports.names.push_back(name);
   spec.exports = exports;
   return BuildOrFail(spec);
+}
+
+std::vector<uint8_t> AsPe32Plus(std::vector<uint8_t> image) {
+  size_t nt = Le32At(image, 60);
+  size_t count = size_t{image[nt + 6]} | size_t{image[nt + 7]} << 8;
+  size_t table = nt + 248;
+  size_t tableEnd = table + 40 * count;
+  for (size_t i = tableEnd; i < tableEnd + 16; ++i) EXPECT_EQ(image.at(i), 0) << "no slack";
+  std::copy_backward(image.begin() + static_cast<ptrdiff_t>(table),
+                     image.begin() + static_cast<ptrdiff_t>(tableEnd),
+                     image.begin() + static_cast<ptrdiff_t>(tableEnd + 16));
+  std::fill_n(image.begin() + static_cast<ptrdiff_t>(table), 16, 0);
+  image[nt + 24] = 0x0B;
+  image[nt + 25] = 0x02;
+  return image;
 }
 
 specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,

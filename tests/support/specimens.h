@@ -18,6 +18,11 @@ std::vector<uint8_t> SmallProgram(uint32_t checkSum = 0);
 std::vector<uint8_t> KernelLibrary(const std::string& moduleName = "KERNEL32.dll",
                                    uint32_t checkSum = 0);
 
+// The same image laid out as a 64-bit (PE32+) one: the optional header's magic
+// 0x20B and the section table 16 bytes further on, in the headers' slack.
+// Nothing else moves, so entry point and section data stay where they were.
+std::vector<uint8_t> AsPe32Plus(std::vector<uint8_t> image);
+
 // Infects `clean`; fails the test when the builder refuses.
 specimen::Infection InfectOrFail(const std::vector<uint8_t>& clean,
                                  const specimen::InfectSpec& spec = {});
