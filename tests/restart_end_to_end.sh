@@ -15,7 +15,8 @@ export KRIZ_WINEPREFIX=$prefix
 KRIZ_RESTART_PHASE=schedule "$root/scripts/wine-run" "$program"
 
 # What the first half recorded, seen from outside.
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$root/scripts/wine-env"
+export WINEPREFIX=$prefix
 cd "$prefix"
 if [ "$platform" = 98 ]; then
   list=$prefix/drive_c/windows/WININIT.INI
@@ -29,7 +30,7 @@ if [ "$platform" = 98 ]; then
   done
 else
   key='HKLM\System\CurrentControlSet\Control\Session Manager'
-  pending=$(wine reg query "$key" /v PendingFileRenameOperations | tr -d '\r')
+  pending=$("$WINE" reg query "$key" /v PendingFileRenameOperations | tr -d '\r')
   for name in 'KRIZE2E\PROG.EXF' 'KRIZE2E\KERNEL32.DLM' 'KRIZE2E\GONE.EXE'; do
     if ! grep -qiF "$name" <<<"$pending"; then
       echo "restart: no delayed move of $name:" >&2
@@ -39,7 +40,7 @@ else
   done
 fi
 
-wineboot -r >/dev/null 2>&1
-wineserver -w
+"$WINE" wineboot -r >/dev/null 2>&1
+"$WINESERVER" -w
 
 KRIZ_RESTART_PHASE=verify "$root/scripts/wine-run" "$program"

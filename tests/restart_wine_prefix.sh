@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes (once) a Wine prefix for the restart tests: one of ours
-# (scripts/wine-prefix), reporting Windows 98 or the default NT version, with a
-# CD-ROM drive E: and a network drive N: so that requests on such drives can
-# be refused for real. Safe to run from parallel tests.
+# (scripts/wine-prefix, of the architecture KRIZ_WINEARCH names), reporting
+# Windows 98 or the default NT version, with a CD-ROM drive E: and a network
+# drive N: so that requests on such drives can be refused for real. Safe to
+# run from parallel tests.
 #   tests/restart_wine_prefix.sh PREFIX nt|98
 set -euo pipefail
 prefix=$1
@@ -15,21 +16,22 @@ esac
 
 "$root/scripts/wine-prefix" "$prefix"
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$root/scripts/wine-env"
+export WINEPREFIX=$prefix
 exec 8>"$prefix.restart.lock"
 flock 8
 ready=$prefix/.kriz-restart-$platform
 [ -f "$ready" ] && exit 0
 cd "$prefix"
 if [ "$platform" = 98 ]; then
-  wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null
+  "$WINE" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null
 fi
 drives='HKLM\Software\Wine\Drives'
-wine reg add "$drives" /v e: /d cdrom /f >/dev/null
-wine reg add "$drives" /v n: /d network /f >/dev/null
+"$WINE" reg add "$drives" /v e: /d cdrom /f >/dev/null
+"$WINE" reg add "$drives" /v n: /d network /f >/dev/null
 mkdir -p "$prefix/cdrom" "$prefix/network"
 ln -sfn ../cdrom "$prefix/dosdevices/e:"
 ln -sfn ../network "$prefix/dosdevices/n:"
 # The drive types are read when the prefix's services start: let them stop.
-wineserver -w
+"$WINESERVER" -w
 touch "$ready"

@@ -15,7 +15,10 @@ constexpr int kMessageBoxText = 0xFFFF;
 constexpr size_t kTextSize = 1024;
 
 // A block of memory inside the cleaner's process, for the list-view messages
-// whose parameters point at memory of the process that owns the list.
+// whose parameters point at memory of the process that owns the list. The
+// structures are written there in the driver's own layout: the cleaner driven
+// is always the one of the driver's build, so 32-bit with 32-bit and 64-bit
+// with 64-bit, and pointer-sized fields agree.
 class RemoteBuffer {
  public:
   RemoteBuffer(HANDLE process, size_t size)
