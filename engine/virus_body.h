@@ -40,9 +40,10 @@ struct MarkerMatch {
 };
 
 // Finds the first position whose marker is followed by the decrypted
-// signature. Decrypts the 23 signature bytes behind every marker candidate in
-// place, so a rejected candidate changes what later candidates see.
-MarkerMatch FindVirusMarker(EntryWindow& window);
+// signature. Each candidate's 23 signature bytes are decrypted into a scratch
+// copy: the window never changes, so a rejected candidate cannot garble a body
+// that lies behind it, nor the saved values the cleaning then reads there.
+MarkerMatch FindVirusMarker(const EntryWindow& window);
 
 // True when the file's entry point carries the virus body. Reads only.
 bool IsInfected(os::File& file);

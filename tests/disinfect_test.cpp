@@ -57,6 +57,23 @@ TEST_F(DisinfectTest, ProgramGetsEntryPointSectionSizeAndLengthBack) {
   }
 }
 
+// A lone marker at the entry point, in front of the real body: the body is
+// still found, and its saved entry point is read as it was saved.
+TEST_F(DisinfectTest, ALoneMarkerInFrontOfTheBodyIsPassedOver) {
+  for (uint32_t realAt : {60u, 30u}) {
+    specimen::Infection infection =
+        InfectOrFail(test_support::SmallProgram(), {0x00, realAt, specimen::NearMiss::None});
+    const uint8_t marker[5] = {0xE8, 0xD0, 0x07, 0x00, 0x00};
+    for (uint32_t i = 0; i < 5; ++i) {
+      infection.bytes[infection.bodyOffset + i] = static_cast<uint8_t>(marker[i] ^ 0x11);
+    }
+    bool cleaned = false;
+    std::vector<uint8_t> after = Disinfect(infection.bytes, &cleaned);
+    EXPECT_TRUE(cleaned) << "real body at " << realAt;
+    EXPECT_EQ(after, ExpectedCleanBytes(infection)) << "real body at " << realAt;
+  }
+}
+
 TEST_F(DisinfectTest, KernelLibraryGetsExactlyTheHookedSlotsBack) {
   // The module name test ignores case; "copyfilea" is exported too and must
   // not be taken for CopyFileA.

@@ -70,14 +70,24 @@ TEST(FindVirusMarker, LowerMatchWinsAndASearchGoesOnPastAMarkerAlone) {
   EXPECT_EQ(match.key, 0x20);
 }
 
-TEST(FindVirusMarker, ARejectedCandidateDecryptsTheBytesBehindIt) {
-  // The candidate at 0 has no signature; its search XORs window bytes 56..78
-  // with its key, which garbles the real body's marker planted at 60.
-  EntryWindow window{};
-  PlantBody(window, 60, 0x00);
-  PlantBody(window, 0, 0x77, "", 0);
-  EXPECT_FALSE(engine::FindVirusMarker(window).Found());
-  EXPECT_EQ(window[60], 0xE8 ^ 0x77);  // decrypted in place
+// A lone marker whose signature bytes overlap a real body behind it: its
+// rejected test must not garble that body, neither for the search (the body
+// would go unseen) nor for the cleaning that reads the saved entry point there.
+TEST(FindVirusMarker, ARejectedCandidateLeavesTheWindowAsItWas) {
+  for (uint32_t realAt : {60u, 30u}) {
+    EntryWindow window{};
+    PlantBody(window, realAt, 0x00);
+    const uint32_t savedEntry = 0x00401000;
+    for (uint32_t i = 0; i < 4; ++i) {
+      window[realAt + 27 + i] = static_cast<uint8_t>(savedEntry >> (8 * i));
+    }
+    PlantBody(window, 0, 0x11, "", 0);
+    const EntryWindow before = window;
+    engine::MarkerMatch match = engine::FindVirusMarker(window);
+    EXPECT_EQ(match.position, realAt);
+    EXPECT_EQ(match.key, 0);
+    EXPECT_EQ(window, before) << "real body at " << realAt;
+  }
 }
 
 TEST(FindVirusMarker, NoMatchPastPosition177) {
