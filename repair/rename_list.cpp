@@ -7,6 +7,14 @@ constexpr std::string_view kLineEnd = "\r\n";
 
 bool HasBlank(std::string_view name) { return name.find(' ') != std::string_view::npos; }
 
+// A bare name ends at the first "=" of its line, for the system's list and
+// for the boot-time program alike: a name that holds one must be quoted.
+bool HasEquals(std::string_view name) { return name.find('=') != std::string_view::npos; }
+
+bool EitherHasEquals(const std::optional<std::string>& destination, std::string_view source) {
+  return HasEquals(source) || (destination && HasEquals(*destination));
+}
+
 void AppendName(std::string& line, std::string_view name, bool quoted) {
   if (quoted) line += '"';
   line += name;
@@ -32,7 +40,10 @@ bool IsOneRenameLine(std::string_view line) {
 }  // namespace
 
 std::string RenameLine(const std::optional<std::string>& destination, const std::string& source) {
-  bool quoteDestination = destination && HasBlank(*destination);
+  // With an "=" in either name both are quoted: the boot-time program reads a
+  // quoted source only after a quoted destination.
+  bool equals = EitherHasEquals(destination, source);
+  bool quoteDestination = destination && (HasBlank(*destination) || equals);
   std::string line;
   line.reserve((destination ? destination->size() : 3) + source.size() + 7);
   if (destination) {
@@ -41,17 +52,21 @@ std::string RenameLine(const std::optional<std::string>& destination, const std:
     line += "NUL";
   }
   line += '=';
-  AppendName(line, source, HasBlank(source) || quoteDestination);
+  AppendName(line, source, HasBlank(source) || equals || quoteDestination);
   line += kLineEnd;
   return line;
 }
 
 bool BootProgramCarriesOut(const std::optional<std::string>& destination,
                            const std::string& source) {
-  return destination || !HasBlank(source) || source.size() <= kMaxQuotedDeletionSource;
+  bool quoted = HasBlank(source) || HasEquals(source);
+  return destination || !quoted || source.size() <= kMaxQuotedDeletionSource;
 }
 
 bool NeedsLongNameList(const std::optional<std::string>& destination, const std::string& source) {
+  // The system splits its own list's lines at the first "=" whatever the
+  // quotes: only the boot-time program reads a quoted name with one whole.
+  if (EitherHasEquals(destination, source)) return true;
   if (destination && HasBlank(*destination)) return true;
   if (source.size() < 3) return false;
   std::string_view rest = std::string_view(source).substr(3);

@@ -23,13 +23,13 @@ inline constexpr std::string_view kRenameHeader = "[rename]\r\n";
 // The rename line for one request: destination (or "NUL"), "=", source,
 // CR LF. A name that holds a blank is quoted; a quoted destination quotes the
 // source too, since the boot-time program reads a quoted destination only
-// before a quoted source.
+// before a quoted source. When either name holds an "=", both are quoted.
 std::string RenameLine(const std::optional<std::string>& destination, const std::string& source);
 
 // Whether a request must go to the program's own list "WININI32.INI" rather
-// than the system's "WININIT.INI": its destination holds a blank, or a
-// component of its source (after the drive's "X:\") is longer than an 8.3
-// name allows. Only lengths count, not the characters.
+// than the system's "WININIT.INI": either name holds an "=", its destination
+// holds a blank, or a component of its source (after the drive's "X:\") is
+// longer than an 8.3 name allows. Only lengths count, not the characters.
 bool NeedsLongNameList(const std::optional<std::string>& destination, const std::string& source);
 
 // Whether the boot-time rename program carries a request of WININI32.INI out

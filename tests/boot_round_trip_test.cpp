@@ -27,6 +27,9 @@ TEST(BootRoundTrip, LinesOfTheOwnListAreCarriedOutAsWritten) {
       // Deletions: a quoted long name, a bare long name.
       {std::nullopt, "C:\\My Documents\\Old Setup.exe"},
       {std::nullopt, "C:\\Downloads\\InstallerWithALongName.exe"},
+      // Names with "=", which a bare name would end at.
+      {"C:\\TOOLS\\setup=old.exe", "C:\\TOOLS\\setup=old.exf"},
+      {std::nullopt, "C:\\TOOLS\\a=b.exe"},
       // A destination as long as a name can be.
       {deep + std::string(259 - deep.size(), 'n'),
        deep + std::string(258 - deep.size(), 'n') + "o"},

@@ -40,6 +40,13 @@ TEST(RenameLine, LineAndListForEachRequest) {
       {"C:\\AB.EXE", "C:\\A B.EXF", "C:\\AB.EXE=\"C:\\A B.EXF\"\r\n", false},
       // Only the source's components are measured.
       {"C:\\LONGNAMEDIR\\A.EXE", "C:\\A.EXF", "C:\\LONGNAMEDIR\\A.EXE=C:\\A.EXF\r\n", false},
+      // An "=" in a name quotes both names and takes our list, however
+      // short: a bare name ends at the first "=".
+      {"C:\\TOOLS\\A=B.EXE", "C:\\TOOLS\\A=B.EXF",
+       "\"C:\\TOOLS\\A=B.EXE\"=\"C:\\TOOLS\\A=B.EXF\"\r\n", true},
+      {"C:\\TOOLS\\AB.EX=", "C:\\TOOLS\\AB.EX>", "\"C:\\TOOLS\\AB.EX=\"=\"C:\\TOOLS\\AB.EX>\"\r\n",
+       true},
+      {std::nullopt, "C:\\A=B.EXE", "NUL=\"C:\\A=B.EXE\"\r\n", true},
   };
   for (const Request& r : requests) {
     EXPECT_EQ(RenameLine(r.destination, r.source), r.line) << r.source;
