@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "os/write_faults.h"
+
 namespace os {
 
 enum class Access { Read, ReadWrite };
@@ -30,8 +32,11 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // An unopened File when the platform refuses; never throws.
-  static File Open(const std::string& path, Access access, Share share, Disposition disposition);
+  // An unopened File when the platform refuses; never throws. Writes, cuts
+  // and flushes through the File, and the creation of the file itself, go
+  // through `faults` when one is given.
+  static File Open(const std::string& path, Access access, Share share, Disposition disposition,
+                   WriteFaults* faults = nullptr);
 
   bool IsOpen() const { return handle_ != kNone; }
   void Close();
@@ -44,11 +49,20 @@ class File {
   // Sets the end of the file at `offset`, cutting or extending it.
   bool SetEnd(uint64_t offset);
   std::optional<uint64_t> Size();
+  // Asks the system to put everything written so far on the disk, and waits
+  // until it has.
+  bool Flush();
 
  private:
   static constexpr intptr_t kNone = -1;
-  explicit File(intptr_t handle) : handle_(handle) {}
+  File(intptr_t handle, WriteFaults* faults) : handle_(handle), faults_(faults) {}
+  // The platform's own write and cut, without the faults.
+  std::optional<uint32_t> WriteAtNow(uint64_t offset, const void* buffer, uint32_t length);
+  bool SetEndNow(uint64_t offset);
+  bool FlushNow();
+
   intptr_t handle_ = kNone;  // a POSIX descriptor or a Win32 HANDLE
+  WriteFaults* faults_ = nullptr;
 };
 
 }  // namespace os

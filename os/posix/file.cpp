@@ -18,20 +18,13 @@ bool FitsOffset(uint64_t offset, uint32_t length) {
 
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
-File File::Open(const std::string& path, Access access, Share /*share*/, Disposition disposition) {
+File File::Open(const std::string& path, Access access, Share /*share*/, Disposition disposition,
+                WriteFaults* faults) {
+  // Making a file takes room on the disk: a failing disk may refuse it, or
+  // stop right after it.
+  WriteFaults::Verdict made =
+      disposition == Disposition::OpenExisting ? WriteFaults::Verdict::Go : OnWrite(faults);
+  if (made == WriteFaults::Verdict::Fail) return File();
   int flags = (access == Access::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
   switch (disposition) {
     case Disposition::OpenExisting:
@@ -54,11 +47,11 @@ File File::Open(const std::string& path, Access access, Share /*share*/, Disposi
   // Only regular files are files here: a directory, device or pipe is refused
   // the way Win32 refuses to open them as files.
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || made != WriteFaults::Verdict::Go) {
     ::close(fd);
     return File();
   }
-  return File(fd);
+  return File(fd, faults);
 }
 
 void File::Close() {
@@ -85,7 +78,7 @@ std::optional<uint32_t> File::ReadAt(uint64_t offset, void* buffer, uint32_t len
   return done;
 }
 
-std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint32_t length) {
+std::optional<uint32_t> File::WriteAtNow(uint64_t offset, const void* buffer, uint32_t length) {
   if (!IsOpen() || !FitsOffset(offset, length)) return std::nullopt;
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   uint32_t done = 0;
@@ -102,9 +95,17 @@ std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint3
   return done;
 }
 
-bool File::SetEnd(uint64_t offset) {
+bool File::SetEndNow(uint64_t offset) {
   if (!IsOpen() || !FitsOffset(offset, 0)) return false;
   return ::ftruncate(Descriptor(handle_), static_cast<off_t>(offset)) == 0;
+}
+
+bool File::FlushNow() {
+  int result;
+  do {
+    result = ::fsync(Descriptor(handle_));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 std::optional<uint64_t> File::Size() {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 namespace os {
@@ -23,14 +25,17 @@ bool WriteAll(int fd, const char* bytes, size_t length) {
   return true;
 }
 
-bool CopyContents(int from, int to) {
+// Copies up to `limit` bytes; true when the whole source was copied.
+bool CopyContents(int from, int to, uint64_t limit) {
   std::vector<char> buffer(1u << 16);
   for (;;) {
-    ssize_t got = ::read(from, buffer.data(), buffer.size());
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), limit));
+    ssize_t got = want == 0 ? 0 : ::read(from, buffer.data(), want);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
-    if (got == 0) return true;
+    if (got == 0) return want != 0;
     if (!WriteAll(to, buffer.data(), static_cast<size_t>(got))) return false;
+    limit -= static_cast<uint64_t>(got);
   }
 }
 
@@ -42,7 +47,8 @@ std::optional<FileAttributes> ReadAttributes(const std::string& path) {
   return FileAttributes{static_cast<uint32_t>(info.st_mode) & kPermissionBits};
 }
 
-bool WriteAttributes(const std::string& path, FileAttributes attributes) {
+bool WriteAttributes(const std::string& path, FileAttributes attributes, WriteFaults* faults) {
+  if (OnChange(faults) != WriteFaults::Verdict::Go) return false;
   return ::chmod(path.c_str(), static_cast<mode_t>(attributes.bits & kPermissionBits)) == 0;
 }
 
@@ -52,7 +58,9 @@ FileAttributes WithoutReadOnly(FileAttributes attributes) {
   return FileAttributes{attributes.bits | S_IWUSR};
 }
 
-bool CopyNew(const std::string& from, const std::string& to) {
+bool CopyNew(const std::string& from, const std::string& to, WriteFaults* faults) {
+  WriteFaults::Verdict verdict = OnWrite(faults);
+  if (verdict == WriteFaults::Verdict::Fail) return false;
   int source = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (source < 0) return false;
   struct stat info {};
@@ -66,14 +74,33 @@ bool CopyNew(const std::string& from, const std::string& to) {
     ::close(source);
     return false;
   }
-  bool copied = CopyContents(source, target);
-  copied = ::close(target) == 0 && copied;
+  bool copied = CopyContents(
+      source, target,
+      verdict == WriteFaults::Verdict::Half ? static_cast<uint64_t>(info.st_size) / 2 : UINT64_MAX);
+  copied = ::close(target) == 0 && copied && verdict == WriteFaults::Verdict::Go;
   ::close(source);
-  if (!copied) ::unlink(to.c_str());  // the name was ours: O_EXCL created it
+  // The name was ours (O_EXCL made it), unless the machine stopped first.
+  if (!copied && (faults == nullptr || !faults->stopped())) ::unlink(to.c_str());
   return copied;
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path, WriteFaults* faults) {
+  return OnChange(faults) == WriteFaults::Verdict::Go && ::unlink(path.c_str()) == 0;
+}
+
+bool FlushFolderOf(const std::string& path, WriteFaults* faults) {
+  if (OnChange(faults) != WriteFaults::Verdict::Go) return false;
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  ::close(fd);
+  return result == 0;
+}
 
 std::string ShortPath(const std::string& path) { return path; }
 

@@ -17,20 +17,13 @@ bool Seek(HANDLE file, uint64_t offset) {
 
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
-File File::Open(const std::string& path, Access access, Share share, Disposition disposition) {
+File File::Open(const std::string& path, Access access, Share share, Disposition disposition,
+                WriteFaults* faults) {
+  // Making a file takes room on the disk: a failing disk may refuse it, or
+  // stop right after it.
+  WriteFaults::Verdict made =
+      disposition == Disposition::OpenExisting ? WriteFaults::Verdict::Go : OnWrite(faults);
+  if (made == WriteFaults::Verdict::Fail) return File();
   DWORD desired = GENERIC_READ | (access == Access::ReadWrite ? GENERIC_WRITE : 0);
   DWORD shareMode = 0;
   if (share == Share::Read) shareMode = FILE_SHARE_READ;
@@ -42,7 +35,11 @@ File File::Open(const std::string& path, Access access, Share share, Disposition
   HANDLE h = CreateFileA(path.c_str(), desired, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
-  return File(reinterpret_cast<intptr_t>(h));
+  if (made != WriteFaults::Verdict::Go) {
+    CloseHandle(h);
+    return File();
+  }
+  return File(reinterpret_cast<intptr_t>(h), faults);
 }
 
 void File::Close() {
@@ -59,16 +56,18 @@ std::optional<uint32_t> File::ReadAt(uint64_t offset, void* buffer, uint32_t len
   return static_cast<uint32_t>(got);
 }
 
-std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint32_t length) {
+std::optional<uint32_t> File::WriteAtNow(uint64_t offset, const void* buffer, uint32_t length) {
   if (!IsOpen() || !Seek(Native(handle_), offset)) return std::nullopt;
   DWORD put = 0;
   if (!WriteFile(Native(handle_), buffer, length, &put, nullptr)) return std::nullopt;
   return static_cast<uint32_t>(put);
 }
 
-bool File::SetEnd(uint64_t offset) {
+bool File::SetEndNow(uint64_t offset) {
   return IsOpen() && Seek(Native(handle_), offset) && SetEndOfFile(Native(handle_));
 }
+
+bool File::FlushNow() { return FlushFileBuffers(Native(handle_)) != 0; }
 
 std::optional<uint64_t> File::Size() {
   if (!IsOpen()) return std::nullopt;
