@@ -1,5 +1,6 @@
 #include "engine/checksum.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/pe_image.h"
@@ -26,6 +27,23 @@ std::optional<uint64_t> CheckSumFieldOffset(os::File& file, uint64_t size) {
   return ntOffset + pe::kCheckSum;
 }
 
+// The 16-bit folded value of a sum of dwords: a dword is two words, low +
+// 0x10000 * high, and 0x10000 is 1 modulo 0xFFFF, so summing dwords gives the
+// same folded value as summing words. Folding once at the end gives the same
+// value as folding after every word: the value in 1..0xFFFF congruent to the
+// total modulo 0xFFFF (or 0 for an all-zero file).
+uint32_t Fold(uint64_t total) {
+  while (total > 0xFFFF) total = (total & 0xFFFF) + (total >> 16);
+  return static_cast<uint32_t>(total);
+}
+
+// Adds the dwords of `count` bytes, a multiple of 4.
+uint64_t SumDwords(const uint8_t* bytes, uint32_t count) {
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; i += 4) total += LoadLe32(bytes + i);
+  return total;
+}
+
 // Subtracts a 16-bit word from a folded 16-bit sum with end-around borrow.
 uint32_t SubtractFolded(uint32_t sum, uint32_t word) {
   sum -= sum < word ? 1u : 0u;
@@ -38,9 +56,6 @@ std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
   std::optional<uint64_t> size = file.Size();
   if (!size) return std::nullopt;
   std::vector<uint8_t> chunk(kChunk + 4);
-  // Folding once at the end gives the same value as folding after every word:
-  // both are the value in 1..0xFFFF congruent to the total modulo 0xFFFF (or 0
-  // for an all-zero file).
   uint64_t total = 0;
   for (uint64_t offset = 0; offset < *size;) {
     std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), kChunk);
@@ -50,15 +65,12 @@ std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
       if (offset + count != *size) return std::nullopt;  // only the file's end is ragged
       while (count % 4 != 0) chunk[count++] = 0;
     }
-    // A dword is two words, low + 0x10000 * high, and 0x10000 is 1 modulo
-    // 0xFFFF: summing dwords gives the same folded value as summing words.
-    for (uint32_t i = 0; i < count; i += 4) total += LoadLe32(&chunk[i]);
+    total += SumDwords(chunk.data(), count);
     offset += *got;
   }
-  while (total > 0xFFFF) total = (total & 0xFFFF) + (total >> 16);
 
   ImageChecksum sums;
-  uint32_t folded = static_cast<uint32_t>(total);
+  uint32_t folded = Fold(total);
   if (std::optional<uint64_t> field = CheckSumFieldOffset(file, *size)) {
     uint8_t bytes[4];
     if (file.ReadAt(*field, bytes, 4) != 4u) return std::nullopt;
@@ -68,6 +80,35 @@ std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
   }
   sums.trueSum = folded + static_cast<uint32_t>(*size);
   return sums;
+}
+
+std::optional<uint32_t> ChecksumAfter(os::File& file, uint64_t length,
+                                      const std::vector<BytePatch>& patches, uint64_t fieldOffset) {
+  std::optional<uint64_t> size = file.Size();
+  if (!size || length > *size) return std::nullopt;
+  std::vector<uint8_t> chunk(kChunk + 4);
+  uint64_t total = 0;
+  for (uint64_t offset = 0; offset < length;) {
+    uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kChunk, length - offset));
+    std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), want);
+    if (!got || *got != want) return std::nullopt;
+    // The bytes as they will be: each patch's part inside this chunk, and
+    // the CheckSum field as zero, which leaves it out of the sum.
+    auto overlay = [&](uint64_t at, const uint8_t* bytes, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        if (at + i >= offset && at + i - offset < want) chunk[at + i - offset] = bytes[i];
+      }
+    };
+    for (const BytePatch& patch : patches)
+      overlay(patch.offset, patch.bytes.data(), patch.bytes.size());
+    const uint8_t zero[4] = {0, 0, 0, 0};
+    overlay(fieldOffset, zero, sizeof zero);
+    uint32_t count = want;
+    while (count % 4 != 0) chunk[count++] = 0;  // only the last chunk is ragged
+    total += SumDwords(chunk.data(), count);
+    offset += want;
+  }
+  return Fold(total) + static_cast<uint32_t>(length);
 }
 
 os::PlatformChecksum SystemChecksumService(const std::string& fileName) {

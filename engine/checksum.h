@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "os/file.h"
 #include "os/image_checksum.h"
@@ -20,6 +21,19 @@ struct ImageChecksum {
 // 16-bit folded sum of the file's little-endian words (a trailing odd byte
 // counts as a word of its own), less the CheckSum field, plus the length.
 std::optional<ImageChecksum> ComputeImageChecksum(os::File& file);
+
+// A change to bytes of a file that is not made yet: `bytes` at `offset`.
+struct BytePatch {
+  uint64_t offset = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// The true checksum the file would have with `patches` applied and cut to
+// `length` bytes (at most its size), with the CheckSum field at
+// `fieldOffset` left out of the sum: what the header must then hold. Reads
+// the file's first `length` bytes once; nullopt when they cannot be read.
+std::optional<uint32_t> ChecksumAfter(os::File& file, uint64_t length,
+                                      const std::vector<BytePatch>& patches, uint64_t fieldOffset);
 
 // Makes the header's CheckSum match the file's contents: 1 when the header
 // now holds the true sum or may keep what it holds, 0 when the sum cannot be

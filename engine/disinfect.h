@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "engine/repair_plan.h"
 #include "os/file.h"
 
 namespace engine {
@@ -17,11 +18,24 @@ inline constexpr std::array<const char*, 16> kHookedExportNames = {
     "GetFileAttributesW", "MoveFileW",   "MoveFileExW",    "SetFileAttributesW",
 };
 
-// Restores the export slots (KERNEL32 only), the entry point and the last
-// section's SizeOfRawData, then cuts the body off. `file` is open for reading
-// and writing and stays open. True only when the file was cleaned completely.
-// `deleteInstead`, when given, is always set to 0: this engine never asks for
-// an object to be deleted rather than cleaned.
+// Makes the writes of `plan` through `file` (open for reading and writing),
+// then cuts the file at the body's start, and stops at the first write that
+// fails. The order keeps a file that is left half-way usable and found again:
+// export slots and checksum first, then the entry point (until it is written
+// the body is still found at the entry point and a later run finishes the
+// repair), then the last section's size (a section shrunk under an entry
+// point still in the body would load the body as zeros), then the cut.
+// True when every write and the cut were done.
+bool ApplyRepair(os::File& file, const RepairPlan& plan);
+
+// Plans the repair (PlanRepair) and, only when the whole plan holds, applies
+// it: export slots (KERNEL32 only), entry point, last section's SizeOfRawData,
+// the header checksum where it holds one, and the cut. `file` stays open.
+// True only when the file was cleaned completely; a refused file is left
+// exactly as it was. Not safe against a crash half-way: scanning goes through
+// the journaled repair (engine/repair_transaction.h). `deleteInstead`, when
+// given, is always set to 0: this engine never asks for an object to be
+// deleted rather than cleaned.
 bool DisinfectFile(os::File& file, int32_t* deleteInstead);
 
 }  // namespace engine

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/virus_body.h"
+#include "os/write_faults.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/specimens.h"
 #include "tests/support/temp_dir.h"
@@ -17,6 +18,26 @@ using test_support::Le32At;
 using test_support::PutLe32;
 using test_support::ReadBytes;
 using test_support::WriteBytes;
+
+// The infected file with one more section header put before the last one
+// (which carries the body): raw data `rawFromBody` bytes after the body's
+// start, an address far above the others.
+std::vector<uint8_t> WithSectionBeforeTheLast(const specimen::Infection& infection,
+                                              uint32_t rawFromBody) {
+  std::vector<uint8_t> bytes = infection.bytes;
+  uint32_t nt = infection.ntHeadersOffset;
+  uint16_t count = static_cast<uint16_t>(bytes[nt + 6] | bytes[nt + 7] << 8);
+  size_t last = infection.lastSectionHeaderOffset;
+  std::copy_n(infection.bytes.begin() + long(last), 40, bytes.begin() + long(last + 40));
+  std::fill_n(bytes.begin() + long(last), 40, 0);
+  std::copy_n(".rsrc", 5, bytes.begin() + long(last));
+  PutLe32(bytes, last + 8, 0x200);                                // VirtualSize
+  PutLe32(bytes, last + 12, 0x00F00000u);                         // VirtualAddress
+  PutLe32(bytes, last + 16, 0x200);                               // SizeOfRawData
+  PutLe32(bytes, last + 20, infection.bodyOffset + rawFromBody);  // PointerToRawData
+  bytes[nt + 6] = static_cast<uint8_t>(count + 1);
+  return bytes;
+}
 
 class DisinfectTest : public ::testing::Test {
  protected:
@@ -91,8 +112,15 @@ TEST_F(DisinfectTest, KernelLibraryGetsExactlyTheHookedSlotsBack) {
 }
 
 TEST_F(DisinfectTest, OtherLibrariesKeepTheirExportSlots) {
+  // Another module's slots are never written: the body saved none of them.
+  specimen::Infection other = InfectOrFail(test_support::KernelLibrary("KERNEL33.dll"));
+  bool cleaned = false;
+  EXPECT_EQ(Disinfect(other.bytes, &cleaned), ExpectedCleanBytes(other));
+  EXPECT_TRUE(cleaned);
+
+  // A KERNEL32 copy renamed after its infection keeps slots that point into
+  // the body: cut off, they would lead nowhere, so the file stays as it is.
   specimen::Infection infection = InfectOrFail(test_support::KernelLibrary());
-  // Renamed after infection: the slots stay hooked, since this is no KERNEL32.
   std::vector<uint8_t> renamed = infection.bytes;
   size_t at = 0;
   for (size_t i = 0; i + 12 <= renamed.size(); ++i) {
@@ -101,12 +129,9 @@ TEST_F(DisinfectTest, OtherLibrariesKeepTheirExportSlots) {
   }
   ASSERT_NE(at, 0u);
   renamed[at + 7] = '3';  // KERNEL33.dll
-  infection.bytes = renamed;
-  std::vector<uint8_t> expected = ExpectedCleanBytes(infection);
-  for (const auto& slot : infection.hookedSlots) PutLe32(expected, slot->fileOffset, slot->hookRva);
-  bool cleaned = false;
-  EXPECT_EQ(Disinfect(renamed, &cleaned), expected);
-  EXPECT_TRUE(cleaned);
+  cleaned = true;
+  EXPECT_EQ(Disinfect(renamed, &cleaned), renamed);
+  EXPECT_FALSE(cleaned);
 }
 
 TEST_F(DisinfectTest, FilesItCannotCleanStayByteForByte) {
@@ -155,6 +180,30 @@ TEST_F(DisinfectTest, FilesItCannotCleanStayByteForByte) {
     bytes[nt + 6] = static_cast<uint8_t>(count + 1);
     cases.push_back({"data after the body", bytes});
   }
+  {
+    // The layout: a section listed before the body's one whose data
+    // lies after the body, at the end of the file: the cut would take it.
+    std::vector<uint8_t> bytes = WithSectionBeforeTheLast(infectedProgram, 4050);
+    bytes.resize(bytes.size() + 0x200, 0x77);
+    cases.push_back({"a section listed earlier after the body", bytes});
+  }
+  // The same with its data inside the body's bytes, so that nothing but the
+  // section itself follows the body's start.
+  cases.push_back({"a section listed earlier inside the body",
+                   WithSectionBeforeTheLast(infectedProgram, 0x200)});
+  {
+    // An overlay appended after the body.
+    std::vector<uint8_t> bytes = infectedProgram.bytes;
+    bytes.resize(bytes.size() + 0x1000, 0x42);
+    cases.push_back({"data after the body", bytes});
+  }
+  {
+    // A certificate table (data directory 4, a file offset) in the tail.
+    std::vector<uint8_t> bytes = infectedProgram.bytes;
+    PutLe32(bytes, infectedProgram.ntHeadersOffset + 152, infectedProgram.bodyOffset + 0x10);
+    PutLe32(bytes, infectedProgram.ntHeadersOffset + 156, 0x40);
+    cases.push_back({"certificates after the body's start", bytes});
+  }
   // A 64-bit image is laid out otherwise past the fields the view keeps; the
   // 32-bit virus never infects one, and a body in one is never cut off.
   cases.push_back({"64-bit image", test_support::AsPe32Plus(infectedProgram.bytes)});
@@ -178,9 +227,47 @@ TEST_F(DisinfectTest, OrdinalsOutsideTheTableAreNeverWritten) {
   bool cleaned = true;
   std::vector<uint8_t> after = Disinfect(bytes, &cleaned);
   EXPECT_FALSE(cleaned);
-  EXPECT_EQ(after.size(), bytes.size());  // not cut
-  for (const auto& slot : infection.hookedSlots) {
-    EXPECT_EQ(Le32At(after, slot->fileOffset), slot->hookRva);
+  // Nothing written: with the slots left hooked, a restored entry point
+  // would hide a library whose exports lead into the body.
+  EXPECT_EQ(after, bytes);
+}
+
+// A write that fails stops the repair there, and what is left is either
+// still found infected (until the entry point is written) or runs: the last
+// section never shrinks under an entry point still in the body.
+TEST_F(DisinfectTest, AFailedWriteStopsTheRepairWhereItLeavesTheFileWhole) {
+  specimen::Infection infection = InfectOrFail(test_support::KernelLibrary("KERNEL32.dll", 0x4321));
+  const uint32_t entryField = infection.ntHeadersOffset + 40;
+  const uint32_t sizeField = infection.lastSectionHeaderOffset + 16;
+  for (uint64_t failAt = 1;; ++failAt) {
+    SCOPED_TRACE("write " + std::to_string(failAt));
+    test_support::WriteBytes(path_, infection.bytes);
+    os::WriteFaults faults(os::WriteFaults::Mode::IoError, failAt);
+    os::File file = os::File::Open(path_, os::Access::ReadWrite, os::Share::Read,
+                                   os::Disposition::OpenExisting, &faults);
+    ASSERT_TRUE(file.IsOpen());
+    bool cleaned = engine::DisinfectFile(file, nullptr);
+    file.Close();
+    std::vector<uint8_t> after = ReadBytes(path_);
+    if (!faults.triggered()) {
+      EXPECT_TRUE(cleaned);
+      EXPECT_EQ(after, test_support::ExpectedRepairedBytes(infection));
+      break;
+    }
+    EXPECT_FALSE(cleaned);
+    bool entryRestored = Le32At(after, entryField) == infection.originalEntryRva;
+    bool sectionShrunk = Le32At(after, sizeField) != Le32At(infection.bytes, sizeField);
+    if (!entryRestored) {
+      EXPECT_FALSE(sectionShrunk);
+      os::File check = os::File::Open(path_, os::Access::Read, os::Share::ReadWrite,
+                                      os::Disposition::OpenExisting);
+      EXPECT_TRUE(engine::IsInfected(check));
+    }
+    // Every export still leads where it did or where it should.
+    for (const auto& slot : infection.hookedSlots) {
+      uint32_t value = Le32At(after, slot->fileOffset);
+      EXPECT_TRUE(value == slot->hookRva || value == slot->savedRva);
+    }
   }
 }
 
