@@ -3,15 +3,17 @@
 #include <atomic>
 #include <optional>
 
-#include "engine/checksum.h"
-#include "engine/disinfect.h"
+#include "engine/journal.h"
+#include "engine/repair_transaction.h"
 #include "engine/virus_body.h"
 #include "os/file.h"
 #include "os/file_ops.h"
 #include "repair/restart.h"
+#include "scan/backup.h"
 #include "scan/object_snapshot.h"
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
+#include "scan/user_message.h"
 
 namespace scan {
 namespace {
@@ -20,16 +22,38 @@ namespace {
 constexpr int kCopyNameAttempts = 16;
 
 int32_t AnswerSkip() { return static_cast<int32_t>(PromptChoice::Skip); }
+bool NeverDelete(const std::string&) { return false; }
 
 std::atomic<InfectionPrompt> g_prompt{AnswerSkip};
 
-using DisinfectFn = bool (*)(os::File&, int32_t*);
+using PlanFn = engine::PlanResult (*)(os::File&);
+using DeleteInsteadFn = bool (*)(const std::string&);
 using ReplaceFn = bool (*)(const std::optional<std::string>&, const std::string&);
-std::atomic<DisinfectFn> g_disinfect{engine::DisinfectFile};
+std::atomic<PlanFn> g_plan{engine::PlanRepair};
+std::atomic<DeleteInsteadFn> g_deleteInstead{NeverDelete};
 std::atomic<ReplaceFn> g_replaceAtRestart{repair::ReplaceAtRestart};
+// Set before a scan starts, read by the thread that handles objects.
+RepairOptions g_options;
+
+const RepairOptions& Options() { return g_options; }
 
 bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source) {
   return g_replaceAtRestart.load()(destination, source);
+}
+
+engine::RepairSettings SettingsFrom(const RepairOptions& options) {
+  engine::RepairSettings settings;
+  settings.plan = g_plan.load();
+  settings.faults = options.faults;
+  if (!options.backupFolder.empty()) {
+    settings.keepBackup = [folder = options.backupFolder, faults = options.faults](
+                              const std::string& path) { return KeepBackup(folder, path, faults); };
+  }
+  return settings;
+}
+
+void Tell(const std::string& path, const std::string& what) {
+  ShowUserMessage((path + ": " + what).c_str(), "krizclean");
 }
 
 // Characters that cannot end a file name, or that Windows would strip from
@@ -64,77 +88,77 @@ os::File OpenForTest(const std::string& path) {
                         os::Disposition::OpenExisting);
 }
 
-os::File OpenForCleaning(const std::string& path) {
-  return os::File::Open(path, os::Access::ReadWrite, os::Share::Read,
-                        os::Disposition::OpenExisting);
-}
-
-// Disinfects through `file`, closes it, and repairs the checksum of the file
-// at `path` whatever the disinfection gave. Returns the disinfection's result.
-bool DisinfectAndRepair(os::File& file, const std::string& path, int32_t& deleteInstead) {
-  deleteInstead = 0;
-  bool cleaned = g_disinfect.load()(file, &deleteInstead);
-  file.Close();
-  engine::RepairImageChecksum(path, false);
-  return cleaned;
-}
-
 ScanOutcome DeleteNowOrAtRestart(const std::string& path) {
   if (os::RemoveFile(path)) return ScanOutcome::Deleted;
   return ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
                                               : ScanOutcome::CannotDelete;
 }
 
-ScanOutcome CleanInPlace(os::File& file, const std::string& path,
-                         std::optional<os::FileAttributes> clearedFrom) {
-  int32_t deleteInstead = 0;
-  bool cleaned = DisinfectAndRepair(file, path, deleteInstead);
-  if (cleaned && deleteInstead != 0) return DeleteNowOrAtRestart(path);
-  if (clearedFrom) os::WriteAttributes(path, *clearedFrom);
-  return cleaned ? ScanOutcome::Disinfected : ScanOutcome::CannotDisinfect;
+// A free name for the cleaned copy of `path`: never one in use, and one that
+// a killed run left behind is first cleared by its journal.
+std::string FreeCopyName(const std::string& path) {
+  for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
+    std::string candidate = CopyNameFor(path, attempt);
+    if (candidate.empty()) break;
+    std::string journal = engine::JournalPathFor(candidate);
+    if (os::ReadAttributes(journal)) RecoverInterruptedRepair(journal);
+    if (!os::ReadAttributes(candidate) && !os::ReadAttributes(journal)) return candidate;
+  }
+  return std::string();
 }
 
 // The file is in use: a cleaned copy beside it takes its place at restart.
 // The copy is removed again on every path that does not end in that.
-ScanOutcome CleanCopy(const std::string& path, std::optional<os::FileAttributes> clearedFrom) {
-  // A file that stays as it was keeps its read-only mark too.
-  auto unchanged = [&] {
-    if (clearedFrom) os::WriteAttributes(path, *clearedFrom);
+ScanOutcome CleanCopy(const std::string& path, std::optional<os::FileAttributes> clearedFrom,
+                      const engine::RepairSettings& settings) {
+  std::string copy = FreeCopyName(path);
+  if (copy.empty()) {
+    // The attempt in place left its journal, which keeps the file's mark.
+    RecoverInterruptedRepair(engine::JournalPathFor(path));
     return ScanOutcome::CannotDisinfect;
+  }
+  ScanOutcome outcome = ScanOutcome::CannotDisinfect;
+  auto schedule = [&](const std::string& file, const std::string& cleaned) {
+    if (g_deleteInstead.load()(file)) {
+      os::RemoveFile(cleaned, settings.faults);
+      outcome = ReplaceAtRestart(std::nullopt, file) ? ScanOutcome::DeleteAtReboot
+                                                     : ScanOutcome::CannotDelete;
+      return true;
+    }
+    if (!ReplaceAtRestart(file, cleaned)) return false;
+    outcome = ScanOutcome::DisinfectAtReboot;
+    return true;
   };
-  std::string copy;
-  for (int attempt = 0; attempt < kCopyNameAttempts && copy.empty(); ++attempt) {
-    std::string candidate = CopyNameFor(path, attempt);
-    if (candidate.empty()) break;
-    // Never over another file: a name in use is passed over.
-    if (os::ReadAttributes(candidate).has_value()) continue;
-    if (!os::CopyNew(path, candidate)) return unchanged();
-    copy = candidate;
+  engine::RepairOutcome repaired =
+      engine::RepairAsCopy(path, copy, clearedFrom, schedule, settings);
+  if (repaired.status == engine::RepairStatus::NotDone && !repaired.detail.empty()) {
+    Tell(path, "not cleaned: " + repaired.detail);
   }
-  if (copy.empty()) return unchanged();
+  return repaired.status == engine::RepairStatus::Cleaned ? outcome : ScanOutcome::CannotDisinfect;
+}
 
-  os::File file = OpenForCleaning(copy);
-  if (!file.IsOpen()) {
-    os::RemoveFile(copy);
-    return unchanged();
+ScanOutcome Clean(const std::string& path) {
+  engine::RepairSettings settings = SettingsFrom(Options());
+  std::optional<os::FileAttributes> clearedFrom;
+  engine::RepairOutcome repaired = engine::RepairInPlace(path, settings, &clearedFrom);
+  switch (repaired.status) {
+    case engine::RepairStatus::Cleaned:
+      return g_deleteInstead.load()(path) ? DeleteNowOrAtRestart(path) : ScanOutcome::Disinfected;
+    case engine::RepairStatus::InUse:
+      return CleanCopy(path, clearedFrom, settings);
+    case engine::RepairStatus::NotDone:
+      Tell(path, "not cleaned: " + repaired.detail);
+      return ScanOutcome::CannotDisinfect;
+    case engine::RepairStatus::Refused:
+      return ScanOutcome::CannotDisinfect;
   }
-  int32_t deleteInstead = 0;
-  bool cleaned = DisinfectAndRepair(file, copy, deleteInstead);
-  if (cleaned && deleteInstead == 0) {
-    if (ReplaceAtRestart(path, copy)) return ScanOutcome::DisinfectAtReboot;
-    os::RemoveFile(copy);
-    return unchanged();
-  }
-  os::RemoveFile(copy);
-  if (cleaned) {
-    return ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
-                                                : ScanOutcome::CannotDelete;
-  }
-  return unchanged();
+  return ScanOutcome::CannotDisinfect;
 }
 
 // Steps 1 to 7 for one object; nullopt when the user answered Quit.
 std::optional<ScanOutcome> Handle(const std::string& path, const std::string& shortPath) {
+  // A repair that a killed run left half-way is undone before anything else.
+  if (!RecoverInterruptedRepair(engine::JournalPathFor(path))) return ScanOutcome::CannotOpen;
   bool infected = false;
   {
     os::File file = OpenForTest(path);
@@ -158,26 +182,40 @@ std::optional<ScanOutcome> Handle(const std::string& path, const std::string& sh
     default:
       return ScanOutcome::CannotDisinfect;  // no object is changed any more
   }
-
-  std::optional<os::FileAttributes> clearedFrom;
-  if (std::optional<os::FileAttributes> attributes = os::ReadAttributes(path)) {
-    if (os::IsReadOnly(*attributes) &&
-        os::WriteAttributes(path, os::WithoutReadOnly(*attributes))) {
-      clearedFrom = attributes;
-    }
-  }
-  os::File file = OpenForCleaning(path);
-  if (file.IsOpen()) return CleanInPlace(file, path, clearedFrom);
-  return CleanCopy(path, clearedFrom);
+  return Clean(path);
 }
 
 }  // namespace
 
+bool RecoverInterruptedRepair(const std::string& journalPath) {
+  if (!os::ReadAttributes(journalPath)) return true;  // the common case: no journal
+  engine::RecoveryResult recovered = engine::RecoverFromJournal(journalPath, Options().faults);
+  std::string file = engine::TargetOfJournal(journalPath);
+  switch (recovered.what) {
+    case engine::Recovery::None:
+    case engine::Recovery::Discarded:
+      return true;
+    case engine::Recovery::PutBack:
+      Tell(file, "put back as it was before an interrupted cleaning");
+      return true;
+    case engine::Recovery::CopyGone:
+      Tell(file, "an unfinished copy from an interrupted cleaning was removed");
+      return true;
+    case engine::Recovery::Failed:
+      Tell(file, "an interrupted cleaning could not be undone: " + recovered.detail);
+      return false;
+  }
+  return false;
+}
+
 void SetCleaningActions(const CleaningActions& actions) {
-  g_disinfect.store(actions.disinfect != nullptr ? actions.disinfect : engine::DisinfectFile);
+  g_plan.store(actions.plan != nullptr ? actions.plan : engine::PlanRepair);
+  g_deleteInstead.store(actions.deleteInstead != nullptr ? actions.deleteInstead : NeverDelete);
   g_replaceAtRestart.store(actions.replaceAtRestart != nullptr ? actions.replaceAtRestart
                                                                : repair::ReplaceAtRestart);
 }
+
+void SetRepairOptions(const RepairOptions& options) { g_options = options; }
 
 void SetInfectionPrompt(InfectionPrompt prompt) {
   g_prompt.store(prompt != nullptr ? prompt : AnswerSkip);

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "engine/repair_plan.h"
 #include "os/file.h"
+#include "os/write_faults.h"
 
 namespace scan {
 
@@ -23,21 +25,40 @@ using InfectionPrompt = int32_t (*)();
 // nullptr restores the default, which answers Skip.
 void SetInfectionPrompt(InfectionPrompt prompt);
 
-// The two steps of cleaning that reach beyond the file: the engine's
-// disinfection and the scheduling at restart. Tests replace them to reach
-// every outcome (the engine never asks for a deletion, for one).
+// The steps of cleaning that tests replace to reach every outcome: the
+// engine's plan of a repair, whether a cleaned object is to be deleted
+// rather than kept (the engine never asks that), and the scheduling at
+// restart.
 struct CleaningActions {
-  bool (*disinfect)(os::File& file, int32_t* deleteInstead) = nullptr;
+  engine::PlanResult (*plan)(os::File& file) = nullptr;
+  bool (*deleteInstead)(const std::string& path) = nullptr;
   bool (*replaceAtRestart)(const std::optional<std::string>& destination,
                            const std::string& source) = nullptr;
 };
 // A null member restores that step's default.
 void SetCleaningActions(const CleaningActions& actions);
 
+// How repairs are made, beyond the engine's own: a folder that keeps each
+// infected original before it is cleaned (empty: none), and a failing disk
+// for tests.
+struct RepairOptions {
+  std::string backupFolder;
+  os::WriteFaults* faults = nullptr;
+};
+// Set before a scan starts, never while one runs.
+void SetRepairOptions(const RepairOptions& options);
+
 // Handles the file named by `objectPath` (long names) and `objectShortPath`
 // (short names) and records exactly one outcome. Returns 0 only when the user
-// answered Quit (nothing is recorded then), else 1.
+// answered Quit (nothing is recorded then), else 1. A repair of the file that
+// a killed run left half-way (its journal beside it) is undone first, in
+// every action mode, and the user is told.
 int HandleObject();
+
+// Undoes what the journal at `journalPath` records of an interrupted repair
+// (see engine/repair_transaction.h) and tells the user what was done. False
+// when the journal is there and could not be carried out.
+bool RecoverInterruptedRepair(const std::string& journalPath);
 
 // The name of the cleaned copy of an in-use file: `path` with its last
 // character advanced ('z' to 'a', 'Z' to 'A', else the next code), stepping

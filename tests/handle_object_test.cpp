@@ -25,12 +25,8 @@ bool RecordRestart(const std::optional<std::string>& destination, const std::str
   return g_restartAnswer;
 }
 
-// Cleans for real, then asks for the file to be deleted instead.
-bool DisinfectAskingDeletion(os::File& file, int32_t* deleteInstead) {
-  bool cleaned = engine::DisinfectFile(file, deleteInstead);
-  *deleteInstead = 1;
-  return cleaned;
-}
+// Asks for every cleaned file to be deleted instead of kept.
+bool AskDeletion(const std::string&) { return true; }
 
 class HandleObjectTest : public test_support::ScanFixture {
  protected:
@@ -38,7 +34,7 @@ class HandleObjectTest : public test_support::ScanFixture {
     ScanFixture::SetUp();
     g_restartRequests.clear();
     g_restartAnswer = true;
-    scan::SetCleaningActions({nullptr, RecordRestart});
+    scan::SetCleaningActions({nullptr, nullptr, RecordRestart});
     infection_ = test_support::InfectOrFail(test_support::SmallProgram(0x4321));
   }
 
@@ -153,7 +149,7 @@ TEST_F(HandleObjectTest, AFailedRepairLeavesTheFileAndItsMark) {
 }
 
 TEST_F(HandleObjectTest, ADeletionRequestDeletesTheFile) {
-  scan::SetCleaningActions({DisinfectAskingDeletion, RecordRestart});
+  scan::SetCleaningActions({nullptr, AskDeletion, RecordRestart});
   std::string path = Put("delete-me.exe", infection_.bytes);
   EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
   EXPECT_EQ(Outcome(), ScanOutcome::Deleted);
@@ -235,29 +231,34 @@ TEST_F(InUseTest, ANameInUseIsNeverOverwritten) {
 TEST_F(InUseTest, TheCopyGoesAwayUnlessItIsScheduled) {
   struct Case {
     const char* what;
-    bool (*disinfect)(os::File&, int32_t*);
+    engine::PlanResult (*plan)(os::File&);
+    bool (*deleteInstead)(const std::string&);
     bool restartAnswer;
     ScanOutcome outcome;
     std::vector<std::string> requests;
   };
-  auto failing = [](os::File&, int32_t* deleteInstead) {
-    *deleteInstead = 0;
-    return false;
+  auto refusing = [](os::File&) {
+    engine::PlanResult refused;
+    refused.refusal = "refused for the test";
+    return refused;
   };
   const Case cases[] = {
       {"not scheduled",
        nullptr,
+       nullptr,
        false,
        ScanOutcome::CannotDisinfect,
        {path_ + "<" + Path("inuse.exf")}},
-      {"repair failed", failing, true, ScanOutcome::CannotDisinfect, {}},
+      {"repair failed", refusing, nullptr, true, ScanOutcome::CannotDisinfect, {}},
       {"deletion scheduled",
-       DisinfectAskingDeletion,
+       nullptr,
+       AskDeletion,
        true,
        ScanOutcome::DeleteAtReboot,
        {"NUL<" + path_}},
       {"deletion refused",
-       DisinfectAskingDeletion,
+       nullptr,
+       AskDeletion,
        false,
        ScanOutcome::CannotDelete,
        {"NUL<" + path_}},
@@ -265,7 +266,7 @@ TEST_F(InUseTest, TheCopyGoesAwayUnlessItIsScheduled) {
   MakeReadOnly(path_);
   auto before = os::ReadAttributes(path_);
   for (const Case& c : cases) {
-    scan::SetCleaningActions({c.disinfect, RecordRestart});
+    scan::SetCleaningActions({c.plan, c.deleteInstead, RecordRestart});
     g_restartAnswer = c.restartAnswer;
     g_restartRequests.clear();
     EXPECT_EQ(Handle(path_, ActionMode::Clean), 1);
@@ -287,12 +288,12 @@ TEST_F(InUseTest, DeletionOfAFileThatCannotBeDeletedIsScheduled) {
   static os::File keeper;
   static std::string heldPath;
   heldPath = path;
-  scan::SetCleaningActions({[](os::File& file, int32_t* deleteInstead) {
-                              bool cleaned = DisinfectAskingDeletion(file, deleteInstead);
+  scan::SetCleaningActions({nullptr,
+                            [](const std::string&) {
                               keeper =
                                   os::File::Open(heldPath, os::Access::Read, os::Share::ReadWrite,
                                                  os::Disposition::OpenExisting);
-                              return cleaned;
+                              return true;
                             },
                             RecordRestart});
   EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
