@@ -19,6 +19,8 @@ const char kUsage[] =
     "  -q, --quiet      no progress display\n"
     "      --json FILE  also write the results as JSON to FILE; with '-' standard\n"
     "                   output holds only the JSON\n"
+    "      --backup DIR keep each infected file in DIR before it is cleaned, with\n"
+    "                   a line in DIR/manifest.txt (DIR is made when missing)\n"
     "  -h, --help       this text\n"
     "      --version    the program's version\n"
     "\n"
@@ -27,14 +29,20 @@ const char kUsage[] =
 
 namespace {
 
-enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion };
+enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup };
 
 const option kLongOptions[] = {
-    {"scan-only", no_argument, nullptr, 's'},     {"ask", no_argument, nullptr, 'a'},
-    {"clean", no_argument, nullptr, 'c'},         {"all-files", no_argument, nullptr, kAllFiles},
-    {"show-all", no_argument, nullptr, kShowAll}, {"quiet", no_argument, nullptr, 'q'},
-    {"json", required_argument, nullptr, kJson},  {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},  {nullptr, 0, nullptr, 0},
+    {"scan-only", no_argument, nullptr, 's'},
+    {"ask", no_argument, nullptr, 'a'},
+    {"clean", no_argument, nullptr, 'c'},
+    {"all-files", no_argument, nullptr, kAllFiles},
+    {"show-all", no_argument, nullptr, kShowAll},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"json", required_argument, nullptr, kJson},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"backup", required_argument, nullptr, kBackup},
+    {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
@@ -82,6 +90,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case kVersion:
         options.version = true;
+        break;
+      case kBackup:
+        options.backupFolder = optarg;
         break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";

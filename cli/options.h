@@ -18,6 +18,8 @@ struct Options {
   bool showAll = false;                 // a status line for clean files too
   bool quiet = false;                   // no progress display
   std::optional<std::string> jsonPath;  // "-" for standard output
+  // A folder that keeps each infected original before it is cleaned.
+  std::optional<std::string> backupFolder;
   bool help = false;
   bool version = false;
   std::vector<std::string> paths;

@@ -53,7 +53,13 @@ void OnStatusLine(std::string_view path, scan::ScanOutcome outcome) {
 
 void OnMessage(const char* text, const char* caption) {
   progress::Erase();
-  std::fprintf(stderr, "krizclean: %s: %s\n", caption, text);
+  // The program's own name as a caption says nothing here that the prefix
+  // does not.
+  if (std::string_view(caption) == "krizclean") {
+    std::fprintf(stderr, "krizclean: %s\n", text);
+  } else {
+    std::fprintf(stderr, "krizclean: %s: %s\n", caption, text);
+  }
 }
 
 void Complain(const std::string& path, const std::string& problem) {
@@ -163,6 +169,20 @@ int Run(const Options& options) {
       return kExitNotScanned;
     }
   }
+
+  // The backup folder is made ready before anything is scanned: without it
+  // no file may be cleaned.
+  scan::RepairOptions repair;
+  if (options.backupFolder) {
+    repair.backupFolder = Absolute(*options.backupFolder);
+    std::error_code error;
+    fs::create_directory(repair.backupFolder, error);
+    if (!fs::is_directory(repair.backupFolder, error)) {
+      Complain(*options.backupFolder, "cannot keep backups in this folder");
+      return kExitNotScanned;
+    }
+  }
+  scan::SetRepairOptions(repair);
 
   scan::ScanState& state = scan::TheScanState();
   state.setActionMode(options.action);

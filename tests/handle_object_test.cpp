@@ -4,8 +4,14 @@
 
 #include <filesystem>
 
+#include <algorithm>
+
 #include "engine/disinfect.h"
+#include "engine/journal.h"
+#include "engine/repair_transaction.h"
 #include "os/file_ops.h"
+#include "scan/backup.h"
+#include "scan/sha256.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/scan_fixture.h"
 #include "tests/support/specimens.h"
@@ -135,8 +141,10 @@ TEST_F(HandleObjectTest, CleaningInPlaceRestoresAReadOnlyMark) {
 }
 
 TEST_F(HandleObjectTest, AFailedRepairLeavesTheFileAndItsMark) {
-  // A KERNEL32 whose saved export values are cut off cannot be cleaned.
-  specimen::Infection kernel = test_support::InfectOrFail(test_support::KernelLibrary());
+  // A KERNEL32 whose saved export values are cut off cannot be cleaned; its
+  // header checksum, now wrong for the infected file, is left as it is too.
+  specimen::Infection kernel =
+      test_support::InfectOrFail(test_support::KernelLibrary("KERNEL32.dll", 0x1234));
   std::vector<uint8_t> bytes = kernel.bytes;
   bytes.resize(kernel.markerOffset + 3000);
   std::string path = Put("Krized.tt6", bytes);
@@ -146,6 +154,75 @@ TEST_F(HandleObjectTest, AFailedRepairLeavesTheFileAndItsMark) {
   EXPECT_EQ(Outcome(), ScanOutcome::CannotDisinfect);
   EXPECT_EQ(ReadBytes(path), bytes);
   EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
+}
+
+// A journal beside the file: a run killed while it cleaned the file. Any run
+// that meets the file puts it back first, a scan-only one too, and then goes
+// on as it would.
+TEST_F(HandleObjectTest, AnInterruptedRepairIsUndoneBeforeTheFileIsHandled) {
+  std::string path = Put("killed.exe", infection_.bytes);
+  MakeReadOnly(path);
+  auto before = os::ReadAttributes(path);
+  // The state a run killed right after its writes leaves: the file repaired
+  // but writable, its journal still there.
+  engine::RepairSettings settings;
+  for (uint64_t at = 1;; ++at) {
+    os::WriteFaults faults(os::WriteFaults::Mode::Stop, at);
+    settings.faults = &faults;
+    std::optional<os::FileAttributes> cleared;
+    engine::RepairInPlace(path, settings, &cleared);
+    if (ReadBytes(path) == test_support::ExpectedRepairedBytes(infection_)) break;
+    ASSERT_TRUE(engine::RecoverFromJournal(engine::JournalPathFor(path), nullptr).what !=
+                engine::Recovery::Failed);
+    ASSERT_LT(at, 100u);
+  }
+  ASSERT_TRUE(os::ReadAttributes(engine::JournalPathFor(path)).has_value());
+
+  EXPECT_EQ(Handle(path, ActionMode::ScanOnly), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Infected);
+  EXPECT_EQ(ReadBytes(path), infection_.bytes);
+  EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
+  EXPECT_FALSE(os::ReadAttributes(engine::JournalPathFor(path)).has_value());
+}
+
+// With a backup folder, the infected original is kept there before it is
+// cleaned, under a name that neither runs nor takes another's place, with
+// its manifest line.
+TEST_F(HandleObjectTest, ABackupOfTheOriginalIsKeptBeforeCleaning) {
+  std::string folder = Path("kept");
+  std::filesystem::create_directories(folder);
+  scan::SetRepairOptions({folder, nullptr});
+  std::string first = Put("a/setup.exe", infection_.bytes);
+  std::string second = Put("b/setup.exe", infection_.bytes);
+  EXPECT_EQ(Handle(first, ActionMode::Clean), 1);
+  EXPECT_EQ(Handle(second, ActionMode::Clean), 1);
+  scan::SetRepairOptions({});
+  EXPECT_EQ(ReadBytes(first), test_support::ExpectedRepairedBytes(infection_));
+
+  std::vector<std::string> kept;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string name = entry.path().filename().string();
+    if (name == scan::kManifestName) continue;
+    kept.push_back(name);
+    EXPECT_EQ(ReadBytes(entry.path().string()), infection_.bytes) << name;
+    EXPECT_TRUE(name.ends_with(".kzb")) << name;
+  }
+  std::sort(kept.begin(), kept.end());
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_TRUE(kept[0].starts_with("setup.exe.")) << kept[0];
+  EXPECT_NE(kept[0], kept[1]);
+
+  std::vector<uint8_t> manifest = ReadBytes(folder + "/" + scan::kManifestName);
+  std::string text(manifest.begin(), manifest.end());
+  scan::Sha256 hash;
+  hash.Add(infection_.bytes.data(), infection_.bytes.size());
+  std::string sha = hash.FinishHex();
+  for (const std::string& original : {first, second}) {
+    EXPECT_NE(
+        text.find("\t" + std::to_string(infection_.bytes.size()) + "\t" + sha + "\t" + original),
+        std::string::npos)
+        << text;
+  }
 }
 
 TEST_F(HandleObjectTest, ADeletionRequestDeletesTheFile) {

@@ -38,6 +38,7 @@ void ScanFixture::TearDown() {
   scan::SetInfectionPrompt(nullptr);
   scan::SetObjectHook(nullptr);
   scan::SetCleaningActions({});
+  scan::SetRepairOptions({});
   state().setStopRequested(0);
 }
 
