@@ -209,7 +209,9 @@ RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& setti
   if (cleared && !os::WriteAttributes(path, *attributes, faults)) {
     return undo("its read-only mark cannot be put back");
   }
-  RemoveJournal(journalPath, faults);
+  // The commit: while the journal is there, the next run undoes the repair.
+  if (!os::RemoveFile(journalPath, faults)) return undo("its journal cannot be removed");
+  os::FlushFolderOf(journalPath, faults);
   return Outcome(RepairStatus::Cleaned, "");
 }
 
@@ -270,7 +272,10 @@ RepairOutcome RepairAsCopy(
   }
   if (!Verify(copy, plan)) return undo("the repaired copy did not verify");
   if (!schedule(path, copy)) return undo("its replacement at restart was not taken");
-  RemoveJournal(journalPath, faults);
+  // The commit. Without it the copy goes again, and the restart then finds
+  // nothing to put in the file's place, which stays as it was.
+  if (!os::RemoveFile(journalPath, faults)) return undo("its journal cannot be removed");
+  os::FlushFolderOf(journalPath, faults);
   return Outcome(RepairStatus::Cleaned, "");
 }
 

@@ -48,7 +48,7 @@ finish() {
 trap finish EXIT
 trap "exit 143" TERM INT
 
-"$specimens_tool" "$work"
+"$specimens_tool" shipped "$work"
 ln -sfn "$work/drive" "$prefix/dosdevices/d:"
 start_xvfb "$work"
 

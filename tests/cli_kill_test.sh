@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# krizclean --clean killed with SIGKILL at each system call that changes a
+# file (every write, cut, flush, rename, deletion and change of attributes, one
+# after the other, by strace's fault injection), and at random moments. Right
+# after each kill every file must be its infected original, its exact clean
+# form, or have its journal beside it (the next run puts it back); after the
+# next --clean run every file must be exactly clean, with its mode, and no
+# journal left.
+#   tests/cli_kill_test.sh KRIZCLEAN SPECIMEN_SET
+set -euo pipefail
+krizclean=$(realpath "$1")
+specimen_set=$(realpath "$2")
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+
+"$specimen_set" kill "$work/set"
+set_drive=$work/set/drive
+expected=$work/set/expected
+chmod a-w "$set_drive/locked.exe"
+files=()
+while IFS= read -r -d '' f; do files+=("${f#"$expected/"}"); done \
+  < <(find "$expected" -type f -print0)
+
+drive=$work/drive
+failures=0
+fail() {
+  echo "FAIL ($1): $2" >&2
+  failures=$((failures + 1))
+}
+
+fresh() {
+  [ -d "$drive" ] && chmod -R u+w "$drive" && rm -rf "$drive"
+  cp -a "$set_drive" "$drive"
+}
+
+# Right after a kill: original, clean, or journaled.
+check_killed() {
+  local when=$1 name now
+  for name in "${files[@]}"; do
+    now=$drive/$name
+    if [ -e "$now.kzj" ]; then continue; fi
+    if cmp -s "$now" "$set_drive/$name" || cmp -s "$now" "$expected/$name"; then
+      if [ "$(stat -c %a "$now")" != "$(stat -c %a "$set_drive/$name")" ]; then
+        fail "$when" "$name has mode $(stat -c %a "$now")"
+      fi
+    else
+      fail "$when" "$name is half repaired, with no journal"
+    fi
+  done
+}
+
+# After the next run: every file exactly clean, with its mode, and nothing
+# else left in the folder.
+check_recovered() {
+  local when=$1 name status=0
+  "$krizclean" --clean -q "$drive" >/dev/null 2>"$work/stderr" || status=$?
+  if [ "$status" -gt 1 ]; then
+    fail "$when" "the next run ended with status $status: $(cat "$work/stderr")"
+  fi
+  for name in "${files[@]}"; do
+    if ! cmp -s "$drive/$name" "$expected/$name"; then
+      fail "$when" "$name is not clean after the next run"
+    elif [ "$(stat -c %a "$drive/$name")" != "$(stat -c %a "$set_drive/$name")" ]; then
+      fail "$when" "$name has mode $(stat -c %a "$drive/$name") after the next run"
+    fi
+  done
+  local left
+  left=$(find "$drive" -type f | wc -l)
+  if [ "$left" -ne "${#files[@]}" ]; then
+    fail "$when" "$((left - ${#files[@]})) files left over: $(find "$drive" -name '*.kzj' | head -3)"
+  fi
+}
+
+kills=0
+for calls in write pwrite64 ftruncate fsync unlink chmod,fchmodat rename,renameat,renameat2 \
+  openat; do
+  first=${calls%%,*}
+  for ((n = 1; ; n++)); do
+    fresh
+    status=0
+    strace -f -o /dev/null -e trace="$calls" -e inject="$first:signal=SIGKILL:when=$n" \
+      "$krizclean" --clean -q "$drive" >/dev/null 2>&1 || status=$?
+    if [ "$status" -ne 137 ]; then
+      break  # fewer than n such calls: the run went through
+    fi
+    kills=$((kills + 1))
+    check_killed "$first #$n"
+    check_recovered "$first #$n"
+  done
+  echo "$first: killed at each of $((n - 1)) calls"
+done
+
+# Random moments: a bigger folder, so that a run lasts long enough to be hit.
+cp -a "$set_drive" "$work/base"
+for ((copy = 2; copy <= 12; copy++)); do
+  cp -a "$work/base" "$set_drive/copy$copy"
+done
+files=()
+while IFS= read -r -d '' f; do files+=("${f#"$set_drive/"}"); done \
+  < <(find "$set_drive" -type f -print0)
+for name in "${files[@]}"; do
+  if [ ! -e "$expected/$name" ]; then
+    mkdir -p "$(dirname "$expected/$name")"
+    cp "$expected/${name#copy*/}" "$expected/$name"
+  fi
+done
+for ((round = 1; round <= 20; round++)); do
+  fresh
+  "$krizclean" --clean -q "$drive" >/dev/null 2>&1 &
+  pid=$!
+  sleep "0.00$((RANDOM % 9 + 1))"
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  check_killed "random kill $round"
+  check_recovered "random kill $round"
+done
+
+echo "$kills kills at system calls and 20 at random moments; $failures failures"
+[ "$failures" -eq 0 ]
