@@ -115,5 +115,23 @@ for ((round = 1; round <= 20; round++)); do
   check_recovered "random kill $round"
 done
 
+# A folder where no journal can be written (run as an ordinary user, whom
+# the folder's mode stops): the file is not cleaned in place but reported
+# "cannot disinfect", untouched.
+chmod 755 "$work"
+mkdir "$work/readonly"
+cp "$set_drive/zero.exe" "$work/readonly/a.exe"
+chown -R 65534:65534 "$work/readonly"
+chmod 555 "$work/readonly"
+status=0
+output=$(setpriv --reuid=65534 --regid=65534 --clear-groups \
+  "$krizclean" --clean -q "$work/readonly/a.exe" 2>/dev/null) || status=$?
+if ! grep -qxF "$work/readonly/a.exe: cannot disinfect" <<<"$output"; then
+  fail "no journal" "not reported 'cannot disinfect': $output (status $status)"
+fi
+cmp -s "$work/readonly/a.exe" "$set_drive/zero.exe" || fail "no journal" "the file was changed"
+[ ! -e "$work/readonly/a.exe.kzj" ] || fail "no journal" "a journal was left"
+chmod 755 "$work/readonly"
+
 echo "$kills kills at system calls and 20 at random moments; $failures failures"
 [ "$failures" -eq 0 ]
