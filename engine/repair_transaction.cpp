@@ -100,30 +100,26 @@ bool PutBack(const std::string& path, const Journal& journal, os::WriteFaults* f
   return true;
 }
 
-// The repaired file read again from the disk: a PE image whose entry point
-// carries no body, of the planned length, holding every planned write, and
-// with a true header checksum where it holds one.
-bool Verify(const std::string& path, const RepairPlan& plan) {
-  {
-    os::File file =
-        os::File::Open(path, os::Access::Read, os::Share::Read, os::Disposition::OpenExisting);
-    if (!file.IsOpen() || file.Size() != plan.newLength) return false;
-    for (const BytePatch& write : plan.writes) {
-      std::vector<uint8_t> now(write.bytes.size());
-      if (!ReadExactly(file, write.offset, now) || now != write.bytes) return false;
-    }
-    PeImage image;
-    if (!image.Open(file) || image.EntryPointRva() != plan.entryPointRva) return false;
-    EntryWindow window{};
-    uint32_t entry = image.EntryPointFileOffset();
-    if (image.ReadAt(entry, window.data(), kEntryWindowSize) && FindVirusMarker(window).Found()) {
-      return false;
-    }
+// The repaired file read again: a PE image whose entry point carries no
+// body, of the planned length, holding every planned write, and with a true
+// header checksum where it holds one, summed anew over what the file now
+// holds.
+bool Verify(os::File& file, const RepairPlan& plan) {
+  if (file.Size() != plan.newLength) return false;
+  for (const BytePatch& write : plan.writes) {
+    std::vector<uint8_t> now(write.bytes.size());
+    if (!ReadExactly(file, write.offset, now) || now != write.bytes) return false;
+  }
+  PeImage image;
+  if (!image.Open(file) || image.EntryPointRva() != plan.entryPointRva) return false;
+  EntryWindow window{};
+  uint32_t entry = image.EntryPointFileOffset();
+  if (image.ReadAt(entry, window.data(), kEntryWindowSize) && FindVirusMarker(window).Found()) {
+    return false;
   }
   if (!plan.checksumSet) return true;
-  os::PlatformChecksum sums = SystemChecksumService(path);
-  return sums.status == os::PlatformChecksum::Status::Done && sums.headerSum == sums.trueSum &&
-         sums.headerSum != 0;
+  std::optional<ImageChecksum> sums = ComputeImageChecksum(file);
+  return sums && sums->headerSum == sums->trueSum && sums->headerSum != 0;
 }
 
 RepairOutcome Outcome(RepairStatus status, std::string detail) {
@@ -137,28 +133,34 @@ RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& setti
   os::WriteFaults* faults = settings.faults;
   *clearedFrom = std::nullopt;
   std::optional<os::FileAttributes> attributes = os::ReadAttributes(path);
+  const bool readOnly = attributes && os::IsReadOnly(*attributes);
 
+  // A writable file is opened for writing at once and kept open throughout;
+  // a read-only one is planned through a handle for reading, and opened for
+  // writing once its journal holds the mark that is cleared for it.
+  os::File file = readOnly ? os::File::Open(path, os::Access::Read, os::Share::ReadWrite,
+                                            os::Disposition::OpenExisting)
+                           : os::File::Open(path, os::Access::ReadWrite, os::Share::Read,
+                                            os::Disposition::OpenExisting, faults);
+  if (!file.IsOpen()) {
+    if (!readOnly) return Outcome(RepairStatus::InUse, "it is in use");
+    return Outcome(RepairStatus::NotDone, "it cannot be opened");
+  }
   Journal journal;
   journal.kind = Journal::Kind::InPlace;
   journal.file = NameOf(path);
   journal.attributes = attributes;
-  RepairPlan plan;
-  {
-    os::File reader =
-        os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-    if (!reader.IsOpen()) return Outcome(RepairStatus::NotDone, "it cannot be opened");
-    PlanResult planned = settings.plan(reader);
-    if (!planned.ok()) return Outcome(RepairStatus::Refused, planned.refusal);
-    plan = std::move(planned.plan);
-    journal.oldLength = plan.oldLength;
-    journal.newLength = plan.newLength;
-    for (size_t i = 0; i < plan.writes.size(); ++i) {
-      journal.regions.push_back({plan.writes[i].offset, plan.before[i], plan.writes[i].bytes});
-    }
-    journal.tail.resize(static_cast<size_t>(plan.oldLength - plan.newLength));
-    if (!ReadExactly(reader, plan.newLength, journal.tail)) {
-      return Outcome(RepairStatus::NotDone, "its end cannot be read");
-    }
+  PlanResult planned = settings.plan(file);
+  if (!planned.ok()) return Outcome(RepairStatus::Refused, planned.refusal);
+  const RepairPlan& plan = planned.plan;
+  journal.oldLength = plan.oldLength;
+  journal.newLength = plan.newLength;
+  for (size_t i = 0; i < plan.writes.size(); ++i) {
+    journal.regions.push_back({plan.writes[i].offset, plan.before[i], plan.writes[i].bytes});
+  }
+  journal.tail.resize(static_cast<size_t>(plan.oldLength - plan.newLength));
+  if (!ReadExactly(file, plan.newLength, journal.tail)) {
+    return Outcome(RepairStatus::NotDone, "its end cannot be read");
   }
 
   if (settings.keepBackup && !settings.keepBackup(path)) {
@@ -171,42 +173,36 @@ RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& setti
 
   // From here on every way out either commits or undoes by the journal.
   auto undo = [&](const char* why) {
+    file.Close();
     if (PutBack(path, journal, faults)) RemoveJournal(journalPath, faults);
     return Outcome(RepairStatus::NotDone, why);
   };
-  bool cleared = false;
-  if (attributes && os::IsReadOnly(*attributes)) {
+  if (readOnly) {
     if (!os::WriteAttributes(path, os::WithoutReadOnly(*attributes), faults)) {
       return undo("its read-only mark cannot be cleared");
     }
-    cleared = true;
-  }
-  {
-    os::File file = os::File::Open(path, os::Access::ReadWrite, os::Share::Read,
-                                   os::Disposition::OpenExisting, faults);
+    file = os::File::Open(path, os::Access::ReadWrite, os::Share::Read,
+                          os::Disposition::OpenExisting, faults);
     if (!file.IsOpen()) {
       // In use. The mark stays cleared for a copy to take the file's place;
       // the copy's own journal takes this one's over (RepairAsCopy).
-      if (cleared) *clearedFrom = attributes;
+      *clearedFrom = attributes;
       return Outcome(RepairStatus::InUse, "it is in use");
     }
-    // Nothing may have changed the file since it was planned.
+    // Nothing may have changed the file between the two handles.
     bool unchanged = file.Size() == plan.oldLength;
     for (size_t i = 0; unchanged && i < plan.writes.size(); ++i) {
       std::vector<uint8_t> now(plan.before[i].size());
       unchanged = ReadExactly(file, plan.writes[i].offset, now) && now == plan.before[i];
     }
-    if (!unchanged) {
-      file.Close();
-      return undo("it changed while it was being repaired");
-    }
-    if (!ApplyRepair(file, plan) || !file.Flush()) {
-      file.Close();
-      return undo("it could not be written (is the disk full?)");
-    }
+    if (!unchanged) return undo("it changed while it was being repaired");
   }
-  if (!Verify(path, plan)) return undo("the repaired file did not verify");
-  if (cleared && !os::WriteAttributes(path, *attributes, faults)) {
+  if (!ApplyRepair(file, plan) || !file.Flush()) {
+    return undo("it could not be written (is the disk full?)");
+  }
+  if (!Verify(file, plan)) return undo("the repaired file did not verify");
+  file.Close();
+  if (readOnly && !os::WriteAttributes(path, *attributes, faults)) {
     return undo("its read-only mark cannot be put back");
   }
   // The commit: while the journal is there, the next run undoes the repair.
@@ -269,8 +265,11 @@ RepairOutcome RepairAsCopy(
       file.Close();
       return undo("its copy could not be written (is the disk full?)");
     }
+    if (!Verify(file, plan)) {
+      file.Close();
+      return undo("the repaired copy did not verify");
+    }
   }
-  if (!Verify(copy, plan)) return undo("the repaired copy did not verify");
   if (!schedule(path, copy)) return undo("its replacement at restart was not taken");
   // The commit. Without it the copy goes again, and the restart then finds
   // nothing to put in the file's place, which stays as it was.
