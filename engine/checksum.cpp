@@ -96,7 +96,9 @@ std::optional<uint32_t> ChecksumAfter(os::File& file, uint64_t length,
     // the CheckSum field as zero, which leaves it out of the sum.
     auto overlay = [&](uint64_t at, const uint8_t* bytes, size_t count) {
       for (size_t i = 0; i < count; ++i) {
-        if (at + i >= offset && at + i - offset < want) chunk[at + i - offset] = bytes[i];
+        if (at + i >= offset && at + i - offset < want) {
+          chunk[static_cast<size_t>(at + i - offset)] = bytes[i];
+        }
       }
     };
     for (const BytePatch& patch : patches)
