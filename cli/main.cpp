@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "cli/terminal.h"
 
 #ifndef KRIZCLEAN_VERSION
 #define KRIZCLEAN_VERSION "unknown"
@@ -12,7 +13,8 @@
 int main(int argc, char** argv) {
   const cli::CommandLine commandLine = cli::ParseCommandLine(argc, argv);
   if (!commandLine.error.empty()) {
-    std::fprintf(stderr, "krizclean: %s\n%s", commandLine.error.c_str(), cli::kUsage);
+    std::fprintf(stderr, "krizclean: %s\nTry 'krizclean --help'\n",
+                 cli::Escaped(commandLine.error).c_str());
     return cli::kExitNotScanned;
   }
   if (commandLine.options.help) {

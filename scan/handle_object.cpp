@@ -202,12 +202,18 @@ std::string CopyNameFor(const std::string& path, int attempt) {
 
 int HandleObject() {
   ScanState& state = TheScanState();
-  PublishObjectPath();
   std::string path(PathView(state.objectPath));
-  std::string shortPath(PathView(state.objectShortPath));
-  std::optional<ScanOutcome> outcome = Handle(path, shortPath);
+  return HandleObjectNamed({path, path, std::string(PathView(state.objectShortPath))});
+}
+
+int HandleObjectNamed(const ObjectNames& names) {
+  ScanState& state = TheScanState();
+  SetPath(state.objectPath, CutPath(names.shown, kMaxPathLength));
+  if (!SetPath(state.objectShortPath, names.shortPath)) SetPath(state.objectShortPath, "");
+  PublishObjectPath();
+  std::optional<ScanOutcome> outcome = Handle(names.path, names.shortPath);
   if (!outcome) return 0;
-  RecordOutcome(*outcome);
+  RecordOutcomeFor(names.shown, *outcome);
   return 1;
 }
 

@@ -39,6 +39,21 @@ void SetCleaningActions(const CleaningActions& actions);
 // answered Quit (nothing is recorded then), else 1.
 int HandleObject();
 
+// One file named for handling where the path buffers cannot name it: a path
+// longer than they hold, or a name that reaches it only from the current
+// directory (the walk by folder handles).
+struct ObjectNames {
+  std::string shown;      // its full path by long names, of any length: its status line
+  std::string path;       // the name it is opened, tested and cleaned by
+  std::string shortPath;  // a second name to open it by for the test, or empty
+};
+
+// HandleObject for a file named so. objectPath and objectShortPath are set
+// from `shown` (cut, and marked so, when it does not fit) and `shortPath`
+// (empty when it does not fit) first, for the prompt and the progress
+// display; the outcome is recorded under `shown`.
+int HandleObjectNamed(const ObjectNames& names);
+
 // The name of the cleaned copy of an in-use file: `path` with its last
 // character advanced ('z' to 'a', 'Z' to 'A', else the next code), stepping
 // on past characters that cannot end a file name; `attempt` > 0 steps that
