@@ -1,5 +1,8 @@
 // krizclean: finds and cleans Win32.Kriz.4050 in folders and files from a
 // terminal, for disks, images and archives of old programs examined offline.
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/options.h"
@@ -24,6 +27,13 @@ int main(int argc, char** argv) {
   if (commandLine.options.version) {
     std::puts("krizclean " KRIZCLEAN_VERSION);
     return cli::kExitClean;
+  }
+  // The walk holds two descriptors for each folder it stands in: a deep tree
+  // may want more than the usual soft limit allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, rlim_t{1} << 20);
+    setrlimit(RLIMIT_NOFILE, &files);
   }
   return cli::Run(commandLine.options);
 }
