@@ -26,11 +26,6 @@ std::unique_ptr<DirectoryListing::State> OpenSearch(const std::string& pattern) 
   return state;
 }
 
-bool IsDirectory(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 std::string Joined(const std::string& folder, const std::string& name) {
   if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
   return folder + "\\" + name;
@@ -96,12 +91,17 @@ Folder::Folder(Folder&& other) noexcept = default;
 Folder& Folder::operator=(Folder&& other) noexcept = default;
 
 Folder Folder::Open(const std::string& path) {
+  // Its full path is what the system makes of it as the current directory
+  // (GetFullPathNameA is not among the calls that the Windows program may
+  // import).
   Folder folder;
-  char full[MAX_PATH];
-  DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || !IsDirectory(full)) return folder;
+  const std::string previous = WorkingDirectory();
+  if (previous.empty() || !SetCurrentDirectoryA(path.c_str())) return folder;
+  const std::string full = WorkingDirectory();
+  SetCurrentDirectoryA(previous.c_str());
+  if (full.empty()) return folder;
   folder.state_ = std::make_unique<State>();
-  folder.state_->path.assign(full, length);
+  folder.state_->path = full;
   return folder;
 }
 
