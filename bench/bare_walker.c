@@ -1,9 +1,9 @@
 /* The baseline for krizclean's walk: the least work a scan of every file
  * can do, written plainly in C. For every regular file below the roots it
  * opens the file, reads the DOS header and, for a PE image, the NT headers
- * and section table and 256 bytes at the entry point, and closes it. Folders
- * whose names begin with '.' are left out, as the walk leaves them out.
- * Prints how many files and images it read.
+ * and section table and 256 bytes at the entry point, and closes it. Every
+ * folder but "." and ".." is walked, as krizclean walks them. Prints how many
+ * files and images it read.
  *
  *   bare_walker DIR...
  */
@@ -77,7 +77,7 @@ static void Walk(char* path, size_t length) {
       if (lstat(path, &info) != 0) continue;
       type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_UNKNOWN;
     }
-    if (type == DT_DIR && entry->d_name[0] != '.') {
+    if (type == DT_DIR && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
       Walk(path, length + 1 + name);
     } else if (type == DT_REG) {
       ReadFile(path);

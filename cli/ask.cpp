@@ -1,11 +1,16 @@
 #include "cli/ask.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <string>
 
+#include "cli/interrupt.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
 #include "scan/scan_state.h"
@@ -29,6 +34,54 @@ bool IsWord(std::string_view text, std::string_view word) {
   });
 }
 
+enum class Answer { Line, End, Interrupted };
+
+// One line from standard input, read a byte at a time so that nothing past
+// it is taken from the next answer. Ctrl-C ends the wait: the signals are
+// let through only inside ppoll, so one that comes at any moment is seen.
+Answer ReadAnswer(std::string& line) {
+  sigset_t stopping;
+  sigset_t previous;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGINT);
+  sigaddset(&stopping, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopping, &previous);
+  Answer answer = Answer::End;
+  for (;;) {
+    if (ScanInterrupted()) {
+      answer = Answer::Interrupted;
+      break;
+    }
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ppoll(&input, 1, nullptr, &previous);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) break;
+    // ppoll answers for input that is there without taking a signal that
+    // came as well; that signal waits, blocked, and wins.
+    sigset_t pending;
+    if (sigpending(&pending) == 0 &&
+        (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1)) {
+      answer = Answer::Interrupted;
+      break;
+    }
+    char byte = 0;
+    const ssize_t got = read(STDIN_FILENO, &byte, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      // The end of input ends a last line that has no line feed.
+      if (!line.empty()) answer = Answer::Line;
+      break;
+    }
+    if (byte == '\n') {
+      answer = Answer::Line;
+      break;
+    }
+    line += byte;
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return answer;
+}
+
 }  // namespace
 
 std::optional<scan::PromptChoice> ParseAnswer(std::string_view line) {
@@ -42,20 +95,28 @@ std::optional<scan::PromptChoice> ParseAnswer(std::string_view line) {
 }
 
 int32_t AskOnTerminal() {
+  // A Ctrl-C that came before the question skips it, as one during it does.
+  if (ScanInterrupted()) return static_cast<int32_t>(scan::PromptChoice::Skip);
   ++g_questions;
   progress::Erase();
-  const std::string path = Printable(scan::PathView(scan::TheScanState().objectPath));
+  const std::string path = Escaped(scan::PathView(scan::TheScanState().objectPath));
   for (;;) {
     std::fprintf(stderr, "%s is infected with %.*s: [d]isinfect, [s]kip or [q]uit? ", path.c_str(),
                  static_cast<int>(scan::texts::kVirusName.size()), scan::texts::kVirusName.data());
     std::string line;
-    if (!std::getline(std::cin, line)) {
-      std::fputs("skip\n", stderr);  // ends the question's line
-      return static_cast<int32_t>(scan::PromptChoice::Skip);
+    switch (ReadAnswer(line)) {
+      case Answer::Interrupted:
+        std::fputs("interrupted: skip\n", stderr);  // ends the question's line
+        return static_cast<int32_t>(scan::PromptChoice::Skip);
+      case Answer::End:
+        std::fputs("skip\n", stderr);
+        return static_cast<int32_t>(scan::PromptChoice::Skip);
+      case Answer::Line:
+        break;
     }
     // An answer that came from a file or a pipe was not echoed: show it, so
     // that the question's line ends as on a terminal.
-    if (!StandardInputIsTerminal()) std::fprintf(stderr, "%s\n", Printable(line).c_str());
+    if (!StandardInputIsTerminal()) std::fprintf(stderr, "%s\n", Escaped(line).c_str());
     if (const std::optional<scan::PromptChoice> choice = ParseAnswer(line)) {
       return static_cast<int32_t>(*choice);
     }

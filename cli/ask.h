@@ -18,7 +18,8 @@ std::optional<scan::PromptChoice> ParseAnswer(std::string_view line);
 
 // The prompt for scan::SetInfectionPrompt, asking about `objectPath`. Asks
 // again after a line it cannot read; the end of input, or no input at all,
-// answers Skip.
+// answers Skip, and so does Ctrl-C, before the question or while it waits
+// (the walk then stops).
 int32_t AskOnTerminal();
 
 // How many times the prompt was shown. Each question means an infected file,

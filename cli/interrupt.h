@@ -1,6 +1,7 @@
 // Ctrl-C (or a polite kill) during a scan finishes the file in work instead
 // of cutting its repair off halfway; the walk then stops and the report is
-// printed. A second signal ends the program at once.
+// printed; at the --ask prompt it skips the file asked about (ask.h). A
+// second signal ends the program at once.
 #pragma once
 
 namespace cli {

@@ -5,20 +5,31 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/outcome.h"
 #include "scan/scan_state.h"
 
 namespace cli {
 
-// One status line: an object and what became of it.
+// One status line: a file or a folder, and what became of it.
 struct ObjectResult {
   std::string path;
   scan::ScanOutcome outcome;
+  scan::ObjectKind kind;
 };
 
-// {"virus", "action", "objects": [{"path", "status", "code"}...], "counts":
-// {...}, "report"}, with the counters of `state` and `report` as given. Bytes
-// of a path that are not UTF-8 are replaced with U+FFFD, never refused.
+// A PATH given on the command line that was not scanned, and why.
+struct PathError {
+  std::string path;
+  std::string error;
+};
+
+// {"virus", "action", "objects": [{"path", "kind", "status", "code"}...],
+// "errors": [{"path", "error"}...], "counts": {...}, "not_scanned": {"files",
+// "folders"}, "report"}, with the counters of `state` and `report` as given.
+// A path that is not UTF-8 is written with U+FFFD for each byte that is not,
+// and beside it "path_base64", its exact bytes in base64.
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
-                          const scan::ScanState& state, std::string_view report);
+                          const std::vector<PathError>& errors, const scan::ScanState& state,
+                          std::string_view report);
 
 }  // namespace cli

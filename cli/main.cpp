@@ -1,9 +1,13 @@
 // krizclean: finds and cleans Win32.Kriz.4050 in folders and files from a
 // terminal, for disks, images and archives of old programs examined offline.
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/options.h"
 #include "cli/run.h"
+#include "cli/terminal.h"
 
 #ifndef KRIZCLEAN_VERSION
 #define KRIZCLEAN_VERSION "unknown"
@@ -12,7 +16,8 @@
 int main(int argc, char** argv) {
   const cli::CommandLine commandLine = cli::ParseCommandLine(argc, argv);
   if (!commandLine.error.empty()) {
-    std::fprintf(stderr, "krizclean: %s\n%s", commandLine.error.c_str(), cli::kUsage);
+    std::fprintf(stderr, "krizclean: %s\nTry 'krizclean --help'\n",
+                 cli::Escaped(commandLine.error).c_str());
     return cli::kExitNotScanned;
   }
   if (commandLine.options.help) {
@@ -22,6 +27,13 @@ int main(int argc, char** argv) {
   if (commandLine.options.version) {
     std::puts("krizclean " KRIZCLEAN_VERSION);
     return cli::kExitClean;
+  }
+  // The walk holds two descriptors for each folder it stands in: a deep tree
+  // may want more than the usual soft limit allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, rlim_t{1} << 20);
+    setrlimit(RLIMIT_NOFILE, &files);
   }
   return cli::Run(commandLine.options);
 }

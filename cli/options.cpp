@@ -25,7 +25,8 @@ const char kUsage[] =
     "      --version    the program's version\n"
     "\n"
     "Exit status: 1 when an infected file was found, else 2 when the command\n"
-    "line was wrong or a PATH could not be scanned, else 0.\n";
+    "line was wrong or anything could not be scanned (a PATH, a folder, a file\n"
+    "that could not be opened), else 0.\n";
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "cli/terminal.h"
-#include "scan/scan_state.h"
 #include "scan/walk.h"
 
 namespace cli::progress {
@@ -15,6 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// The first line waits until the rate is taken over a time long enough to
+// mean something; a scan that ends sooner shows none.
+constexpr auto kFirstDraw = std::chrono::seconds(1);
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 constexpr std::string_view kCutMark = "...";
 
@@ -50,19 +52,19 @@ std::string TailThatFits(const std::string& text, size_t room) {
   return std::string(kCutMark) + text.substr(from);
 }
 
-void Draw(Clock::time_point now) {
+void Draw(Clock::time_point now, std::string_view path) {
   const double seconds = SecondsSince(g_display.start, now);
   const double rate = seconds > 0 ? static_cast<double>(g_display.files) / seconds : 0.0;
   char counts[80];
-  std::snprintf(counts, sizeof counts, "%llu files, %.0f/s, in ",
-                static_cast<unsigned long long>(g_display.files), rate);
+  std::snprintf(counts, sizeof counts, "%llu %s, %.0f/s, in ",
+                static_cast<unsigned long long>(g_display.files),
+                g_display.files == 1 ? "file" : "files", rate);
   std::string text = counts;
   // One column short of the width: a line that fills it would wrap, and the
   // carriage return would then redraw only its second half.
   const size_t columns = TerminalColumns();
   const size_t room = columns > text.size() + 1 ? columns - text.size() - 1 : 0;
-  const std::string folder(FolderOf(scan::PathView(scan::TheScanState().objectPath)));
-  text += TailThatFits(Printable(folder), room);
+  text += TailThatFits(Escaped(FolderOf(path)), room);
   // Back to the left edge, the new text, then clear what is left of a longer
   // previous line: one write, so the line never flickers empty.
   const std::string line = "\r" + text + "\x1b[K";
@@ -70,12 +72,12 @@ void Draw(Clock::time_point now) {
   g_display.lineShown = true;
 }
 
-void OnFile() {
+void OnFile(std::string_view path) {
   ++g_display.files;
   const Clock::time_point now = Clock::now();
   if (now < g_display.nextDraw) return;
   g_display.nextDraw = now + kRedrawInterval;
-  Draw(now);
+  Draw(now, path);
 }
 
 }  // namespace
@@ -84,6 +86,7 @@ void Start() {
   g_display = Display{};
   g_display.started = true;
   g_display.start = Clock::now();
+  g_display.nextDraw = g_display.start + kFirstDraw;
   scan::SetObjectHook(OnFile);
 }
 
@@ -98,8 +101,9 @@ void Finish() {
   scan::SetObjectHook(nullptr);
   Erase();
   const double seconds = SecondsSince(g_display.start, Clock::now());
-  std::fprintf(stderr, "krizclean: %llu files handled in %.2f s\n",
-               static_cast<unsigned long long>(g_display.files), seconds);
+  std::fprintf(stderr, "krizclean: %llu %s handled in %.2f s\n",
+               static_cast<unsigned long long>(g_display.files),
+               g_display.files == 1 ? "file" : "files", seconds);
   g_display.started = false;
 }
 

@@ -2,13 +2,14 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/ask.h"
 #include "cli/interrupt.h"
+#include "cli/json_file.h"
 #include "cli/json_results.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
@@ -27,28 +28,22 @@ namespace fs = std::filesystem;
 // Where status lines go. The sink is a plain function, so this is file-wide.
 struct StatusOutput {
   bool print = true;           // "PATH: STATUS" on standard output
-  bool printable = false;      // control characters shown as '?' (standard output is a terminal)
   bool eraseProgress = false;  // standard output shares the progress line's terminal
   bool collect = false;        // kept for the JSON
   std::vector<ObjectResult> objects;
+  std::vector<PathError> errors;  // PATHs not scanned, for the JSON
 };
 StatusOutput g_output;
 
-void OnStatusLine(std::string_view path, scan::ScanOutcome outcome) {
+// One line per object, whatever its name holds (Escaped).
+void OnStatusLine(std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind kind) {
   if (g_output.print) {
     if (g_output.eraseProgress) progress::Erase();
-    if (g_output.printable) {
-      const std::string shown = Printable(path);
-      std::fwrite(shown.data(), 1, shown.size(), stdout);
-    } else {
-      std::fwrite(path.data(), 1, path.size(), stdout);
-    }
-    const std::string_view status = scan::StatusText(outcome);
-    std::fputs(": ", stdout);
-    std::fwrite(status.data(), 1, status.size(), stdout);
-    std::fputc('\n', stdout);
+    std::string line = Escaped(path);
+    line.append(": ").append(scan::StatusText(outcome)).append("\n");
+    std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  if (g_output.collect) g_output.objects.push_back({std::string(path), outcome});
+  if (g_output.collect) g_output.objects.push_back({std::string(path), outcome, kind});
 }
 
 void OnMessage(const char* text, const char* caption) {
@@ -64,15 +59,22 @@ void OnMessage(const char* text, const char* caption) {
 
 void Complain(const std::string& path, const std::string& problem) {
   progress::Erase();
-  std::fprintf(stderr, "krizclean: %s: %s\n", Printable(path).c_str(), problem.c_str());
+  std::fprintf(stderr, "krizclean: %s: %s\n", Escaped(path).c_str(), problem.c_str());
 }
 
-// The walk moves the current directory as it goes while files are opened by
-// the full names it builds, so those names must not depend on where the
-// program started: a relative PATH is joined to the starting folder. "."
-// components are dropped ("." and "./games" read well), nothing else is
-// changed: ".." after a symbolic link means what the system says it means.
-std::string Absolute(const std::string& path) {
+// A PATH that was not scanned: said on standard error and kept for the JSON.
+void NotScanned(const std::string& path, const std::string& problem) {
+  Complain(path, problem);
+  g_output.errors.push_back({path, problem});
+}
+
+// How a PATH is shown: status lines name files by paths that do not depend
+// on where the program started, so a relative PATH is joined to the starting
+// folder. "." components are dropped ("." and "./games" read well), nothing
+// else is changed: ".." after a symbolic link means what the system says it
+// means. A starting folder that has no path any more (deleted while we stand
+// in it) leaves the PATH as given.
+std::string Shown(const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
   std::error_code error;
   const fs::path start = fs::current_path(error);
@@ -97,42 +99,39 @@ std::string Absolute(const std::string& path) {
 
 enum class PathResult { Scanned, NotScanned, StopHere };
 
+// Scans one PATH. Folders and files are reached from the starting folder by
+// the PATH as given; the walk comes back to it after each folder.
 PathResult ScanPath(const std::string& given) {
-  const std::string path = Absolute(given);
+  const std::string shown = Shown(given);
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
+  const fs::file_status status = fs::status(given, error);
   switch (status.type()) {
     case fs::file_type::directory:
-      switch (scan::WalkRoot(path)) {
+      switch (scan::WalkTree(given, shown)) {
         case scan::RootResult::Completed:
           return PathResult::Scanned;
         case scan::RootResult::Stopped:
           return PathResult::StopHere;
         case scan::RootResult::CannotEnter:
-          Complain(given, "cannot scan this folder");
-          return PathResult::NotScanned;
+          return PathResult::NotScanned;  // its status line says so
       }
       return PathResult::NotScanned;
     case fs::file_type::regular: {
       const scan::ScanState& state = scan::TheScanState();
       const int32_t deniedBefore = state.accessDeniedCount;
-      if (scan::HandleNamedFile(path) == 0) return PathResult::StopHere;
-      if (state.accessDeniedCount != deniedBefore) {
-        Complain(given, "cannot open this file");
-        return PathResult::NotScanned;
-      }
-      return PathResult::Scanned;
+      if (scan::HandleNamedFile(given, shown) == 0) return PathResult::StopHere;
+      return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
     }
     case fs::file_type::not_found:
-      Complain(given, "no such file or folder");
+      NotScanned(given, "no such file or folder");
       return PathResult::NotScanned;
     case fs::file_type::none:
-      Complain(given, error.message());
+      NotScanned(given, error.message());
       return PathResult::NotScanned;
     default:
       // A pipe or a device is not scanned: opening a pipe would wait for a
       // writer, and a device is no program.
-      Complain(given, "not a file or folder");
+      NotScanned(given, "not a file or folder");
       return PathResult::NotScanned;
   }
 }
@@ -147,6 +146,20 @@ std::string WithLineFeeds(const std::string& text) {
   return converted;
 }
 
+std::string Counted(int32_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The report of the scan, then a last line with what could not be scanned.
+std::string Report(const scan::ScanState& s) {
+  std::string report = WithLineFeeds(scan::BuildReport());
+  if (report.empty() || report.back() != '\n') report += '\n';
+  const int32_t folders = s.unopenedFolderCount;
+  report += "Not scanned: " + Counted(s.accessDeniedCount - folders, "file", "files") + ", " +
+            Counted(folders, "folder", "folders") + "\n";
+  return report;
+}
+
 bool FoundInfection(const scan::ScanState& s) {
   // A Quit answer records nothing for the file asked about, but it was
   // infected all the same.
@@ -159,13 +172,15 @@ bool FoundInfection(const scan::ScanState& s) {
 
 int Run(const Options& options) {
   const bool jsonToStandardOutput = options.jsonPath && *options.jsonPath == "-";
-  // The JSON file is opened before anything is scanned, so that a name that
-  // cannot be written stops the run before it changes a file.
-  std::ofstream jsonFile;
+  // The JSON file is checked before anything is scanned, so that a name that
+  // cannot take it stops the run before it changes a file; it is written
+  // only at the end.
+  std::optional<JsonFile> jsonFile;
   if (options.jsonPath && !jsonToStandardOutput) {
-    jsonFile.open(*options.jsonPath, std::ios::binary | std::ios::trunc);
+    std::string problem;
+    jsonFile = JsonFile::Prepare(*options.jsonPath, problem);
     if (!jsonFile) {
-      Complain(*options.jsonPath, "cannot write the JSON file");
+      Complain(*options.jsonPath, problem);
       return kExitNotScanned;
     }
   }
@@ -174,7 +189,7 @@ int Run(const Options& options) {
   // no file may be cleaned.
   scan::RepairOptions repair;
   if (options.backupFolder) {
-    repair.backupFolder = Absolute(*options.backupFolder);
+    repair.backupFolder = Shown(*options.backupFolder);
     std::error_code error;
     fs::create_directory(repair.backupFolder, error);
     if (!fs::is_directory(repair.backupFolder, error)) {
@@ -192,7 +207,6 @@ int Run(const Options& options) {
 
   g_output = StatusOutput{};
   g_output.print = !jsonToStandardOutput;
-  g_output.printable = StandardOutputIsTerminal();
   g_output.collect = options.jsonPath.has_value();
   const bool showProgress = !options.quiet && StandardErrorIsTerminal();
   g_output.eraseProgress = showProgress && OutputsShareTerminal();
@@ -223,23 +237,19 @@ int Run(const Options& options) {
     std::fputs("krizclean: quit; what was not reached was not scanned\n", stderr);
     allScanned = false;
   }
+  // Every file and folder that could not be opened, wherever it lay.
+  if (state.accessDeniedCount != 0) allScanned = false;
 
-  const std::string report = WithLineFeeds(scan::BuildReport());
-  if (!jsonToStandardOutput) {
-    std::fputs(report.c_str(), stdout);
-    if (report.empty() || report.back() != '\n') std::fputc('\n', stdout);
-  }
+  const std::string report = Report(state);
+  if (!jsonToStandardOutput) std::fputs(report.c_str(), stdout);
   if (options.jsonPath) {
-    const std::string json = ResultsAsJson(options.action, g_output.objects, state, report) + "\n";
+    const std::string json =
+        ResultsAsJson(options.action, g_output.objects, g_output.errors, state, report) + "\n";
     if (jsonToStandardOutput) {
       std::fwrite(json.data(), 1, json.size(), stdout);
-    } else {
-      jsonFile.write(json.data(), static_cast<std::streamsize>(json.size()));
-      jsonFile.close();
-      if (!jsonFile) {
-        Complain(*options.jsonPath, "cannot write the JSON file");
-        allScanned = false;
-      }
+    } else if (std::string problem; !jsonFile->Write(json, problem)) {
+      Complain(*options.jsonPath, problem);
+      allScanned = false;
     }
   }
   // Results that did not reach their reader must not pass for a clean run.

@@ -8,8 +8,10 @@
 namespace cli {
 
 inline constexpr int kExitClean = 0;
-inline constexpr int kExitInfected = 1;    // an infected file was found, cleaned or not
-inline constexpr int kExitNotScanned = 2;  // wrong arguments, or a PATH not scanned whole
+inline constexpr int kExitInfected = 1;  // an infected file was found, cleaned or not
+// Wrong arguments, or something sent to it was not scanned: a PATH, a folder
+// below one, a file that could not be opened, or what a stop left unreached.
+inline constexpr int kExitNotScanned = 2;
 
 int Run(const Options& options);
 

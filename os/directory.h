@@ -1,4 +1,5 @@
-// Directory listing and the process's current directory.
+// Directory listing, the process's current directory, and open folders for a
+// walk by handles.
 #pragma once
 
 #include <memory>
@@ -17,11 +18,15 @@ struct DirectoryEntry {
   bool isFile = false;
 };
 
-// Lists the current directory with the pattern "*.*", in the order the
-// platform returns the entries ("." and ".." included where it lists them).
+// Lists a directory with the pattern "*.*", in the order the platform returns
+// the entries ("." and ".." included where it lists them).
 class DirectoryListing {
  public:
-  // An unopened listing when the directory cannot be listed.
+  struct State;  // each platform's own
+
+  // The current directory's listing; an unopened listing when it cannot be
+  // listed. A directory without a single entry (an empty drive root) is
+  // listed, with no entries.
   static DirectoryListing OpenCurrent();
   ~DirectoryListing();
   DirectoryListing(DirectoryListing&& other) noexcept;
@@ -30,11 +35,13 @@ class DirectoryListing {
   DirectoryListing& operator=(const DirectoryListing&) = delete;
 
   bool IsOpen() const { return state_ != nullptr; }
-  // The next entry, or false when there is none left.
+  // The next entry, or false when there is none left or the listing failed.
   bool Next(DirectoryEntry& entry);
+  // The listing ended on an error rather than after its last entry.
+  bool Failed() const;
 
  private:
-  struct State;
+  friend class Folder;
   DirectoryListing() = default;
   std::unique_ptr<State> state_;
 };
@@ -42,5 +49,40 @@ class DirectoryListing {
 bool ChangeDirectory(const std::string& path);
 // The current directory's full path; empty when it cannot be read.
 std::string WorkingDirectory();
+
+// An open folder, for a walk that goes by handles rather than by paths: its
+// subfolders are opened through it and its files reached by their names
+// alone once it is the current directory, so that neither the length of a
+// path nor a folder moved while the walk is in it derails the walk. POSIX
+// holds a descriptor; Win32 holds the folder's full path.
+class Folder {
+ public:
+  struct State;  // each platform's own
+
+  Folder();
+  ~Folder();
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // The folder at `path` (relative to the current directory, following a
+  // link there); unopened when it cannot be opened for listing.
+  static Folder Open(const std::string& path);
+  // The current directory, to come back to; it need not be listable.
+  static Folder Current();
+
+  bool IsOpen() const { return state_ != nullptr; }
+  // Its subfolder `name`, never reached through a symbolic link.
+  Folder OpenChild(const std::string& name) const;
+  // Makes it the process's current directory; false when it cannot be
+  // entered (no search permission).
+  bool MakeCurrent() const;
+  // Its entries.
+  DirectoryListing List() const;
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace os

@@ -109,12 +109,13 @@ std::string FreeCopyName(const std::string& path) {
 
 // The file is in use: a cleaned copy beside it takes its place at restart.
 // The copy is removed again on every path that does not end in that.
-ScanOutcome CleanCopy(const std::string& path, std::optional<os::FileAttributes> clearedFrom,
+ScanOutcome CleanCopy(const std::string& path, const std::string& shown,
+                      std::optional<os::FileAttributes> clearedFrom,
                       const engine::RepairSettings& settings) {
   std::string copy = FreeCopyName(path);
   if (copy.empty()) {
     // The attempt in place left its journal, which keeps the file's mark.
-    RecoverInterruptedRepair(engine::JournalPathFor(path));
+    RecoverInterruptedRepair(engine::JournalPathFor(path), shown);
     return ScanOutcome::CannotDisinfect;
   }
   ScanOutcome outcome = ScanOutcome::CannotDisinfect;
@@ -132,12 +133,13 @@ ScanOutcome CleanCopy(const std::string& path, std::optional<os::FileAttributes>
   engine::RepairOutcome repaired =
       engine::RepairAsCopy(path, copy, clearedFrom, schedule, settings);
   if (repaired.status == engine::RepairStatus::NotDone && !repaired.detail.empty()) {
-    Tell(path, "not cleaned: " + repaired.detail);
+    Tell(shown, "not cleaned: " + repaired.detail);
   }
   return repaired.status == engine::RepairStatus::Cleaned ? outcome : ScanOutcome::CannotDisinfect;
 }
 
-ScanOutcome Clean(const std::string& path) {
+// `path` is the name to clean the file by, `shown` the one to tell the user.
+ScanOutcome Clean(const std::string& path, const std::string& shown) {
   engine::RepairSettings settings = SettingsFrom(Options());
   std::optional<os::FileAttributes> clearedFrom;
   engine::RepairOutcome repaired = engine::RepairInPlace(path, settings, &clearedFrom);
@@ -145,9 +147,9 @@ ScanOutcome Clean(const std::string& path) {
     case engine::RepairStatus::Cleaned:
       return g_deleteInstead.load()(path) ? DeleteNowOrAtRestart(path) : ScanOutcome::Disinfected;
     case engine::RepairStatus::InUse:
-      return CleanCopy(path, clearedFrom, settings);
+      return CleanCopy(path, shown, clearedFrom, settings);
     case engine::RepairStatus::NotDone:
-      Tell(path, "not cleaned: " + repaired.detail);
+      Tell(shown, "not cleaned: " + repaired.detail);
       return ScanOutcome::CannotDisinfect;
     case engine::RepairStatus::Refused:
       return ScanOutcome::CannotDisinfect;
@@ -156,9 +158,13 @@ ScanOutcome Clean(const std::string& path) {
 }
 
 // Steps 1 to 7 for one object; nullopt when the user answered Quit.
-std::optional<ScanOutcome> Handle(const std::string& path, const std::string& shortPath) {
+std::optional<ScanOutcome> Handle(const ObjectNames& names) {
+  const std::string& path = names.path;
+  const std::string& shortPath = names.shortPath;
   // A repair that a killed run left half-way is undone before anything else.
-  if (!RecoverInterruptedRepair(engine::JournalPathFor(path))) return ScanOutcome::CannotOpen;
+  if (!names.journalsDone && !RecoverInterruptedRepair(engine::JournalPathFor(path), names.shown)) {
+    return ScanOutcome::CannotOpen;
+  }
   bool infected = false;
   {
     os::File file = OpenForTest(path);
@@ -182,15 +188,15 @@ std::optional<ScanOutcome> Handle(const std::string& path, const std::string& sh
     default:
       return ScanOutcome::CannotDisinfect;  // no object is changed any more
   }
-  return Clean(path);
+  return Clean(path, names.shown);
 }
 
 }  // namespace
 
-bool RecoverInterruptedRepair(const std::string& journalPath) {
+bool RecoverInterruptedRepair(const std::string& journalPath, const std::string& shown) {
   if (!os::ReadAttributes(journalPath)) return true;  // the common case: no journal
   engine::RecoveryResult recovered = engine::RecoverFromJournal(journalPath, Options().faults);
-  std::string file = engine::TargetOfJournal(journalPath);
+  std::string file = shown.empty() ? engine::TargetOfJournal(journalPath) : shown;
   switch (recovered.what) {
     case engine::Recovery::None:
     case engine::Recovery::Discarded:
@@ -240,12 +246,18 @@ std::string CopyNameFor(const std::string& path, int attempt) {
 
 int HandleObject() {
   ScanState& state = TheScanState();
-  PublishObjectPath();
   std::string path(PathView(state.objectPath));
-  std::string shortPath(PathView(state.objectShortPath));
-  std::optional<ScanOutcome> outcome = Handle(path, shortPath);
+  return HandleObjectNamed({path, path, std::string(PathView(state.objectShortPath))});
+}
+
+int HandleObjectNamed(const ObjectNames& names) {
+  ScanState& state = TheScanState();
+  SetPath(state.objectPath, CutPath(names.shown, kMaxPathLength));
+  if (!SetPath(state.objectShortPath, names.shortPath)) SetPath(state.objectShortPath, "");
+  PublishObjectPath();
+  std::optional<ScanOutcome> outcome = Handle(names);
   if (!outcome) return 0;
-  RecordOutcome(*outcome);
+  RecordOutcomeFor(names.shown, *outcome);
   return 1;
 }
 

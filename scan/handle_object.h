@@ -56,9 +56,28 @@ void SetRepairOptions(const RepairOptions& options);
 int HandleObject();
 
 // Undoes what the journal at `journalPath` records of an interrupted repair
-// (see engine/repair_transaction.h) and tells the user what was done. False
-// when the journal is there and could not be carried out.
-bool RecoverInterruptedRepair(const std::string& journalPath);
+// (see engine/repair_transaction.h) and tells the user what was done, naming
+// the file `shown` (by default the journal's file). False when the journal
+// is there and could not be carried out.
+bool RecoverInterruptedRepair(const std::string& journalPath, const std::string& shown = "");
+
+// One file named for handling where the path buffers cannot name it: a path
+// longer than they hold, or a name that reaches it only from the current
+// directory (the walk by folder handles).
+struct ObjectNames {
+  std::string shown;      // its full path by long names, of any length: its status line
+  std::string path;       // the name it is opened, tested and cleaned by
+  std::string shortPath;  // a second name to open it by for the test, or empty
+  // The walk has undone every journal of the file's folder already: no need
+  // to look for one beside the file.
+  bool journalsDone = false;
+};
+
+// HandleObject for a file named so. objectPath and objectShortPath are set
+// from `shown` (cut, and marked so, when it does not fit) and `shortPath`
+// (empty when it does not fit) first, for the prompt and the progress
+// display; the outcome is recorded under `shown`.
+int HandleObjectNamed(const ObjectNames& names);
 
 // The name of the cleaned copy of an in-use file: `path` with its last
 // character advanced ('z' to 'a', 'Z' to 'A', else the next code), stepping

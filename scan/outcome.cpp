@@ -11,6 +11,8 @@ namespace {
 
 std::atomic<StatusLineSink> g_sink{QueueInStatusRing};
 
+constexpr std::string_view kCutMark = "...";
+
 int32_t& CounterOf(ScanState& state, ScanOutcome outcome) {
   switch (outcome) {
     case ScanOutcome::CannotDelete:
@@ -42,13 +44,31 @@ std::string_view StatusText(ScanOutcome outcome) {
 
 void CountOutcome(ScanOutcome outcome) { ++CounterOf(TheScanState(), outcome); }
 
+std::string CutPath(std::string_view path, size_t room) {
+  if (path.size() <= room) return std::string(path);
+  if (room <= kCutMark.size()) return std::string(kCutMark.substr(0, room));
+  // A third for the start (the drive or root), the rest for the end, which
+  // holds the name.
+  const size_t keep = room - kCutMark.size();
+  const size_t head = os::CharacterPrefix(path.data(), path.size(), keep / 3);
+  // The tail starts at the first character boundary at or after `from`.
+  const size_t from = path.size() - (keep - head);
+  size_t tail = from;
+  for (size_t limit = from;; ++limit) {
+    tail = os::CharacterPrefix(path.data(), path.size(), limit);
+    if (tail >= from) break;
+  }
+  std::string cut;
+  cut.reserve(room);
+  cut.append(path.substr(0, head)).append(kCutMark).append(path.substr(tail));
+  return cut;
+}
+
 std::string ComposeStatusLine(std::string_view objectPath, ScanOutcome outcome) {
   std::string_view status = StatusText(outcome);
   size_t room = kMaxPathLength - texts::kStatusSeparator.size() - status.size();
-  size_t keep = os::CharacterPrefix(objectPath.data(), objectPath.size(), room);
-  std::string line;
-  line.reserve(keep + texts::kStatusSeparator.size() + status.size());
-  line.append(objectPath.substr(0, keep)).append(texts::kStatusSeparator).append(status);
+  std::string line = CutPath(objectPath, room);
+  line.append(texts::kStatusSeparator).append(status);
   return line;
 }
 
@@ -59,10 +79,16 @@ void RecordOutcome(ScanOutcome outcome) {
 void RecordOutcomeFor(std::string_view objectPath, ScanOutcome outcome) {
   CountOutcome(outcome);
   if (outcome == ScanOutcome::Ok && TheScanState().showAllFiles() == 0) return;
-  g_sink.load()(objectPath, outcome);
+  g_sink.load()(objectPath, outcome, ObjectKind::File);
 }
 
-void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome) {
+void RecordFolderNotOpened(std::string_view folderPath) {
+  CountOutcome(ScanOutcome::CannotOpen);
+  ++TheScanState().unopenedFolderCount;
+  g_sink.load()(folderPath, ScanOutcome::CannotOpen, ObjectKind::Folder);
+}
+
+void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome, ObjectKind) {
   QueueStatusLine(ComposeStatusLine(objectPath, outcome));
 }
 

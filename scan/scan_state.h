@@ -108,6 +108,9 @@ class ScanState {
   int32_t deleteAtRebootCount = 0;
   int32_t notDisinfectedCount = 0;
   int32_t accessDeniedCount = 0;
+  // Folders that the walk could not list or enter; each is also counted in
+  // accessDeniedCount, so that the report counts it whatever its form.
+  int32_t unopenedFolderCount = 0;
 
  private:
   using Field = std::atomic<int32_t>;

@@ -1,7 +1,12 @@
 #include "scan/walk.h"
 
 #include <atomic>
+#include <functional>
+#include <optional>
 
+#include <vector>
+
+#include "engine/journal.h"
 #include "os/directory.h"
 #include "os/file_ops.h"
 #include "os/system.h"
@@ -39,8 +44,118 @@ bool IsBelowSystemFolder(std::string_view dir) {
   return dir.size() > kSystemFolder.size() && dir.substr(1, kSystemFolder.size()) == kSystemFolder;
 }
 
+// How the files of the folder in work are named.
+struct FolderNames {
+  // The folder's path and its separator: the start of every path shown.
+  std::string shown;
+  // Walking by handles, the folder is the current directory and a file is
+  // opened by its name alone; else by its full path, which must fit the
+  // 259-character buffers.
+  bool byHandle = false;
+};
+
+bool IsJournal(const os::DirectoryEntry& entry) {
+  return entry.isFile && !engine::TargetOfJournal(entry.longName).empty();
+}
+
+// A file's names for per-object handling; nullopt when none fits the buffers.
+// In the buffers a long path that does not fit leaves the short path, which
+// is then the only name the file is opened and cleaned by.
+std::optional<ObjectNames> NamesOf(const FolderNames& folder, const os::DirectoryEntry& entry) {
+  ObjectNames names;
+  names.shown = folder.shown + entry.longName;
+  if (folder.byHandle) {
+    names.path = entry.longName;
+    return names;
+  }
+  std::string shortPath = folder.shown + entry.shortName;
+  if (names.shown.size() <= kMaxPathLength) {
+    names.path = names.shown;
+    if (shortPath.size() <= kMaxPathLength) names.shortPath = shortPath;
+  } else if (!entry.shortName.empty() && shortPath.size() <= kMaxPathLength) {
+    names.path = shortPath;
+  } else {
+    return std::nullopt;
+  }
+  return names;
+}
+
+enum class Step { Next, Descend, Stop };
+
+// The one place where a walk deals with an entry it lists, whichever way it
+// walks: "." and ".." are passed over, any other folder is to be descended
+// into, and a file that passes the filter is handed to per-object handling.
+// Stop after a Quit answer.
+Step VisitEntry(const FolderNames& folder, const os::DirectoryEntry& entry) {
+  if (entry.isDirectory) {
+    return entry.longName == "." || entry.longName == ".." ? Step::Next : Step::Descend;
+  }
+  // A journal is the cleaner's own working file, carried out before the
+  // folder's files are handled (EntriesOf), never an object of the scan.
+  if (!entry.isFile || IsJournal(entry)) return Step::Next;
+  if (TheScanState().selectedTypesOnly() != 0) {
+    std::string_view name = entry.longName;
+    std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
+    if (!IsSelectedFileType(ending, name)) return Step::Next;
+  }
+  std::optional<ObjectNames> names = NamesOf(folder, entry);
+  if (!names) {
+    RecordOutcomeFor(folder.shown + entry.longName, ScanOutcome::CannotOpen);
+    return Step::Next;
+  }
+  names->journalsDone = true;
+  if (ObjectHook hook = g_objectHook.load()) hook(names->shown);
+  return HandleObjectNamed(*names) != 0 ? Step::Next : Step::Stop;
+}
+
+// Every entry of a folder, read before any is handled, and the journals
+// among them carried out first: a repair that a killed run left half-way is
+// undone before its file is looked at, wherever the folder lists it. The
+// folder is then listed again (`relist`), without the journals and the
+// unfinished copies they removed.
+std::vector<os::DirectoryEntry> EntriesOf(const FolderNames& folder, os::DirectoryListing& listing,
+                                          const std::function<os::DirectoryListing()>& relist) {
+  std::vector<os::DirectoryEntry> entries;
+  os::DirectoryEntry entry;
+  bool journals = false;
+  while (listing.Next(entry)) {
+    journals = journals || IsJournal(entry);
+    entries.push_back(entry);
+  }
+  if (!journals) return entries;
+  for (const os::DirectoryEntry& journal : entries) {
+    if (!IsJournal(journal)) continue;
+    std::optional<ObjectNames> names = NamesOf(folder, journal);
+    if (names) {
+      RecoverInterruptedRepair(names->path, engine::TargetOfJournal(names->shown));
+    }
+  }
+  os::DirectoryListing again = relist();
+  if (!again.IsOpen()) return entries;
+  entries.clear();
+  while (again.Next(entry)) entries.push_back(entry);
+  return entries;
+}
+
+// After every entry: whether the walk ends here, for a Quit answer or a stop
+// request, which is consumed.
+bool EndsWalk(Step step) {
+  ScanState& state = TheScanState();
+  if (state.stopRequested() != 0) {
+    state.setStopRequested(0);
+    return true;
+  }
+  return step == Step::Stop;
+}
+
+std::string WithSeparator(const std::string& dir) {
+  return NeedsSeparator(dir) ? dir + os::PathSeparator() : dir;
+}
+
+// --- The Windows program's walk: the current directory and the buffers.
+
 // Enters the subdirectory by its long name, or else its short name, and
-// names it in dirPath; never a path that does not fit the buffer.
+// names it in dirPath; never by a path that does not fit the buffer.
 bool EnterSubdirectory(const std::string& base, const os::DirectoryEntry& entry) {
   ScanState& state = TheScanState();
   for (const std::string* name : {&entry.longName, &entry.shortName}) {
@@ -53,30 +168,63 @@ bool EnterSubdirectory(const std::string& base, const os::DirectoryEntry& entry)
   return false;
 }
 
-// Names the file in objectPath and objectShortPath and handles it; HandleObject's
-// answer. A path too long for objectPath is recorded "cannot open" and never
-// handled under a shortened name; a short path that does not fit is left empty.
-int HandleFileAt(const std::string& longPath, const std::string& shortPath) {
+Step WalkSubdirectory(const std::string& base, const os::DirectoryEntry& entry) {
   ScanState& state = TheScanState();
-  if (!SetPath(state.objectPath, longPath)) {
-    RecordOutcomeFor(longPath, ScanOutcome::CannotOpen);
-    return 1;
+  if (!EnterSubdirectory(base, entry)) {
+    RecordFolderNotOpened(base + entry.longName);
+    return Step::Next;
   }
-  if (!SetPath(state.objectShortPath, shortPath)) SetPath(state.objectShortPath, "");
-  if (ObjectHook hook = g_objectHook.load()) hook();
-  return HandleObject();
+  bool completed = IsBelowSystemFolder(PathView(state.dirPath)) || WalkDirectory() != 0;
+  os::ChangeDirectory("..");
+  SetPath(state.dirPath, base);
+  return completed ? Step::Next : Step::Stop;
 }
 
-// Hands one file on; false when the walk must stop (a Quit answer).
-bool VisitFile(const std::string& base, const os::DirectoryEntry& entry) {
-  ScanState& state = TheScanState();
-  if (state.selectedTypesOnly() != 0) {
-    std::string_view name = entry.longName;
-    std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
-    if (!IsSelectedFileType(ending, name)) return true;
+// --- The walk by folder handles.
+
+enum class FolderWalk { Done, NotOpened, Stopped };
+
+FolderWalk WalkFolder(const os::Folder& folder, const std::string& shown);
+
+// Opens the subfolder `name` of `parent`, whose path is `path`, and walks it;
+// the current directory is then the subfolder or one below it.
+FolderWalk WalkChild(const os::Folder& parent, const std::string& name, const std::string& path) {
+  os::Folder child = parent.OpenChild(name);
+  if (!child.IsOpen()) {
+    // Gone since it was listed, or not ours to open.
+    RecordFolderNotOpened(path);
+    return FolderWalk::NotOpened;
   }
-  std::string shortPath = entry.shortName.empty() ? base : base + entry.shortName;
-  return HandleFileAt(base + entry.longName, shortPath) != 0;
+  if (IsBelowSystemFolder(WithSeparator(path))) return FolderWalk::Done;
+  return WalkFolder(child, path);
+}
+
+// Enters `folder`, whose path is `shown`, and walks it.
+FolderWalk WalkFolder(const os::Folder& folder, const std::string& shown) {
+  os::DirectoryListing listing = folder.List();
+  if (!listing.IsOpen() || !folder.MakeCurrent()) {
+    RecordFolderNotOpened(shown);
+    return FolderWalk::NotOpened;
+  }
+  const FolderNames here{WithSeparator(shown), true};
+  for (const os::DirectoryEntry& entry :
+       EntriesOf(here, listing, [&folder] { return folder.List(); })) {
+    Step step = VisitEntry(here, entry);
+    if (step == Step::Descend) {
+      FolderWalk walked = WalkChild(folder, entry.longName, here.shown + entry.longName);
+      if (walked == FolderWalk::Stopped) return FolderWalk::Stopped;
+      // Back, for the files that follow, to this folder, whatever its name
+      // is now; one that can no longer be entered ends here, reported.
+      if (walked == FolderWalk::Done && !folder.MakeCurrent()) {
+        RecordFolderNotOpened(shown);
+        return FolderWalk::Done;
+      }
+      step = Step::Next;
+    }
+    if (EndsWalk(step)) return FolderWalk::Stopped;
+  }
+  if (listing.Failed()) RecordFolderNotOpened(shown);
+  return FolderWalk::Done;
 }
 
 }  // namespace
@@ -88,33 +236,26 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name) {
 
 int WalkDirectory() {
   ScanState& state = TheScanState();
-  std::string base(PathView(state.dirPath));
-  if (NeedsSeparator(base)) base += os::PathSeparator();
+  const std::string folder(PathView(state.dirPath));
+  const std::string base = WithSeparator(folder);
   // When even the separator does not fit, every name below is too long and
   // is refused on its own.
   SetPath(state.dirPath, base);
 
   os::DirectoryListing listing = os::DirectoryListing::OpenCurrent();
-  if (!listing.IsOpen()) return 1;
-  bool failed = false;
-  os::DirectoryEntry entry;
-  while (listing.Next(entry)) {
-    if (entry.isDirectory) {
-      if (!entry.longName.empty() && entry.longName[0] != '.' && EnterSubdirectory(base, entry)) {
-        if (!IsBelowSystemFolder(PathView(state.dirPath)) && WalkDirectory() == 0) failed = true;
-        os::ChangeDirectory("..");
-        SetPath(state.dirPath, base);
-      }
-    } else if (entry.isFile) {
-      if (!VisitFile(base, entry)) failed = true;
-    }
-    if (state.stopRequested() != 0) {
-      state.setStopRequested(0);
-      failed = true;
-    }
-    if (failed) break;
+  if (!listing.IsOpen()) {
+    RecordFolderNotOpened(folder);
+    return 1;
   }
-  return failed ? 0 : 1;
+  const FolderNames here{base, false};
+  for (const os::DirectoryEntry& entry :
+       EntriesOf(here, listing, [] { return os::DirectoryListing::OpenCurrent(); })) {
+    Step step = VisitEntry(here, entry);
+    if (step == Step::Descend) step = WalkSubdirectory(base, entry);
+    if (EndsWalk(step)) return 0;
+  }
+  if (listing.Failed()) RecordFolderNotOpened(folder);
+  return 1;
 }
 
 RootResult WalkRoot(const std::string& root) {
@@ -128,7 +269,33 @@ RootResult WalkRoot(const std::string& root) {
   return completed != 0 ? RootResult::Completed : RootResult::Stopped;
 }
 
-int HandleNamedFile(const std::string& path) { return HandleFileAt(path, os::ShortPath(path)); }
+RootResult WalkTree(const std::string& root, const std::string& shown) {
+  const os::Folder start = os::Folder::Current();
+  const os::Folder top = os::Folder::Open(root);
+  FolderWalk walked = FolderWalk::NotOpened;
+  if (top.IsOpen()) {
+    walked = WalkFolder(top, shown);
+  } else {
+    RecordFolderNotOpened(shown);
+  }
+  start.MakeCurrent();
+  switch (walked) {
+    case FolderWalk::Done:
+      return RootResult::Completed;
+    case FolderWalk::Stopped:
+      return RootResult::Stopped;
+    case FolderWalk::NotOpened:
+      break;
+  }
+  return RootResult::CannotEnter;
+}
+
+int HandleNamedFile(const std::string& path, const std::string& shown) {
+  std::string shortPath = os::ShortPath(path);
+  if (shortPath == path) shortPath.clear();
+  if (ObjectHook hook = g_objectHook.load()) hook(shown);
+  return HandleObjectNamed({shown, path, shortPath});
+}
 
 void SetObjectHook(ObjectHook hook) { g_objectHook.store(hook); }
 

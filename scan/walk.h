@@ -1,5 +1,8 @@
 // The depth-first walk of one root, and the filter that picks the files it
-// hands to per-object handling.
+// hands to per-object handling. Two ways to walk, one way to deal with what
+// they meet: the Windows program's walk moves the current directory by path
+// within the 259-character buffers; the walk by folder handles (the
+// command-line cleaner's) goes as deep as the system allows.
 #pragma once
 
 #include <string>
@@ -13,27 +16,39 @@ namespace scan {
 bool IsSelectedFileType(std::string_view ending, std::string_view name);
 
 // Walks the process's current directory, whose path `dirPath` holds, handing
-// each file that passes the filter to HandleObject. Returns 1 when the walk
-// completed (also when the directory cannot be listed), 0 when it stopped
-// early: a stop request (consumed here) or a Quit answer.
+// each file that passes the filter to HandleObject. Every folder but "." and
+// ".." is walked; a folder that cannot be listed or entered, or whose path
+// fits the buffers by neither of its names, is reported "cannot open". A file
+// whose long path does not fit is handled by its short path. Returns 1 when
+// the walk completed, 0 when it stopped early: a stop request (consumed
+// here) or a Quit answer.
 int WalkDirectory();
 
 enum class RootResult { Completed, Stopped, CannotEnter };
 
 // Walks one root the way the scan controller does: `root` becomes rootPath,
 // the current directory and dirPath, WalkDirectory runs, and the previous
-// current directory is restored. CannotEnter when the root is too long for
-// the path buffers or cannot be made the current directory.
+// current directory is restored. CannotEnter (nothing reported) when the root
+// is too long for the path buffers or cannot be made the current directory.
 RootResult WalkRoot(const std::string& root);
 
-// Handles one named file as a scan object (objectPath = `path`, objectShort-
-// Path = its short path). A path too long for objectPath is recorded
-// "cannot open" without being touched. Returns HandleObject's answer.
-int HandleNamedFile(const std::string& path);
+// Walks the folder `root` (a path from the current directory) by folder
+// handles: no path length limits it, and a folder moved while it is walked
+// is walked to its end. Status lines name everything below `shown`, the
+// root's path as the user should see it. A folder that cannot be opened,
+// listed or entered, the root too, is reported "cannot open" (the root:
+// CannotEnter). The current directory is restored afterwards.
+RootResult WalkTree(const std::string& root, const std::string& shown);
 
-// Called for each file just before it is handled, with objectPath set; lets a
-// front end show progress without touching the walk. nullptr for none.
-using ObjectHook = void (*)();
+// Handles one named file as a scan object: opened by `path`, shown as
+// `shown`; the short path is the system's for `path`. Returns HandleObject's
+// answer.
+int HandleNamedFile(const std::string& path, const std::string& shown);
+
+// Called for each file just before it is handled, with the path its status
+// line will show; lets a front end show progress without touching the walk.
+// nullptr for none.
+using ObjectHook = void (*)(std::string_view shownPath);
 void SetObjectHook(ObjectHook hook);
 
 }  // namespace scan

@@ -2,7 +2,10 @@
 // JSON, its exit status, and what it changes on disk and what it leaves.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,25 +49,17 @@ struct CleanerRun {
   std::string report;              // what follows them
 };
 
-// Runs krizclean in `cwd` with `input` on its standard input. The shell does
-// the redirections and writes the exit status down.
-CleanerRun RunCleaner(const fs::path& cwd, const std::vector<std::string>& args,
-                      const std::string& input = "") {
-  const test_support::TempDir io;
-  { std::ofstream(io.path() / "in", std::ios::binary) << input; }
-  std::string command = "cd " + Quoted(cwd.string()) + " && " + Quoted(KRIZCLEAN_PATH);
-  for (const std::string& arg : args) command += " " + Quoted(arg);
-  command += " <" + Quoted(io.File("in")) + " >" + Quoted(io.File("out")) + " 2>" +
-             Quoted(io.File("err")) + "; echo $? >" + Quoted(io.File("rc"));
-  std::system(command.c_str());
-
+// What a run left in `io`: its exit status, its output split into status
+// lines and the report, and standard error.
+CleanerRun Collected(const test_support::TempDir& io) {
   CleanerRun run;
   run.status = std::stoi(Slurp(io.File("rc")));
   run.out = Slurp(io.File("out"));
   run.err = Slurp(io.File("err"));
 
-  // Status lines come first (every path here is absolute, so none of them
-  // starts like the report), then the report from its first counter line.
+  // Status lines come first (every path here is absolute, or starts with
+  // "..", so none of them starts like the report), then the report from its
+  // first counter line.
   size_t report = run.out.starts_with("clean: ") ? 0 : run.out.find("\nclean: ");
   if (report != std::string::npos && report != 0) ++report;
   const std::string lines = run.out.substr(0, std::min(report, run.out.size()));
@@ -73,6 +68,51 @@ CleanerRun RunCleaner(const fs::path& cwd, const std::vector<std::string>& args,
   for (std::string line; std::getline(in, line);) run.lines.push_back(line);
   std::sort(run.lines.begin(), run.lines.end());
   return run;
+}
+
+std::string CommandLine(const std::string& program, const std::vector<std::string>& args) {
+  std::string command = Quoted(program);
+  for (const std::string& arg : args) command += " " + Quoted(arg);
+  return command;
+}
+
+// Runs krizclean in `cwd` with `input` on its standard input; `before` is
+// shell code run there first, `program` the copy of krizclean to run, with
+// `launcher` (a command that runs it as another user) before it. The shell
+// does the redirections and writes the exit status down.
+CleanerRun RunCleaner(const fs::path& cwd, const std::vector<std::string>& args,
+                      const std::string& input = "", const std::string& before = "true",
+                      const std::string& program = KRIZCLEAN_PATH,
+                      const std::string& launcher = "") {
+  const test_support::TempDir io;
+  { std::ofstream(io.path() / "in", std::ios::binary) << input; }
+  std::string command = "cd " + Quoted(cwd.string()) + " && " + before + " && " + launcher + " " +
+                        CommandLine(program, args) + " <" + Quoted(io.File("in")) + " >" +
+                        Quoted(io.File("out")) + " 2>" + Quoted(io.File("err")) + "; echo $? >" +
+                        Quoted(io.File("rc"));
+  std::system(command.c_str());
+  return Collected(io);
+}
+
+// Runs krizclean in `cwd` while the shell code `steps` runs beside it and
+// answers its questions on descriptor 3 (closing it ends the answers, and
+// every question after that is skipped). In `steps`, $K is krizclean's
+// process, $ERR its standard error, and `await N` waits until it has asked
+// N questions.
+CleanerRun RunAsking(const fs::path& cwd, const std::vector<std::string>& args,
+                     const std::string& steps) {
+  const test_support::TempDir io;
+  const std::string answers = Quoted(io.File("answers"));
+  const std::string err = Quoted(io.File("err"));
+  const std::string script =
+      "trap '' PIPE; cd " + Quoted(cwd.string()) + " && mkfifo " + answers + " && { " +
+      CommandLine(KRIZCLEAN_PATH, args) + " <" + answers + " >" + Quoted(io.File("out")) + " 2>" +
+      err + " & K=$!; ERR=" + err + "; exec 3>" + answers +
+      "; await() { n=0; until [ \"$(grep -c 'is infected' \"$ERR\")\" -ge \"$1\" ]; do "
+      "n=$((n+1)); [ $n -lt 3000 ] || return 1; sleep 0.01; done; }; " +
+      steps + "; exec 3>&-; wait $K; echo $? >" + Quoted(io.File("rc")) + "; }";
+  std::system(("timeout 60 sh -c " + Quoted(script)).c_str());
+  return Collected(io);
 }
 
 std::vector<std::string> Sorted(std::vector<std::string> lines) {
@@ -192,7 +232,7 @@ TEST_F(Cli, PathsAndArgumentsDecideTheExitStatus) {
     int status;
     std::vector<std::string> lines;
     const char* err;     // part of standard error, or nullptr for none
-    bool usage = false;  // the usage text follows on standard error
+    bool usage = false;  // a fault of the command line: one line and where to look
   };
   const Case cases[] = {
       {"a PATH that is a file", {bad}, 1, {bad + ": infected"}, nullptr},
@@ -217,8 +257,13 @@ TEST_F(Cli, PathsAndArgumentsDecideTheExitStatus) {
        "missing: no such file or folder"},
       {"a pipe", {"pipe"}, 2, {}, "pipe: not a file or folder"},
       {"an unknown option", {"--bogus", root}, 2, {}, "unknown option '--bogus'", true},
-      {"two actions", {"-s", "-c", root}, 2, {}, "choose one of", true},
-      {"--json without a value", {root, "--json"}, 2, {}, "needs a value", true},
+      {"two actions",
+       {"-s", "-c", root},
+       2,
+       {},
+       "choose one of --scan-only, --ask and --clean",
+       true},
+      {"--json without a value", {root, "--json"}, 2, {}, "option '--json' needs a value", true},
       {"no PATH", {"-c"}, 2, {}, "no PATH given", true},
   };
   for (const Case& c : cases) {
@@ -231,37 +276,30 @@ TEST_F(Cli, PathsAndArgumentsDecideTheExitStatus) {
     } else {
       EXPECT_EQ(run.err, "");
     }
-    EXPECT_EQ(run.err.find("usage: krizclean") != std::string::npos, c.usage);
+    if (c.usage) {
+      // The fault and where to look, not the whole usage text.
+      EXPECT_EQ(run.err, std::string("krizclean: ") + c.err + "\nTry 'krizclean --help'\n");
+    }
     // Argument errors stop before any scan, and so before any report.
     EXPECT_EQ(run.report.empty(), c.usage);
     for (const auto& [name, bytes] : tree.before) EXPECT_TRUE(tree.Unchanged(name)) << name;
   }
 }
 
-TEST_F(Cli, InterruptFinishesTheFileInWorkThenStops) {
-  // Two infected files in one folder; the question about the first is
-  // interrupted, then answered. That file is cleaned whole, the other one is
-  // never reached.
-  const test_support::TempDir io;
-  const std::string script =
-      "cd " + Quoted(io.path().string()) + " && mkfifo answers && { " + Quoted(KRIZCLEAN_PATH) +
-      " --ask --all-files " + Quoted(tree.root.string()) +
-      " <answers >out 2>err & pid=$!; exec 3>answers; n=0; "
-      "until grep -q 'is infected' err; do n=$((n+1)); [ $n -lt 1000 ] || break; sleep 0.01; done; "
-      "kill -INT $pid; echo d >&3; exec 3>&-; wait $pid; echo $? >rc; }";
-  ASSERT_EQ(std::system(("timeout 30 sh -c " + Quoted(script)).c_str()), 0);
-  EXPECT_EQ(std::stoi(Slurp(io.File("rc"))), 1);
-  const std::string err = Slurp(io.File("err"));
-  EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
-  const std::string out = Slurp(io.File("out"));
-  const bool badFirst = out.starts_with(tree.Path("sub/bad.exe") + ": disinfected\n");
-  const bool progFirst = out.starts_with(tree.Path("sub/prog.bin") + ": disinfected\n");
-  ASSERT_TRUE(badFirst || progFirst) << out;
-  EXPECT_NE(out.find("disinfected: 1\n"), std::string::npos) << out;
-  EXPECT_TRUE(tree.Unchanged(badFirst ? "sub/prog.bin" : "sub/bad.exe"));
-  if (badFirst) {
-    EXPECT_TRUE(CleanedAsExpected(tree.Now("sub/bad.exe"), tree.bad));
-  }
+TEST_F(Cli, CtrlCAtThePromptSkipsTheFileAndStops) {
+  // Two infected files in one folder; Ctrl-C comes while the first is asked
+  // about, and a late answer after it. The file asked about is skipped,
+  // the other one never reached, and the report printed.
+  const CleanerRun run = RunAsking(scratch.path(), {"--ask", "--all-files", tree.root.string()},
+                                   "await 1; kill -INT $K; echo d >&3");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+  ASSERT_EQ(run.lines.size(), 1u) << run.out;
+  const bool badFirst = run.lines[0] == tree.Path("sub/bad.exe") + ": infected";
+  const bool progFirst = run.lines[0] == tree.Path("sub/prog.bin") + ": infected";
+  EXPECT_TRUE(badFirst || progFirst) << run.lines[0];
+  EXPECT_NE(run.report.find("left infected by user: 1\n"), std::string::npos) << run.report;
+  for (const auto& [name, bytes] : tree.before) EXPECT_TRUE(tree.Unchanged(name)) << name;
 }
 
 TEST_F(Cli, JsonOnStandardOutputHoldsOnlyTheJson) {
@@ -323,17 +361,287 @@ TEST_F(Cli, JsonFileComesBesideTheStatusLines) {
   EXPECT_TRUE(tree.Unchanged("sub/bad.exe"));
 }
 
-TEST_F(Cli, NamesThatAreNotUtf8AreReplacedInTheJsonAndKeptInTheLines) {
-  const std::string name = "caf\xE9.exe";  // Latin-1, as an old disk may hold it
-  WriteBytes(tree.Path(name), tree.before.at("sub/bad.exe"));
-  const CleanerRun json = RunCleaner(scratch.path(), {"--json", "-", tree.Path(name)});
-  EXPECT_EQ(json.status, 1) << json.err;
-  const nlohmann::json parsed = nlohmann::json::parse(json.out);
-  ASSERT_EQ(parsed["objects"].size(), 1u);
-  EXPECT_EQ(parsed["objects"][0]["path"], tree.Path("caf\xEF\xBF\xBD.exe"));
+std::string FromBase64(const std::string& text) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    bits = bits << 6 | static_cast<uint32_t>(digits.find(c));
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      bytes += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return bytes;
+}
 
-  const CleanerRun plain = RunCleaner(scratch.path(), {tree.Path(name)});
-  EXPECT_EQ(plain.lines, std::vector<std::string>{tree.Path(name) + ": infected"});
+TEST_F(Cli, NamesThatAreNotUtf8KeepTheirExactBytesInTheJson) {
+  const std::vector<uint8_t> infected = tree.before.at("sub/bad.exe");
+  const std::vector<uint8_t> clean = tree.before.at("clean.exe");
+  fs::create_directory(scratch.path() / "names");
+  const std::string folder = (scratch.path() / "names").string() + "/";
+  // Three names that differ only in a byte that is not UTF-8, and one that is.
+  const std::map<std::string, std::string> expected = {
+      {folder + "x\xFD.exe", "infected"},
+      {folder + "x\xFE.exe", "ok"},
+      {folder + "x\xC3.exe", "infected"},
+      {folder + "caf\xC3\xA9.exe", "infected"},
+  };
+  for (const auto& [path, status] : expected) WriteBytes(path, status == "ok" ? clean : infected);
+
+  const CleanerRun run = RunCleaner(scratch.path(), {"--show-all", "--json", "-", folder});
+  EXPECT_EQ(run.status, 1) << run.err;
+  const nlohmann::json json = nlohmann::json::parse(run.out);
+  std::map<std::string, std::string> found;
+  for (const auto& object : json["objects"]) {
+    const std::string text = object["path"];
+    if (object.contains("path_base64")) {
+      // The text still reads, with U+FFFD where the bytes were.
+      EXPECT_EQ(text, folder + "x\xEF\xBF\xBD.exe");
+      found[FromBase64(object["path_base64"])] = object["status"];
+    } else {
+      found[text] = object["status"];
+    }
+  }
+  EXPECT_EQ(found, expected);
+
+  // The lines keep the bytes as they are.
+  const CleanerRun plain = RunCleaner(scratch.path(), {folder + "x\xFD.exe"});
+  EXPECT_EQ(plain.lines, std::vector<std::string>{folder + "x\xFD.exe: infected"});
+}
+
+TEST_F(Cli, EveryFolderIsWalkedWhateverItsNameOrTheLengthOfItsPath) {
+  // On Linux ~/.wine/drive_c is where old Windows programs live; 259
+  // characters are no limit of the system.
+  const std::string name100(100, 'n');
+  const std::vector<std::string> placed = {
+      "home/.wine/drive_c/windows/game.exe",
+      "home/long/" + name100 + "/" + name100 + "/" + name100 + "/game.exe",
+  };
+  for (const std::string& name : placed) {
+    fs::create_directories((tree.root / name).parent_path());
+    WriteBytes(tree.Path(name), tree.before.at("sub/bad.exe"));
+  }
+  const CleanerRun run = RunCleaner(scratch.path(), {"--clean", tree.Path("home")});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.lines, Sorted({tree.Path(placed[0]) + ": disinfected",
+                               tree.Path(placed[1]) + ": disinfected"}));
+  for (const std::string& name : placed) {
+    EXPECT_TRUE(CleanedAsExpected(tree.Now(name), tree.bad)) << name;
+  }
+  EXPECT_NE(run.report.find("\nNot scanned: 0 files, 0 folders\n"), std::string::npos);
+}
+
+TEST_F(Cli, ATreeFortyFoldersDeepIsScannedAndCleaned) {
+  // 40 folders of 100-character names: over 4,000 characters of path, more
+  // than one path may hold. The tree is made, read and removed a folder at
+  // a time.
+  const std::string name(100, 'd');
+  const fs::path start = fs::current_path();
+  fs::create_directory(scratch.path() / "deep");
+  fs::current_path(scratch.path() / "deep");
+  std::string shown = (scratch.path() / "deep").string();
+  for (int level = 0; level < 40; ++level) {
+    fs::create_directory(name);
+    fs::current_path(name);
+    shown += "/" + name;
+  }
+  // With the file's name, longer than Linux lets a path be.
+  const std::string file = "a-program-whose-name-is-long-enough.exe";
+  WriteBytes(file, tree.before.at("sub/bad.exe"));
+  fs::current_path(start);
+  shown += "/" + file;
+  ASSERT_GT(shown.size(), 4096u);
+
+  const CleanerRun run = RunCleaner(scratch.path(), {"--clean", "deep"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.lines, std::vector<std::string>{shown + ": disinfected"});
+
+  fs::current_path(scratch.path() / "deep");
+  for (int level = 0; level < 40; ++level) fs::current_path(name);
+  const std::vector<uint8_t> cleaned = ReadBytes(file);
+  fs::current_path(start);
+  EXPECT_TRUE(CleanedAsExpected(cleaned, tree.bad));
+  EXPECT_EQ(std::system(("rm -rf " + Quoted((scratch.path() / "deep").string())).c_str()), 0);
+}
+
+TEST_F(Cli, UnreadableFilesAndFoldersAreReportedCountedAndEndInTwo) {
+  // Run as an ordinary user: root may read anything. The program is copied
+  // where that user may run it.
+  const bool root = ::geteuid() == 0;
+  const std::string launcher = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+  const std::string program = (scratch.path() / "krizclean").string();
+  fs::copy_file(KRIZCLEAN_PATH, program);
+  fs::permissions(scratch.path(), fs::perms(0755));
+  fs::permissions(program, fs::perms(0755));
+
+  const fs::path locked = scratch.path() / "locked";
+  const std::vector<uint8_t> infected = tree.before.at("sub/bad.exe");
+  fs::create_directories(locked / "noread");
+  fs::create_directories(locked / "nosearch");
+  WriteBytes((locked / "noread/bad.exe").string(), infected);
+  WriteBytes((locked / "nosearch/bad.exe").string(), infected);
+  WriteBytes((locked / "denied.exe").string(), infected);
+  WriteBytes((locked / "clean.exe").string(), tree.before.at("clean.exe"));
+  fs::permissions(locked / "noread", fs::perms(0300));    // no listing
+  fs::permissions(locked / "nosearch", fs::perms(0600));  // no entering
+  fs::permissions(locked / "denied.exe", fs::perms(0));
+
+  struct Case {
+    const char* path;
+    std::set<std::pair<std::string, std::string>> objects;  // path and kind
+    const char* notScanned;
+  };
+  const std::string l = locked.string();
+  const Case cases[] = {
+      {"locked",
+       {{l + "/noread", "folder"}, {l + "/nosearch", "folder"}, {l + "/denied.exe", "file"}},
+       "Not scanned: 1 file, 2 folders"},
+      {"locked/noread", {{l + "/noread", "folder"}}, "Not scanned: 0 files, 1 folder"},
+      {"locked/nosearch", {{l + "/nosearch", "folder"}}, "Not scanned: 0 files, 1 folder"},
+      {"locked/denied.exe", {{l + "/denied.exe", "file"}}, "Not scanned: 1 file, 0 folders"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const CleanerRun run =
+        RunCleaner(scratch.path(), {"--json", "-", c.path}, "", "true", program, launcher);
+    EXPECT_EQ(run.status, 2) << run.err;
+    const nlohmann::json json = nlohmann::json::parse(run.out);
+    std::set<std::pair<std::string, std::string>> objects;
+    for (const auto& object : json["objects"]) {
+      EXPECT_EQ(object["status"], "cannot open");
+      objects.insert({object["path"].get<std::string>(), object["kind"].get<std::string>()});
+    }
+    EXPECT_EQ(objects, c.objects);
+    EXPECT_EQ(json["counts"]["access_denied"], c.objects.size());
+    EXPECT_NE(json["report"].get<std::string>().find(c.notScanned), std::string::npos)
+        << json["report"];
+  }
+  for (const char* name : {"noread", "nosearch", "denied.exe"}) {
+    fs::permissions(locked / name, fs::perms(0755));
+  }
+  EXPECT_EQ(ReadBytes((locked / "denied.exe").string()), infected);
+}
+
+TEST_F(Cli, AFolderMovedOrRemovedDuringTheScanIsFollowedOrReported) {
+  // While the first of six files is asked about, its folder's parent is
+  // moved: the walk goes on in the folder it holds, and names the files as
+  // it found them.
+  const std::vector<uint8_t> infected = tree.before.at("sub/bad.exe");
+  const fs::path moving = scratch.path() / "moving";
+  fs::create_directories(moving / "top/deep");
+  std::vector<std::string> expected;
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) {
+    const std::string path = (moving / "top/deep" / (std::string(name) + ".exe")).string();
+    WriteBytes(path, infected);
+    expected.push_back(path + ": infected");
+  }
+  const CleanerRun moved =
+      RunAsking(scratch.path(), {"--ask", "moving"}, "await 1 && mv moving/top moving/moved");
+  EXPECT_EQ(moved.status, 1) << moved.err;
+  EXPECT_EQ(moved.lines, Sorted(expected));
+
+  // While one folder's file is asked about, the other folder is removed:
+  // it is reported, not passed over.
+  const fs::path two = scratch.path() / "two";
+  fs::create_directories(two / "a");
+  fs::create_directories(two / "b");
+  WriteBytes((two / "a/q.exe").string(), infected);
+  WriteBytes((two / "b/r.exe").string(), infected);
+  const CleanerRun removed = RunAsking(
+      scratch.path(), {"--ask", "two"},
+      "await 1 && if grep -q '/a/q.exe is infected' \"$ERR\"; then rm -r two/b; else rm -r two/a; "
+      "fi");
+  EXPECT_EQ(removed.status, 1) << removed.err;
+  const std::string t = two.string();
+  const std::vector<std::string> inA = {t + "/a/q.exe: infected", t + "/b: cannot open"};
+  const std::vector<std::string> inB = {t + "/a: cannot open", t + "/b/r.exe: infected"};
+  EXPECT_TRUE(removed.lines == inA || removed.lines == inB) << removed.out;
+  EXPECT_NE(removed.report.find("Not scanned: 0 files, 1 folder\n"), std::string::npos);
+}
+
+TEST_F(Cli, ARelativePathFromAWorkingFolderRemovedUnderIt) {
+  // The starting folder has no path any more; a PATH relative to it still
+  // reaches the tree, and is shown as given.
+  const CleanerRun run =
+      RunCleaner(scratch.path(), {"../root"}, "", "mkdir gone && cd gone && rmdir ../gone");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.lines, std::vector<std::string>{"../root/sub/bad.exe: infected"});
+}
+
+TEST_F(Cli, ControlCharactersInNamesAreEscapedOneFileALine) {
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"new\nline.exe", "new\\nline.exe"},
+      {"carriage\rreturn.exe", "carriage\\rreturn.exe"},
+      {"tab\tbed.exe", "tab\\tbed.exe"},
+      {"esc\x1b[2Jape.exe", "esc\\x1b[2Jape.exe"},
+      {"c1\xC2\x9b"
+       "31m.exe",
+       "c1\\xc2\\x9b31m.exe"},
+      {"back\\slash.exe", "back\\\\slash.exe"},
+  };
+  fs::create_directory(scratch.path() / "odd");
+  std::vector<std::string> expected;
+  for (const auto& [name, shown] : names) {
+    WriteBytes((scratch.path() / "odd" / name).string(), tree.before.at("sub/bad.exe"));
+    expected.push_back((scratch.path() / "odd").string() + "/" + shown + ": infected");
+  }
+  const CleanerRun run = RunCleaner(scratch.path(), {"odd"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.lines, Sorted(expected));
+}
+
+TEST_F(Cli, TheJsonFileIsWrittenWholeAtTheEndAndNothingElseIsReplaced) {
+  // The results of an earlier run stay whole until the new ones take their
+  // place: a run interrupted at its question would find them as they were.
+  const fs::path file = scratch.path() / "results.json";
+  const std::string earlier = "{\"earlier\": true}\n";
+  { std::ofstream(file, std::ios::binary) << earlier; }
+  fs::permissions(file, fs::perms(0640));
+  const CleanerRun run =
+      RunAsking(scratch.path(), {"--ask", "--json", "results.json", tree.root.string()},
+                "await 1 && cp results.json during.json");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(Slurp(scratch.path() / "during.json"), earlier);
+  const nlohmann::json json = nlohmann::json::parse(Slurp(file));
+  EXPECT_EQ(json["objects"].size(), 1u);
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms(0640));
+  // Nothing is left beside it.
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(scratch.path())) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"root", "results.json", "during.json"}));
+
+  // `krizclean --json *.exe`: the first program is not taken for the JSON
+  // file, and nothing is scanned.
+  const CleanerRun refused =
+      RunCleaner(tree.root, {"--json", "clean.exe", "near.exe", "sub/bad.exe"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("clean.exe: holds something other than JSON; not replaced"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_TRUE(refused.report.empty());
+  for (const auto& [name, bytes] : tree.before) EXPECT_TRUE(tree.Unchanged(name)) << name;
+}
+
+TEST_F(Cli, TheFirstProgressLineWaitsUntilItsRateMeansSomething) {
+  // On a terminal (script's), a scan that ends within a second shows no
+  // rate at all, only how many files it handled in how long.
+  const test_support::TempDir io;
+  const std::string command = "cd " + Quoted(tree.root.string()) + " && " +
+                              CommandLine(KRIZCLEAN_PATH, {"--all-files", "."});
+  const auto start = std::chrono::steady_clock::now();
+  std::system(("script -qec " + Quoted(command) + " /dev/null >" + Quoted(io.File("tty"))).c_str());
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string screen = Slurp(io.File("tty"));
+  EXPECT_NE(screen.find("krizclean: 5 files handled in"), std::string::npos) << screen;
+  if (took < std::chrono::milliseconds(900)) {
+    EXPECT_EQ(screen.find("/s, in"), std::string::npos) << screen;
+  }
 }
 
 }  // namespace

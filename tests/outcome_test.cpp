@@ -24,7 +24,7 @@ using scan::ScanState;
 std::vector<std::string> g_lines;
 std::vector<std::string> g_messages;
 
-void CollectLine(std::string_view path, ScanOutcome outcome) {
+void CollectLine(std::string_view path, ScanOutcome outcome, scan::ObjectKind) {
   g_lines.push_back(scan::ComposeStatusLine(path, outcome));
 }
 void CollectMessage(const char* text, const char* caption) {
@@ -96,13 +96,17 @@ TEST_F(Outcomes, CleanObjectsMakeALineOnlyWhenAllFilesAreShown) {
 }
 
 TEST_F(Outcomes, ALongPathIsCutSoThatTheStatusStandsWhole) {
-  std::string path(259, 'p');
+  // The longest form that fits: the start and the end around the mark.
+  std::string path = "C:\\" + std::string(300, 'p') + "\\NAME.EXE";
   std::string line = scan::ComposeStatusLine(path, ScanOutcome::DisinfectAtReboot);
   EXPECT_EQ(line.size(), 259u);
-  EXPECT_EQ(line, std::string(237, 'p') + "\t\t\tdisinfect at reboot");
+  EXPECT_EQ(line, "C:\\" + std::string(75, 'p') + "..." + std::string(147, 'p') +
+                      "\\NAME.EXE\t\t\tdisinfect at reboot");
   // A path of up to 237 characters always fits whole.
   EXPECT_EQ(scan::ComposeStatusLine(std::string(237, 'q'), ScanOutcome::DeleteAtReboot),
             std::string(237, 'q') + "\t\t\tdelete at reboot");
+  EXPECT_EQ(scan::CutPath("abcdefghij", 9), "ab...ghij");
+  EXPECT_EQ(scan::CutPath("abcdefghij", 2), "..");
 }
 
 TEST_F(Outcomes, RingDeliversLinesInOrderAndWraps) {

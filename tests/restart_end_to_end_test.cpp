@@ -48,7 +48,9 @@ std::string Phase() {
 }
 
 scan::ScanOutcome g_outcome = scan::ScanOutcome::Ok;
-void KeepOutcome(std::string_view, scan::ScanOutcome outcome) { g_outcome = outcome; }
+void KeepOutcome(std::string_view, scan::ScanOutcome outcome, scan::ObjectKind) {
+  g_outcome = outcome;
+}
 
 // HandleObject on `path` while another handle holds it without sharing
 // writes, as a running program holds its file.

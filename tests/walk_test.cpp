@@ -1,10 +1,13 @@
-// The walk: what it names, what it enters, what it hands on, and how it
-// stops.
+// The walks: what they name, what they enter, what they report, what they
+// hand on, and how they stop. Both ways to walk (the Windows program's by
+// path, the command-line cleaner's by folder handles) share the first group.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 
+#include "engine/journal.h"
+#include "engine/repair_transaction.h"
 #include "os/system.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/scan_fixture.h"
@@ -31,14 +34,129 @@ class WalkTest : public ScanFixture {
   std::string root_ = dir_.path().string();
 };
 
-TEST_F(WalkTest, NamesFilesUnderTheRootAndItsFolders) {
+struct Walker {
+  const char* name;
+  RootResult (*walk)(const std::string& root);
+};
+
+const Walker kByPath{"ByPath", [](const std::string& root) { return scan::WalkRoot(root); }};
+const Walker kByHandle{"ByHandle",
+                       [](const std::string& root) { return scan::WalkTree(root, root); }};
+
+void PrintTo(const Walker& walker, std::ostream* out) { *out << walker.name; }
+
+class BothWalks : public WalkTest, public ::testing::WithParamInterface<Walker> {
+ protected:
+  RootResult Walk(const std::string& root) { return GetParam().walk(root); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Walks, BothWalks, ::testing::Values(kByPath, kByHandle),
+                         [](const auto& walker) { return std::string(walker.param.name); });
+
+TEST_P(BothWalks, NamesFilesInEveryFolderButDotAndDotDot) {
+  // Folders whose names begin with a dot are walked like any other: on
+  // Linux ~/.wine/drive_c is where old Windows programs live.
   Put("top.exe", kText);
   Put("sub/inner.exe", kText);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
-  EXPECT_EQ(Listed(), (std::vector<std::string>{root_ + kSep + "sub" + kSep + "inner.exe",
-                                                root_ + kSep + "top.exe"}));
-  EXPECT_EQ(state().cleanCount, 2);
-  EXPECT_EQ(scan::PathView(state().rootPath), root_);
+  Put(".wine/drive_c/game.exe", kText);
+  Put("deep/.cache/b.exe", kText);
+  EXPECT_EQ(Walk(root_), RootResult::Completed);
+  const std::string r = root_ + kSep;
+  EXPECT_EQ(Listed(), (std::vector<std::string>{r + ".wine" + kSep + "drive_c" + kSep + "game.exe",
+                                                r + "deep" + kSep + ".cache" + kSep + "b.exe",
+                                                r + "sub" + kSep + "inner.exe", r + "top.exe"}));
+  EXPECT_EQ(state().cleanCount, 4);
+  EXPECT_EQ(state().unopenedFolderCount, 0);
+}
+
+TEST_P(BothWalks, FilterPicksProgramsAndTheTwoLibraryNames) {
+  const char* picked[] = {"SETUP.EXE", "a.Exe", "KERNEL32.DLL", "krized.TT6", ".x.exe"};
+  const char* passed[] = {"x.exe.bak", "Kernel32.dll.old", "exe", "notes.txt"};
+  for (const char* name : picked) Put(std::string("f/") + name, kText);
+  for (const char* name : passed) Put(std::string("f/") + name, kText);
+  EXPECT_EQ(Walk(root_), RootResult::Completed);
+  EXPECT_EQ(Listed().size(), std::size(picked));
+
+  lines().clear();
+  state().setSelectedTypesOnly(0);
+  EXPECT_EQ(Walk(root_), RootResult::Completed);
+  EXPECT_EQ(Listed().size(), std::size(picked) + std::size(passed));
+}
+
+TEST_P(BothWalks, AStopRequestIsConsumedByTheDeepestLevel) {
+  Put("a/b/c/trigger.exe", kText);
+  for (int i = 0; i < 5; ++i) Put("x" + std::to_string(i) + ".exe", kText);
+  scan::SetObjectHook([](std::string_view path) {
+    if (path.ends_with("trigger.exe")) state().setStopRequested(1);
+  });
+  const auto before = std::filesystem::current_path();
+  EXPECT_EQ(Walk(root_), RootResult::Stopped);
+  EXPECT_EQ(state().stopRequested(), 0);
+  EXPECT_EQ(lines().back().first,
+            root_ + kSep + "a" + kSep + "b" + kSep + "c" + kSep + "trigger.exe");
+  EXPECT_LT(lines().size(), 6u);
+  // Back at the starting directory, whatever level stopped.
+  EXPECT_EQ(std::filesystem::current_path(), before);
+}
+
+TEST_P(BothWalks, AStopRequestMadeBeforeTheWalkEndsItAtTheFirstEntry) {
+  for (int i = 0; i < 4; ++i) Put("y" + std::to_string(i) + ".exe", kText);
+  state().setStopRequested(1);
+  EXPECT_EQ(Walk(root_), RootResult::Stopped);
+  EXPECT_LE(lines().size(), 1u);
+  EXPECT_EQ(state().stopRequested(), 0);
+}
+
+TEST_P(BothWalks, AQuitAnswerEndsTheWalkAndRecordsNothing) {
+  std::vector<uint8_t> infected = test_support::InfectOrFail(test_support::SmallProgram()).bytes;
+  Put("q/one.exe", infected);
+  Put("q/two.exe", infected);
+  state().setActionMode(scan::ActionMode::AskUser);
+  scan::SetInfectionPrompt([] { return int32_t{104}; });
+  EXPECT_EQ(Walk(root_), RootResult::Stopped);
+  EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(state().stopRequested(), 0);
+  EXPECT_EQ(state().leftInfectedCount + state().cleanCount, 0);
+}
+
+// A folder holding what killed runs left behind: the journal of a file
+// half repaired in place, and that of an unfinished copy of an in-use file.
+// Whatever order the folder lists them in, each file is put back before it
+// is looked at, the copy goes, and no journal is taken for an object.
+TEST_P(BothWalks, JournalsOfKilledRunsAreCarriedOutBeforeTheFilesAreHandled) {
+  specimen::Infection infection = test_support::InfectOrFail(test_support::SmallProgram());
+  std::string killed = Put("killed.exe", infection.bytes);
+  for (uint64_t at = 1;; ++at) {
+    os::WriteFaults faults(os::WriteFaults::Mode::Stop, at);
+    engine::RepairSettings settings;
+    settings.faults = &faults;
+    std::optional<os::FileAttributes> cleared;
+    engine::RepairInPlace(killed, settings, &cleared);
+    // Stopped with the repair written but not committed.
+    if (test_support::ReadBytes(killed) != infection.bytes) break;
+    engine::RecoverFromJournal(engine::JournalPathFor(killed), nullptr);
+    ASSERT_LT(at, 100u);
+  }
+  ASSERT_TRUE(std::filesystem::exists(engine::JournalPathFor(killed)));
+  std::string inUse = Put("inuse.exe", infection.bytes);
+  std::string copy = Put("inuse.exf", test_support::ExpectedRepairedBytes(infection));
+  engine::Journal copyJournal;
+  copyJournal.kind = engine::Journal::Kind::Copy;
+  copyJournal.file = "inuse.exe";
+  copyJournal.copy = "inuse.exf";
+  ASSERT_TRUE(engine::WriteJournal(engine::JournalPathFor(copy), copyJournal, nullptr));
+
+  state().setSelectedTypesOnly(0);  // every file, journals too, is listed
+  EXPECT_EQ(Walk(root_), RootResult::Completed);
+  EXPECT_EQ(test_support::ReadBytes(killed), infection.bytes);
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  for (const std::string& journal :
+       {engine::JournalPathFor(killed), engine::JournalPathFor(copy)}) {
+    EXPECT_FALSE(std::filesystem::exists(journal)) << journal;
+  }
+  EXPECT_EQ(OutcomesOf(killed), std::vector<ScanOutcome>{ScanOutcome::Infected});
+  EXPECT_EQ(OutcomesOf(inUse), std::vector<ScanOutcome>{ScanOutcome::Infected});
+  EXPECT_EQ(Listed(), (std::vector<std::string>{inUse, killed}));
 }
 
 TEST_F(WalkTest, ARootEndingInASeparator) {
@@ -48,107 +166,114 @@ TEST_F(WalkTest, ARootEndingInASeparator) {
   // POSIX paths get no second "/".
   std::string expected = os::PathSeparator() == '\\' ? root_ + "\\\\a.exe" : root_ + "/a.exe";
   EXPECT_EQ(Listed(), std::vector<std::string>{expected});
-}
-
-TEST_F(WalkTest, FilterPicksProgramsAndTheTwoLibraryNames) {
-  const char* picked[] = {"SETUP.EXE", "a.Exe", "KERNEL32.DLL", "krized.TT6", ".x.exe"};
-  const char* passed[] = {"x.exe.bak", "Kernel32.dll.old", "exe", "notes.txt"};
-  for (const char* name : picked) Put(std::string("f/") + name, kText);
-  for (const char* name : passed) Put(std::string("f/") + name, kText);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
-  EXPECT_EQ(Listed().size(), std::size(picked));
-
-  lines().clear();
-  state().setSelectedTypesOnly(0);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
-  EXPECT_EQ(Listed().size(), std::size(picked) + std::size(passed));
-}
-
-TEST_F(WalkTest, FoldersWhoseNamesBeginWithADotAreNotWalked) {
-  Put(".hidden/a.exe", kText);
-  Put("deep/.cache/b.exe", kText);
-  Put("deep/c.exe", kText);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
-  EXPECT_EQ(Listed(), std::vector<std::string>{root_ + kSep + "deep" + kSep + "c.exe"});
+  EXPECT_EQ(scan::PathView(state().rootPath), root_ + kSep);
 }
 
 TEST_F(WalkTest, TheShortPathOfAnEightThreeNameIsTheFolder) {
   Put("d/SHORT.EXE", kText);
-  static std::string seenShort;
-  scan::SetObjectHook([] { seenShort = std::string(scan::PathView(state().objectShortPath)); });
   EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
-  EXPECT_EQ(seenShort, root_ + kSep + "d" + kSep);
+  // The buffers keep the last file's names after the walk.
+  EXPECT_EQ(scan::PathView(state().objectPath), root_ + kSep + "d" + kSep + "SHORT.EXE");
+  EXPECT_EQ(scan::PathView(state().objectShortPath), root_ + kSep + "d" + kSep);
 }
 
-TEST_F(WalkTest, AStopRequestIsConsumedByTheDeepestLevel) {
-  Put("a/b/c/trigger.exe", kText);
-  for (int i = 0; i < 5; ++i) Put("x" + std::to_string(i) + ".exe", kText);
-  scan::SetObjectHook([] {
-    if (scan::PathView(state().objectPath).ends_with("trigger.exe")) state().setStopRequested(1);
-  });
-  const auto before = std::filesystem::current_path();
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Stopped);
-  EXPECT_EQ(state().stopRequested(), 0);
-  EXPECT_EQ(lines().back().first,
-            root_ + kSep + "a" + kSep + "b" + kSep + "c" + kSep + "trigger.exe");
-  EXPECT_LT(lines().size(), 6u);
-  // Back at the starting directory, whatever level stopped.
-  EXPECT_EQ(std::filesystem::current_path(), before);
-}
-
-TEST_F(WalkTest, AStopRequestMadeBeforeTheWalkEndsItAtTheFirstEntry) {
-  for (int i = 0; i < 4; ++i) Put("y" + std::to_string(i) + ".exe", kText);
-  state().setStopRequested(1);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Stopped);
-  EXPECT_LE(lines().size(), 1u);
-  EXPECT_EQ(state().stopRequested(), 0);
-}
-
-TEST_F(WalkTest, AQuitAnswerEndsTheWalkAndRecordsNothing) {
-  std::vector<uint8_t> infected = test_support::InfectOrFail(test_support::SmallProgram()).bytes;
-  Put("q/one.exe", infected);
-  Put("q/two.exe", infected);
-  state().setActionMode(scan::ActionMode::AskUser);
-  scan::SetInfectionPrompt([] { return int32_t{104}; });
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Stopped);
-  EXPECT_TRUE(lines().empty());
-  EXPECT_EQ(state().stopRequested(), 0);
-  EXPECT_EQ(state().leftInfectedCount + state().cleanCount, 0);
-}
-
-TEST_F(WalkTest, EmptyAndMissingRoots) {
+TEST_F(WalkTest, MissingRootsArePassedOverByPathAndReportedByHandle) {
   std::filesystem::create_directory(Path("empty"));
   EXPECT_EQ(scan::WalkRoot(Path("empty")), RootResult::Completed);
+  EXPECT_EQ(scan::WalkTree(Path("empty"), Path("empty")), RootResult::Completed);
+  EXPECT_TRUE(lines().empty());
+  // The controller passes over a root it cannot enter (a drive without a
+  // medium); the command-line cleaner says so.
   EXPECT_EQ(scan::WalkRoot(Path("missing")), RootResult::CannotEnter);
   EXPECT_EQ(scan::WalkRoot(std::string(300, 'r')), RootResult::CannotEnter);
   EXPECT_TRUE(lines().empty());
+  EXPECT_EQ(scan::WalkTree(Path("missing"), "shown"), RootResult::CannotEnter);
+  EXPECT_EQ(OutcomesOf("shown"), std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
+  EXPECT_EQ(state().unopenedFolderCount, 1);
+  EXPECT_EQ(state().accessDeniedCount, 1);
 }
 
 #ifndef _WIN32
-TEST_F(WalkTest, PathsThatDoNotFitAreRefusedNeverCut) {
-  // A root of 240 characters: a 20-character file name no longer fits 259,
-  // nor does a folder of that length; short names still do.
+TEST_F(WalkTest, InTheBuffersWhatDoesNotFitIsReportedNeverCutOrPassedOver) {
+  // A root of 235 characters: a 30-character file name no longer fits 259,
+  // nor does a folder of that length; short names still do. POSIX has no
+  // 8.3 names to fall back on.
   std::string deep = root_;
   while (deep.size() < 235) deep += "/d";
   deep = deep.substr(0, 235);
   if (deep.back() == '/') deep.pop_back();
   std::filesystem::create_directories(deep);
   std::string longName(30, 'L');
-  std::string fits = "ok.exe";
   test_support::WriteBytes(deep + "/" + longName + ".exe", kText);
-  test_support::WriteBytes(deep + "/" + fits, kText);
+  test_support::WriteBytes(deep + "/ok.exe", kText);
   std::filesystem::create_directories(deep + "/" + longName + "dir");
   test_support::WriteBytes(deep + "/" + longName + "dir/inside.exe", kText);
 
   EXPECT_EQ(scan::WalkRoot(deep), RootResult::Completed);
   EXPECT_EQ(OutcomesOf(deep + "/" + longName + ".exe"),
             std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
-  EXPECT_EQ(OutcomesOf(deep + "/" + fits), std::vector<ScanOutcome>{ScanOutcome::Ok});
-  EXPECT_EQ(lines().size(), 2u);  // the folder that does not fit was not entered
+  EXPECT_EQ(OutcomesOf(deep + "/ok.exe"), std::vector<ScanOutcome>{ScanOutcome::Ok});
+  EXPECT_EQ(OutcomesOf(deep + "/" + longName + "dir"),
+            std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
+  EXPECT_EQ(lines().size(), 3u);
+  EXPECT_EQ(state().unopenedFolderCount, 1);
+  EXPECT_EQ(state().accessDeniedCount, 2);
+
+  // The walk by handles has no such limit.
+  lines().clear();
+  EXPECT_EQ(scan::WalkTree(deep, deep), RootResult::Completed);
+  EXPECT_EQ(OutcomesOf(deep + "/" + longName + "dir/inside.exe"),
+            std::vector<ScanOutcome>{ScanOutcome::Ok});
+  EXPECT_EQ(lines().size(), 3u);
 }
 #endif
 
 #ifdef _WIN32
+// Under Wine every long name has a short (8.3) one, as on Windows.
+TEST_F(WalkTest, LongPathsThatDoNotFitAreWalkedByShortNamesOrReportedCut) {
+  // A root of about 230 characters, made through the prefix that lifts
+  // MAX_PATH for the wide calls that std::filesystem makes.
+  std::string deep = root_;
+  while (deep.size() < 225) deep += "\\dd";
+  const std::string longFolder = deep + "\\" + std::string(40, 'F') + " folder";
+  const std::string longFile = deep + "\\" + std::string(40, 'G') + " program.exe";
+  const std::string noShortFit = deep + "\\" + std::string(25, 'H');
+  std::filesystem::create_directories("\\\\?\\" + longFolder);
+  std::filesystem::create_directories("\\\\?\\" + noShortFit + "\\" + std::string(40, 'I'));
+  test_support::WriteBytes("\\\\?\\" + longFolder + "\\in.exe", kText);
+  test_support::WriteBytes("\\\\?\\" + longFile, kText);
+  ASSERT_GT(longFile.size(), 259u);
+
+  EXPECT_EQ(scan::WalkRoot(deep), RootResult::Completed);
+  // The file is handled by its short path, and shown by its long one.
+  EXPECT_EQ(OutcomesOf(longFile), std::vector<ScanOutcome>{ScanOutcome::Ok});
+  // The folder is entered by its short name, and so is named below.
+  bool inside = false;
+  for (const auto& [path, outcome] : lines()) {
+    if (path.ends_with("\\in.exe")) {
+      inside = outcome == ScanOutcome::Ok && path.size() <= 259 && path.starts_with(deep + "\\");
+    }
+  }
+  EXPECT_TRUE(inside);
+  // Where not even the short name fits, the folder is reported.
+  const std::string unfit = noShortFit + "\\" + std::string(40, 'I');
+  EXPECT_EQ(OutcomesOf(unfit), std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
+  EXPECT_EQ(state().unopenedFolderCount, 1);
+  // The status ring's line shows the longest form that fits, marked as cut.
+  const std::string line = scan::ComposeStatusLine(unfit, ScanOutcome::CannotOpen);
+  EXPECT_EQ(line.size(), 259u);
+  EXPECT_NE(line.find("..."), std::string::npos);
+  EXPECT_TRUE(line.ends_with(std::string(20, 'I') + "\t\t\tcannot open"));
+
+  // What does not fit goes first, one at a time: removing a whole tree
+  // stumbles over such paths.
+  std::error_code ignored;
+  for (const std::string& path : {longFolder + "\\in.exe", longFolder, longFile, unfit}) {
+    std::filesystem::remove("\\\\?\\" + path, ignored);
+  }
+  std::filesystem::remove_all(root_ + "\\dd", ignored);
+}
+
 TEST_F(WalkTest, BelowSystemVolumeInformationNothingIsWalked) {
   // Our Wine prefix's C: drive is ours to use.
   std::string folder = "C:\\System Volume Information";

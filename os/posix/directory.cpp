@@ -9,9 +9,21 @@
 #include <vector>
 
 namespace os {
+namespace {
+
+int OpenDirectory(int at, const char* name, int extraFlags) {
+  int fd;
+  do {
+    fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extraFlags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
 
 struct DirectoryListing::State {
   DIR* dir = nullptr;
+  bool failed = false;
 };
 
 DirectoryListing DirectoryListing::OpenCurrent() {
@@ -38,10 +50,13 @@ DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept
 }
 
 bool DirectoryListing::Next(DirectoryEntry& entry) {
-  if (state_ == nullptr) return false;
+  if (state_ == nullptr || state_->failed) return false;
   errno = 0;
   struct dirent* found = ::readdir(state_->dir);
-  if (found == nullptr) return false;
+  if (found == nullptr) {
+    state_->failed = errno != 0;
+    return false;
+  }
   entry.longName = found->d_name;
   entry.shortName.clear();
   unsigned char type = found->d_type;
@@ -58,6 +73,8 @@ bool DirectoryListing::Next(DirectoryEntry& entry) {
   return true;
 }
 
+bool DirectoryListing::Failed() const { return state_ != nullptr && state_->failed; }
+
 bool ChangeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 std::string WorkingDirectory() {
@@ -67,6 +84,63 @@ std::string WorkingDirectory() {
     buffer.resize(buffer.size() * 2);
   }
   return std::string(buffer.data());
+}
+
+struct Folder::State {
+  explicit State(int descriptor) : fd(descriptor) {}
+  ~State() { ::close(fd); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  int fd;
+};
+
+Folder::Folder() = default;
+Folder::~Folder() = default;
+Folder::Folder(Folder&& other) noexcept = default;
+Folder& Folder::operator=(Folder&& other) noexcept = default;
+
+Folder Folder::Open(const std::string& path) {
+  Folder folder;
+  int fd = OpenDirectory(AT_FDCWD, path.c_str(), 0);
+  if (fd >= 0) folder.state_ = std::make_unique<State>(fd);
+  return folder;
+}
+
+Folder Folder::Current() {
+  // O_PATH: coming back needs no right to list the folder.
+  Folder folder;
+  int fd = OpenDirectory(AT_FDCWD, ".", O_PATH);
+  if (fd >= 0) folder.state_ = std::make_unique<State>(fd);
+  return folder;
+}
+
+Folder Folder::OpenChild(const std::string& name) const {
+  Folder child;
+  int fd = state_ != nullptr ? OpenDirectory(state_->fd, name.c_str(), O_NOFOLLOW) : -1;
+  if (fd >= 0) child.state_ = std::make_unique<State>(fd);
+  return child;
+}
+
+bool Folder::MakeCurrent() const { return state_ != nullptr && ::fchdir(state_->fd) == 0; }
+
+DirectoryListing Folder::List() const {
+  DirectoryListing listing;
+  if (state_ == nullptr) return listing;
+  // The listing owns a descriptor of its own, so that the folder's stays
+  // free for opening subfolders and entering.
+  int copy = ::fcntl(state_->fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return listing;
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    ::close(copy);
+    return listing;
+  }
+  // A duplicate shares the position of the folder's descriptor, which an
+  // earlier listing left at the end.
+  ::rewinddir(dir);
+  listing.state_ = std::make_unique<DirectoryListing::State>();
+  listing.state_->dir = dir;
+  return listing;
 }
 
 }  // namespace os

@@ -8,35 +8,57 @@ struct DirectoryListing::State {
   HANDLE find = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAA data{};
   bool pending = false;  // `data` holds an entry not yet returned
+  bool failed = false;
 };
+
+namespace {
+
+// Lists by `pattern`. A search that finds nothing at all (a drive root has
+// no "." or "..") is an empty listing, not a failure.
+std::unique_ptr<DirectoryListing::State> OpenSearch(const std::string& pattern) {
+  auto state = std::make_unique<DirectoryListing::State>();
+  state->find = FindFirstFileA(pattern.c_str(), &state->data);
+  if (state->find != INVALID_HANDLE_VALUE) {
+    state->pending = true;
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_NO_MORE_FILES) {
+    return nullptr;
+  }
+  return state;
+}
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder + name;
+  return folder + "\\" + name;
+}
+
+}  // namespace
 
 DirectoryListing DirectoryListing::OpenCurrent() {
   DirectoryListing listing;
-  auto state = std::make_unique<State>();
-  state->find = FindFirstFileA("*.*", &state->data);
-  if (state->find == INVALID_HANDLE_VALUE) return listing;
-  state->pending = true;
-  listing.state_ = std::move(state);
+  listing.state_ = OpenSearch("*.*");
   return listing;
 }
 
 DirectoryListing::~DirectoryListing() {
-  if (state_ != nullptr) FindClose(state_->find);
+  if (state_ != nullptr && state_->find != INVALID_HANDLE_VALUE) FindClose(state_->find);
 }
 
 DirectoryListing::DirectoryListing(DirectoryListing&& other) noexcept = default;
 
 DirectoryListing& DirectoryListing::operator=(DirectoryListing&& other) noexcept {
   if (this != &other) {
-    if (state_ != nullptr) FindClose(state_->find);
+    if (state_ != nullptr && state_->find != INVALID_HANDLE_VALUE) FindClose(state_->find);
     state_ = std::move(other.state_);
   }
   return *this;
 }
 
 bool DirectoryListing::Next(DirectoryEntry& entry) {
-  if (state_ == nullptr) return false;
-  if (!state_->pending && !FindNextFileA(state_->find, &state_->data)) return false;
+  if (state_ == nullptr || state_->find == INVALID_HANDLE_VALUE || state_->failed) return false;
+  if (!state_->pending && !FindNextFileA(state_->find, &state_->data)) {
+    state_->failed = GetLastError() != ERROR_NO_MORE_FILES;
+    return false;
+  }
   state_->pending = false;
   const WIN32_FIND_DATAA& data = state_->data;
   entry.longName = data.cFileName;
@@ -46,6 +68,8 @@ bool DirectoryListing::Next(DirectoryEntry& entry) {
   return true;
 }
 
+bool DirectoryListing::Failed() const { return state_ != nullptr && state_->failed; }
+
 bool ChangeDirectory(const std::string& path) { return SetCurrentDirectoryA(path.c_str()) != 0; }
 
 std::string WorkingDirectory() {
@@ -53,6 +77,67 @@ std::string WorkingDirectory() {
   DWORD length = GetCurrentDirectoryA(MAX_PATH, buffer);
   if (length == 0 || length >= MAX_PATH) return std::string();
   return std::string(buffer, length);
+}
+
+// Win32 has no handle that the ANSI calls open names relative to: a folder
+// is its full path, within MAX_PATH.
+struct Folder::State {
+  std::string path;
+};
+
+Folder::Folder() = default;
+Folder::~Folder() = default;
+Folder::Folder(Folder&& other) noexcept = default;
+Folder& Folder::operator=(Folder&& other) noexcept = default;
+
+Folder Folder::Open(const std::string& path) {
+  // Its full path is what the system makes of it as the current directory
+  // (GetFullPathNameA is not among the calls that the Windows program may
+  // import).
+  Folder folder;
+  const std::string previous = WorkingDirectory();
+  if (previous.empty() || !SetCurrentDirectoryA(path.c_str())) return folder;
+  const std::string full = WorkingDirectory();
+  SetCurrentDirectoryA(previous.c_str());
+  if (full.empty()) return folder;
+  folder.state_ = std::make_unique<State>();
+  folder.state_->path = full;
+  return folder;
+}
+
+Folder Folder::Current() {
+  Folder folder;
+  std::string path = WorkingDirectory();
+  if (path.empty()) return folder;
+  folder.state_ = std::make_unique<State>();
+  folder.state_->path = path;
+  return folder;
+}
+
+Folder Folder::OpenChild(const std::string& name) const {
+  Folder child;
+  if (state_ == nullptr) return child;
+  std::string path = Joined(state_->path, name);
+  // A junction or other reparse point is not followed, as a link is not.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (path.size() >= MAX_PATH || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return child;
+  }
+  child.state_ = std::make_unique<State>();
+  child.state_->path = path;
+  return child;
+}
+
+bool Folder::MakeCurrent() const {
+  return state_ != nullptr && SetCurrentDirectoryA(state_->path.c_str()) != 0;
+}
+
+DirectoryListing Folder::List() const {
+  DirectoryListing listing;
+  if (state_ != nullptr) listing.state_ = OpenSearch(Joined(state_->path, "*.*"));
+  return listing;
 }
 
 }  // namespace os

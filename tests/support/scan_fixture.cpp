@@ -7,7 +7,7 @@
 namespace test_support {
 namespace {
 
-void Collect(std::string_view path, scan::ScanOutcome outcome) {
+void Collect(std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
   test_support::ScanFixtureLines().emplace_back(std::string(path), outcome);
 }
 
