@@ -13,7 +13,7 @@ constexpr uint32_t kChunk = 1u << 16;  // a multiple of 4, so dwords never strad
 
 // The file offset of the CheckSum field, when the file has a PE header that
 // holds it whole.
-std::optional<uint64_t> CheckSumFieldOffset(os::File& file, uint64_t size) {
+std::optional<uint64_t> CheckSumFieldOffset(os::ByteSource& file, uint64_t size) {
   uint8_t bytes[4];
   if (size < 64 || file.ReadAt(0, bytes, 2) != 2u || LoadLe16(bytes) != pe::kMzMagic ||
       file.ReadAt(pe::kDosLfanewOffset, bytes, 4) != 4u) {
@@ -52,7 +52,7 @@ uint32_t SubtractFolded(uint32_t sum, uint32_t word) {
 
 }  // namespace
 
-std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
+std::optional<ImageChecksum> ComputeImageChecksum(os::ByteSource& file) {
   std::optional<uint64_t> size = file.Size();
   if (!size) return std::nullopt;
   std::vector<uint8_t> chunk(kChunk + 4);
@@ -82,7 +82,7 @@ std::optional<ImageChecksum> ComputeImageChecksum(os::File& file) {
   return sums;
 }
 
-std::optional<uint32_t> ChecksumAfter(os::File& file, uint64_t length,
+std::optional<uint32_t> ChecksumAfter(os::ByteSource& file, uint64_t length,
                                       const std::vector<BytePatch>& patches, uint64_t fieldOffset) {
   std::optional<uint64_t> size = file.Size();
   if (!size || length > *size) return std::nullopt;

@@ -20,7 +20,7 @@ struct ImageChecksum {
 // Computes both sums the way the platform's image-checksum service does: the
 // 16-bit folded sum of the file's little-endian words (a trailing odd byte
 // counts as a word of its own), less the CheckSum field, plus the length.
-std::optional<ImageChecksum> ComputeImageChecksum(os::File& file);
+std::optional<ImageChecksum> ComputeImageChecksum(os::ByteSource& file);
 
 // A change to bytes of a file that is not made yet: `bytes` at `offset`.
 struct BytePatch {
@@ -32,7 +32,7 @@ struct BytePatch {
 // `length` bytes (at most its size), with the CheckSum field at
 // `fieldOffset` left out of the sum: what the header must then hold. Reads
 // the file's first `length` bytes once; nullopt when they cannot be read.
-std::optional<uint32_t> ChecksumAfter(os::File& file, uint64_t length,
+std::optional<uint32_t> ChecksumAfter(os::ByteSource& file, uint64_t length,
                                       const std::vector<BytePatch>& patches, uint64_t fieldOffset);
 
 // Makes the header's CheckSum match the file's contents: 1 when the header

@@ -23,7 +23,7 @@ uint32_t RoundUp(uint32_t size, uint32_t alignment) {
 
 }  // namespace
 
-bool PeImage::Open(os::File& file) {
+bool PeImage::Open(os::ByteSource& file) {
   file_ = &file;
   // The DOS header in one read: its magic and e_lfanew.
   uint8_t dos[kDosHeaderSize];
@@ -106,33 +106,6 @@ bool PeImage::ReadAt(uint32_t offset, void* buffer, uint32_t length) const {
 uint32_t PeImage::ReadUpTo(uint32_t offset, void* buffer, uint32_t length) const {
   if (file_ == nullptr || !InRange(offset, length)) return 0;
   return file_->ReadAt(offset, buffer, length).value_or(0);
-}
-
-bool PeImage::WriteAt(uint32_t offset, const void* buffer, uint32_t length) const {
-  if (file_ == nullptr || buffer == nullptr || !InRange(offset, length)) return false;
-  return file_->WriteAt(offset, buffer, length) == length;
-}
-
-bool PeImage::CutAt(uint32_t offset) const {
-  return file_ != nullptr && InRange(offset, 0) && file_->SetEnd(offset);
-}
-
-PeImage& CurrentPeImage() {
-  static PeImage image;
-  return image;
-}
-
-bool OpenPeImage(os::File& file) { return CurrentPeImage().Open(file); }
-void ClosePeImage() { CurrentPeImage().Close(); }
-uint32_t RvaToFileOffset(uint32_t rva) { return CurrentPeImage().RvaToFileOffset(rva); }
-uint32_t EntryPointRva() { return CurrentPeImage().EntryPointRva(); }
-uint32_t EntryPointFileOffset() { return CurrentPeImage().EntryPointFileOffset(); }
-bool ReadAt(uint32_t offset, void* buffer, uint32_t length) {
-  return CurrentPeImage().ReadAt(offset, buffer, length);
-}
-bool WriteAt(uint32_t offset, const void* buffer, uint32_t length) {
-  if (buffer == nullptr && length == 0) return CurrentPeImage().CutAt(offset);
-  return CurrentPeImage().WriteAt(offset, buffer, length);
 }
 
 }  // namespace engine

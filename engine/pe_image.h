@@ -1,8 +1,9 @@
 // The engine's view of one open PE32 file: its NT headers, its section table
-// with a pseudo-section for the headers, and reads and writes by file offset.
-//
-// The process holds one such view (the engine serves one object at a time);
-// the free functions below work on it. The file handle stays the caller's.
+// with a pseudo-section for the headers, and reads by file offset. Each user
+// holds a view of its own, so that any number of files are looked at at once;
+// the file (any source of bytes) stays the caller's. Nothing is written
+// through a view: a repair is planned through one and written as a whole
+// (engine/repair_plan.h).
 #pragma once
 
 #include <array>
@@ -67,7 +68,7 @@ class PeImage {
  public:
   // Makes `file` the current file and reads its headers and section table.
   // False when it is no PE32 image whose headers could be read whole.
-  bool Open(os::File& file);
+  bool Open(os::ByteSource& file);
   // Drops the section map; the current file stays recorded.
   void Close();
   bool IsOpen() const { return open_; }
@@ -88,12 +89,9 @@ class PeImage {
   bool ReadAt(uint32_t offset, void* buffer, uint32_t length) const;
   // Up to `length` bytes at `offset`; the count read, 0 on any failure.
   uint32_t ReadUpTo(uint32_t offset, void* buffer, uint32_t length) const;
-  bool WriteAt(uint32_t offset, const void* buffer, uint32_t length) const;
-  // Cuts the current file at `offset`.
-  bool CutAt(uint32_t offset) const;
 
  private:
-  os::File* file_ = nullptr;
+  os::ByteSource* file_ = nullptr;
   bool open_ = false;
   uint32_t ntOffset_ = 0;
   std::array<uint8_t, pe::kNtHeadersSize> ntHeaders_{};
@@ -101,16 +99,5 @@ class PeImage {
   bool pe32Plus_ = false;
   std::vector<SectionEntry> sections_;
 };
-
-// The process-wide view and the operations on it.
-PeImage& CurrentPeImage();
-bool OpenPeImage(os::File& file);
-void ClosePeImage();
-uint32_t RvaToFileOffset(uint32_t rva);
-uint32_t EntryPointRva();
-uint32_t EntryPointFileOffset();
-bool ReadAt(uint32_t offset, void* buffer, uint32_t length);
-// With no buffer and length 0 the file is cut at `offset`.
-bool WriteAt(uint32_t offset, const void* buffer, uint32_t length);
 
 }  // namespace engine

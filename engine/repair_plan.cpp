@@ -169,7 +169,7 @@ uint64_t MaxBodyTail(uint32_t fileAlignment) {
   return (body::kLength + alignment - 1) / alignment * alignment;
 }
 
-PlanResult PlanRepair(os::File& file) {
+PlanResult PlanRepair(os::ByteSource& file) {
   PlanResult result;
   RepairPlan& plan = result.plan;
   auto refuse = [&](std::string why) {

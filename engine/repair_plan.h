@@ -42,7 +42,7 @@ struct PlanResult {
 // hooked name whose ordinal lies outside the table or whose slot lies in the
 // body, an export that would still point into the body afterwards, or a
 // restored entry point inside the body.
-PlanResult PlanRepair(os::File& file);
+PlanResult PlanRepair(os::ByteSource& file);
 
 // The length of the longest tail that can be a body: 4050 bytes, rounded up
 // to the file alignment the way a writer of sections pads them.

@@ -66,9 +66,9 @@ FileState StateOf(const std::string& path, const Journal& journal) {
   return original ? FileState::Original : FileState::Ours;
 }
 
-// Puts the file back as the journal says it was: its bytes where they
-// differ, then its attributes. Safe to repeat after a crash in the middle.
-bool PutBack(const std::string& path, const Journal& journal, os::WriteFaults* faults) {
+}  // namespace
+
+bool PutBackFromJournal(const std::string& path, const Journal& journal, os::WriteFaults* faults) {
   FileState state = StateOf(path, journal);
   if (state == FileState::Foreign || state == FileState::Unreadable) return false;
   if (state == FileState::Ours) {
@@ -99,6 +99,8 @@ bool PutBack(const std::string& path, const Journal& journal, os::WriteFaults* f
   }
   return true;
 }
+
+namespace {
 
 // The repaired file read again: a PE image whose entry point carries no
 // body, of the planned length, holding every planned write, and with a true
@@ -174,7 +176,7 @@ RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& setti
   // From here on every way out either commits or undoes by the journal.
   auto undo = [&](const char* why) {
     file.Close();
-    if (PutBack(path, journal, faults)) RemoveJournal(journalPath, faults);
+    if (PutBackFromJournal(path, journal, faults)) RemoveJournal(journalPath, faults);
     return Outcome(RepairStatus::NotDone, why);
   };
   if (readOnly) {
@@ -320,7 +322,7 @@ RecoveryResult RecoverFromJournal(const std::string& journalPath, os::WriteFault
   if (StateOf(file, journal) == FileState::Foreign) {
     return {Recovery::Failed, "it was changed by something else after an interrupted repair"};
   }
-  if (!PutBack(file, journal, faults)) {
+  if (!PutBackFromJournal(file, journal, faults)) {
     return {Recovery::Failed, "it cannot be put back as it was before an interrupted repair"};
   }
   if (!RemoveJournal(journalPath, faults))

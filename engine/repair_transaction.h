@@ -20,7 +20,7 @@ namespace engine {
 
 struct RepairSettings {
   // Works out the repair of an open file; the engine's own by default.
-  PlanResult (*plan)(os::File& file) = PlanRepair;
+  PlanResult (*plan)(os::ByteSource& file) = PlanRepair;
   // Keeps a copy of the infected file at `path` before its first change;
   // false stops the repair. None: no copy is kept.
   std::function<bool(const std::string& path)> keepBackup;
@@ -74,5 +74,12 @@ struct RecoveryResult {
 
 // Carries out the journal at `journalPath`, if there is one, and removes it.
 RecoveryResult RecoverFromJournal(const std::string& journalPath, os::WriteFaults* faults);
+
+// Puts the file at `path` back as an InPlace `journal` says it was: its bytes
+// where they differ (each region's, then its length and tail), then its
+// attributes. False, with nothing written, when the file holds anything but
+// what the repair or its undoing can leave (something else changed it);
+// false too when a write fails. Safe to repeat after a crash in the middle.
+bool PutBackFromJournal(const std::string& path, const Journal& journal, os::WriteFaults* faults);
 
 }  // namespace engine

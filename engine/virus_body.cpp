@@ -21,13 +21,12 @@ MarkerMatch FindVirusMarker(const EntryWindow& window) {
   return {};
 }
 
-bool IsInfected(os::File& file) {
-  if (!OpenPeImage(file)) return false;
+bool IsInfected(os::ByteSource& file) {
+  PeImage view;
+  if (!view.Open(file)) return false;
   EntryWindow window{};
-  bool infected = ReadAt(EntryPointFileOffset(), window.data(), kEntryWindowSize) &&
-                  FindVirusMarker(window).Found();
-  ClosePeImage();
-  return infected;
+  return view.ReadAt(view.EntryPointFileOffset(), window.data(), kEntryWindowSize) &&
+         FindVirusMarker(window).Found();
 }
 
 }  // namespace engine

@@ -46,6 +46,6 @@ struct MarkerMatch {
 MarkerMatch FindVirusMarker(const EntryWindow& window);
 
 // True when the file's entry point carries the virus body. Reads only.
-bool IsInfected(os::File& file);
+bool IsInfected(os::ByteSource& file);
 
 }  // namespace engine

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "os/byte_source.h"
 #include "os/write_faults.h"
 
 namespace os {
@@ -23,10 +24,10 @@ enum class Disposition {
   CreateAlways,  // create it, or empty the file that has the name
 };
 
-class File {
+class File final : public ByteSource {
  public:
   File() = default;
-  ~File();
+  ~File() override;
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
@@ -43,12 +44,12 @@ class File {
 
   // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
   // nullopt when the platform call fails or cannot position there.
-  std::optional<uint32_t> ReadAt(uint64_t offset, void* buffer, uint32_t length);
+  std::optional<uint32_t> ReadAt(uint64_t offset, void* buffer, uint32_t length) override;
   // Writes `length` bytes at `offset`; the count written, or nullopt.
   std::optional<uint32_t> WriteAt(uint64_t offset, const void* buffer, uint32_t length);
   // Sets the end of the file at `offset`, cutting or extending it.
   bool SetEnd(uint64_t offset);
-  std::optional<uint64_t> Size();
+  std::optional<uint64_t> Size() override;
   // Asks the system to put everything written so far on the disk, and waits
   // until it has.
   bool Flush();

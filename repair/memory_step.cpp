@@ -58,12 +58,12 @@ void RepairSystem() {
 
 // The 256 bytes at the bait's entry point, or nullopt when they cannot be read.
 std::optional<engine::EntryWindow> ReadBaitWindow(os::File& bait) {
-  if (!engine::OpenPeImage(bait)) return std::nullopt;
+  engine::PeImage view;
+  if (!view.Open(bait)) return std::nullopt;
   engine::EntryWindow window{};
-  bool read =
-      engine::ReadAt(engine::EntryPointFileOffset(), window.data(), engine::kEntryWindowSize);
-  engine::ClosePeImage();
-  if (!read) return std::nullopt;
+  if (!view.ReadAt(view.EntryPointFileOffset(), window.data(), engine::kEntryWindowSize)) {
+    return std::nullopt;
+  }
   return window;
 }
 

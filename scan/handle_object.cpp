@@ -26,7 +26,7 @@ bool NeverDelete(const std::string&) { return false; }
 
 std::atomic<InfectionPrompt> g_prompt{AnswerSkip};
 
-using PlanFn = engine::PlanResult (*)(os::File&);
+using PlanFn = engine::PlanResult (*)(os::ByteSource&);
 using DeleteInsteadFn = bool (*)(const std::string&);
 using ReplaceFn = bool (*)(const std::optional<std::string>&, const std::string&);
 std::atomic<PlanFn> g_plan{engine::PlanRepair};

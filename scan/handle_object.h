@@ -30,7 +30,7 @@ void SetInfectionPrompt(InfectionPrompt prompt);
 // rather than kept (the engine never asks that), and the scheduling at
 // restart.
 struct CleaningActions {
-  engine::PlanResult (*plan)(os::File& file) = nullptr;
+  engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
   bool (*deleteInstead)(const std::string& path) = nullptr;
   bool (*replaceAtRestart)(const std::optional<std::string>& destination,
                            const std::string& source) = nullptr;

@@ -308,13 +308,13 @@ TEST_F(InUseTest, ANameInUseIsNeverOverwritten) {
 TEST_F(InUseTest, TheCopyGoesAwayUnlessItIsScheduled) {
   struct Case {
     const char* what;
-    engine::PlanResult (*plan)(os::File&);
+    engine::PlanResult (*plan)(os::ByteSource&);
     bool (*deleteInstead)(const std::string&);
     bool restartAnswer;
     ScanOutcome outcome;
     std::vector<std::string> requests;
   };
-  auto refusing = [](os::File&) {
+  auto refusing = [](os::ByteSource&) {
     engine::PlanResult refused;
     refused.refusal = "refused for the test";
     return refused;

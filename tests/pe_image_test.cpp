@@ -29,14 +29,13 @@ class PeImageTest : public ::testing::Test {
   }
   bool Opens(const std::vector<uint8_t>& bytes) {
     os::File file = Put(bytes);
-    bool opened = engine::OpenPeImage(file);
-    engine::ClosePeImage();
-    return opened;
+    engine::PeImage view;
+    return view.Open(file);
   }
-  void TearDown() override { engine::ClosePeImage(); }
 
   TempDir dir_;
   std::string path_ = dir_.File("image.bin");
+  engine::PeImage view_;
 };
 
 TEST_F(PeImageTest, RefusesWhatIsNoReadablePe32) {
@@ -71,27 +70,27 @@ TEST_F(PeImageTest, HeaderPseudoSectionIsRoundedAndWinsFirst) {
   size_t nt = Le32At(bytes, kLfanew);
   PutLe32(bytes, nt + 84, 0x400);  // SizeOfHeaders; alignments are 0x1000 and 0x200
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  const auto& header = engine::CurrentPeImage().Sections()[0];
+  ASSERT_TRUE(view_.Open(file));
+  const auto& header = view_.Sections()[0];
   EXPECT_EQ(header.virtualSize, 0x1000u);
   EXPECT_EQ(header.sizeOfRawData, 0x400u);
-  EXPECT_EQ(engine::RvaToFileOffset(0xFFF), 0xFFFu);
+  EXPECT_EQ(view_.RvaToFileOffset(0xFFF), 0xFFFu);
 }
 
 TEST_F(PeImageTest, MapsAddressesThroughTheFirstCoveringSection) {
   std::vector<uint8_t> bytes = test_support::SmallProgram();
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  const auto& sections = engine::CurrentPeImage().Sections();
+  ASSERT_TRUE(view_.Open(file));
+  const auto& sections = view_.Sections();
   ASSERT_EQ(sections.size(), 3u);
   const auto& text = sections[1];
   const auto& last = sections[2];
-  EXPECT_EQ(engine::RvaToFileOffset(text.virtualAddress + 0x10), text.pointerToRawData + 0x10);
-  EXPECT_EQ(engine::RvaToFileOffset(last.virtualAddress + last.virtualSize - 1),
+  EXPECT_EQ(view_.RvaToFileOffset(text.virtualAddress + 0x10), text.pointerToRawData + 0x10);
+  EXPECT_EQ(view_.RvaToFileOffset(last.virtualAddress + last.virtualSize - 1),
             last.pointerToRawData + last.virtualSize - 1);
-  EXPECT_EQ(engine::RvaToFileOffset(last.virtualAddress + last.virtualSize), kNoFileOffset);
-  EXPECT_EQ(engine::EntryPointRva(), text.virtualAddress);
-  EXPECT_EQ(engine::EntryPointFileOffset(), text.pointerToRawData);
+  EXPECT_EQ(view_.RvaToFileOffset(last.virtualAddress + last.virtualSize), kNoFileOffset);
+  EXPECT_EQ(view_.EntryPointRva(), text.virtualAddress);
+  EXPECT_EQ(view_.EntryPointFileOffset(), text.pointerToRawData);
 }
 
 TEST_F(PeImageTest, HostileSectionFieldsNeverWrapIntoAnotherOffset) {
@@ -102,16 +101,15 @@ TEST_F(PeImageTest, HostileSectionFieldsNeverWrapIntoAnotherOffset) {
   PutLe32(bytes, last + 8, 0x2000u);       // VirtualSize: the extent passes 4 GiB
   PutLe32(bytes, last + 20, 0xFFFFFF00u);  // PointerToRawData
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  EXPECT_EQ(engine::RvaToFileOffset(0xFFFFF010u), 0xFFFFFF10u);
+  ASSERT_TRUE(view_.Open(file));
+  EXPECT_EQ(view_.RvaToFileOffset(0xFFFFF010u), 0xFFFFFF10u);
   // 0xFFFFFF00 + 0x200 would wrap to 0x100, a real place in the file.
-  EXPECT_EQ(engine::RvaToFileOffset(0xFFFFF200u), kNoFileOffset);
+  EXPECT_EQ(view_.RvaToFileOffset(0xFFFFF200u), kNoFileOffset);
   // An address below the section is no part of it, whatever its end wraps to.
-  EXPECT_EQ(engine::RvaToFileOffset(0x500000u), kNoFileOffset);
+  EXPECT_EQ(view_.RvaToFileOffset(0x500000u), kNoFileOffset);
   uint8_t byte = 0;
-  EXPECT_FALSE(engine::ReadAt(kNoFileOffset, &byte, 1));
-  EXPECT_FALSE(engine::ReadAt(0x80000000u, &byte, 1));
-  EXPECT_FALSE(engine::WriteAt(kNoFileOffset, &byte, 1));
+  EXPECT_FALSE(view_.ReadAt(kNoFileOffset, &byte, 1));
+  EXPECT_FALSE(view_.ReadAt(0x80000000u, &byte, 1));
 }
 
 TEST_F(PeImageTest, SectionTableFollowsA224ByteOptionalHeaderAlways) {
@@ -119,8 +117,8 @@ TEST_F(PeImageTest, SectionTableFollowsA224ByteOptionalHeaderAlways) {
   size_t nt = Le32At(bytes, kLfanew);
   bytes[nt + 20] = 240;  // SizeOfOptionalHeader as in a PE32+ image
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  EXPECT_EQ(engine::CurrentPeImage().Sections()[1].pointerToRawData, Le32At(bytes, nt + 248 + 20));
+  ASSERT_TRUE(view_.Open(file));
+  EXPECT_EQ(view_.Sections()[1].pointerToRawData, Le32At(bytes, nt + 248 + 20));
 }
 
 // A 64-bit image's table follows its longer optional header: the view of a
@@ -131,13 +129,12 @@ TEST_F(PeImageTest, Pe32PlusImageHasItsSectionTableAfterTheLongerHeader) {
   std::vector<uint8_t> bytes = test_support::AsPe32Plus(pe32);
   size_t nt = Le32At(bytes, kLfanew);
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  EXPECT_TRUE(engine::CurrentPeImage().IsPe32Plus());
+  ASSERT_TRUE(view_.Open(file));
+  EXPECT_TRUE(view_.IsPe32Plus());
   for (size_t i = 1; i <= 2; ++i) {
-    EXPECT_EQ(engine::CurrentPeImage().Sections()[i].pointerToRawData,
-              Le32At(pe32, nt + 248 + 40 * (i - 1) + 20));
+    EXPECT_EQ(view_.Sections()[i].pointerToRawData, Le32At(pe32, nt + 248 + 40 * (i - 1) + 20));
   }
-  EXPECT_EQ(engine::EntryPointFileOffset(), Le32At(pe32, nt + 248 + 20));
+  EXPECT_EQ(view_.EntryPointFileOffset(), Le32At(pe32, nt + 248 + 20));
 }
 
 TEST_F(PeImageTest, ZeroSectionsOpenWithOnlyTheHeaderEntry) {
@@ -146,38 +143,22 @@ TEST_F(PeImageTest, ZeroSectionsOpenWithOnlyTheHeaderEntry) {
   bytes[nt + 6] = 0;
   bytes[nt + 7] = 0;
   os::File file = Put(bytes);
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  EXPECT_EQ(engine::CurrentPeImage().Sections().size(), 1u);
+  ASSERT_TRUE(view_.Open(file));
+  EXPECT_EQ(view_.Sections().size(), 1u);
 }
 
 TEST_F(PeImageTest, ReopeningReplacesTheMapAndClosingDropsIt) {
   os::File first = Put(test_support::SmallProgram());
-  ASSERT_TRUE(engine::OpenPeImage(first));
+  ASSERT_TRUE(view_.Open(first));
   std::string otherPath = dir_.File("other.bin");
   WriteBytes(otherPath, test_support::KernelLibrary());
   os::File second = os::File::Open(otherPath, os::Access::Read, os::Share::ReadWrite,
                                    os::Disposition::OpenExisting);
-  ASSERT_TRUE(engine::OpenPeImage(second));
-  EXPECT_EQ(engine::CurrentPeImage().Sections().size(), 3u);  // .text and .edata
-  engine::ClosePeImage();
-  EXPECT_TRUE(engine::CurrentPeImage().Sections().empty());
-  engine::ClosePeImage();  // harmless twice
-}
-
-TEST_F(PeImageTest, WriteWithNoBufferCutsTheFile) {
-  os::File file = Put(test_support::SmallProgram());
-  ASSERT_TRUE(engine::OpenPeImage(file));
-  EXPECT_TRUE(engine::WriteAt(0x321, nullptr, 0));
-  const uint8_t mark[2] = {0xAB, 0xCD};
-  EXPECT_TRUE(engine::WriteAt(0x10, mark, 2));
-  uint8_t back[2] = {};
-  EXPECT_TRUE(engine::ReadAt(0x10, back, 2));
-  EXPECT_FALSE(engine::ReadAt(0x320, back, 2));  // only one byte is left there
-  engine::ClosePeImage();
-  file.Close();
-  std::vector<uint8_t> bytes = ReadBytes(path_);
-  EXPECT_EQ(bytes.size(), 0x321u);
-  EXPECT_EQ(bytes[0x10], 0xAB);
+  ASSERT_TRUE(view_.Open(second));
+  EXPECT_EQ(view_.Sections().size(), 3u);  // .text and .edata
+  view_.Close();
+  EXPECT_TRUE(view_.Sections().empty());
+  view_.Close();  // harmless twice
 }
 
 }  // namespace
