@@ -445,6 +445,132 @@ TEST_F(WindowTest, ListedPathsWalkTheNewestFolderFirstAndNothingElse) {
   ExitAndExpectEnd(cleaner, main);
 }
 
+// The window of `cleaner` with one listed path, the first answer of its
+// folder browser, and "Ask user"; nullptr when it cannot be set up.
+HWND ListOneFolderAndAsk(Cleaner& cleaner) {
+  HWND main = cleaner.MainWindow();
+  if (main == nullptr) return nullptr;
+  HWND paths = GetDlgItem(main, kPathsList);
+  Press(main, kAddPath);
+  if (!WaitUntil([&] { return cleaner.RowCount(paths) == 1; })) return nullptr;
+  Press(main, kAskUser);
+  if (!WaitUntil([&] { return IsChecked(main, kAskUser); })) return nullptr;
+  return main;
+}
+
+// `box`, a box of the scan's own, is the program's one box open, belongs to
+// the main window and keeps it disabled: a click on START SCAN leaves it so.
+void ExpectStartClickIgnored(Cleaner& cleaner, HWND main, HWND box) {
+  EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+  EXPECT_FALSE(IsWindowEnabled(main));
+  ui_test::Click(main, kStartScan);
+  EXPECT_TRUE(StaysOpen(box));
+  EXPECT_EQ(cleaner.OpenBoxes(), std::vector<HWND>{box});
+}
+
+// The memory warning and the prompt for the memory belong to the main window,
+// which takes no click meanwhile: START SCAN starts no second scan. One scan,
+// one prompt per file, one report, and rows and counts agree.
+TEST_F(WindowTest, StartScanStartsNothingWhileTheMemoryBoxesAreUp) {
+  Specimen own = InfectedProgram("own\\krizclean.exe");
+  std::map<std::string, Specimen> files;
+  for (const char* name : {"scan\\one.exe", "scan\\two.exe"}) {
+    Specimen file = InfectedProgram(name);
+    files[file.path] = file;
+  }
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_OWN_FILE", own.path.c_str());
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_NO_RESTART", "1");
+  Cleaner cleaner("", "D:\\scan");
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_OWN_FILE", nullptr);
+  SetEnvironmentVariableA("KRIZCLEAN_TEST_NO_RESTART", nullptr);
+  HWND main = ListOneFolderAndAsk(cleaner);
+  ASSERT_NE(main, nullptr);
+  // A click of the mouse reaches the window while no box is up.
+  ui_test::Click(main, kShowAll);
+  ASSERT_TRUE(WaitUntil([&] { return IsChecked(main, kShowAll); }));
+  Press(main, kStartScan);
+
+  HWND warning = cleaner.WaitForMessageBox();
+  ASSERT_NE(warning, nullptr);
+  ASSERT_EQ(TextOf(warning), "Warning");
+  {
+    SCOPED_TRACE("memory warning");
+    ExpectStartClickIgnored(cleaner, main, warning);
+  }
+  Press(warning, IDNO);
+
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  ASSERT_EQ(ControlText(prompt, kObjectLine), "The memory");
+  {
+    SCOPED_TRACE("prompt for the memory");
+    ExpectStartClickIgnored(cleaner, main, prompt);
+  }
+  Press(prompt, kSkip);
+  ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+
+  // The files' prompts come from the walk, one for each file.
+  std::vector<std::string> asked;
+  for (size_t file = 0; file < files.size(); ++file) {
+    prompt = cleaner.WaitForPrompt();
+    ASSERT_NE(prompt, nullptr);
+    asked.push_back(ControlText(prompt, kObjectLine));
+    Press(prompt, kDisinfect);
+    ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+  }
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked, (std::vector<std::string>{"D:\\scan\\one.exe", "D:\\scan\\two.exe"}));
+
+  std::string report = TakeReport(cleaner);
+  Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+  CloseReport(cleaner);
+  EXPECT_TRUE(StaysOpen(main));
+  EXPECT_TRUE(cleaner.OpenBoxes().empty()) << "a second report or prompt";
+
+  Rows sorted = rows;
+  std::sort(sorted.begin() + std::min<ptrdiff_t>(2, std::ssize(sorted)), sorted.end());
+  EXPECT_EQ(sorted, (Rows{{"memory", "infected"},
+                          {"registry", "ok"},
+                          {"D:\\scan\\one.exe", "disinfected"},
+                          {"D:\\scan\\two.exe", "disinfected"}}));
+  EXPECT_EQ(report, ReportFor(rows));
+  for (const auto& [path, file] : files) ExpectCleaned(file);
+  ExpectUntouched(own);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// The report belongs to the main window too: a click on START SCAN starts no
+// scan inside it, and a START SCAN command that reaches the window all the
+// same (as a program could send it) is refused with "Scan is on".
+TEST_F(WindowTest, StartScanStartsNothingWhileTheReportIsUp) {
+  Cleaner cleaner("/ListedPaths /AutoStart");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  std::string report = TakeReport(cleaner);
+  HWND box = cleaner.OpenMessageBox();
+  ASSERT_NE(box, nullptr);
+  HWND list = GetDlgItem(main, kFilesList);
+  Rows rows = cleaner.ListRows(list, 2);
+  ExpectStartClickIgnored(cleaner, main, box);
+
+  Press(main, kStartScan);
+  Sleep(300);
+  for (HWND other : cleaner.OpenBoxes()) {
+    if (other == box) continue;
+    EXPECT_EQ(ui_test::MessageBoxText(other), "Scan is on");
+    EXPECT_EQ(GetWindow(other, GW_OWNER), main);
+    Press(other, IDOK);
+    ASSERT_TRUE(WaitUntil([other] { return !IsWindow(other); }));
+  }
+  EXPECT_EQ(cleaner.OpenBoxes(), std::vector<HWND>{box});
+  EXPECT_EQ(cleaner.ListRows(list, 2), rows);
+  EXPECT_EQ(ui_test::MessageBoxText(box), report);
+  CloseReport(cleaner);
+  EXPECT_TRUE(StaysOpen(main));
+  EXPECT_TRUE(cleaner.OpenBoxes().empty()) << "a second report";
+  ExitAndExpectEnd(cleaner, main);
+}
+
 // Scans that last: every file of a large tree on D:, each clean one listed.
 class LongScanTest : public WindowTest {
  protected:

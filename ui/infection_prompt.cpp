@@ -4,6 +4,7 @@
 
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "ui/box_owner.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -57,9 +58,8 @@ void Initialise(HWND window) {
 }  // namespace
 
 int32_t ShowInfectionPrompt() {
-  return static_cast<int32_t>(DialogBoxParamA(GetModuleHandleA(nullptr),
-                                              MAKEINTRESOURCEA(IDD_PROMPT), GetActiveWindow(),
-                                              InfectionPromptProc, 0));
+  return static_cast<int32_t>(DialogBoxParamA(
+      GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), BoxOwner(), InfectionPromptProc, 0));
 }
 
 INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {

@@ -37,6 +37,10 @@ void MainDialog::OnStartScan() {
     MessageBoxA(hwnd_, texts::kScanIsOn, ApplicationName().c_str(), MB_OK);
     return;
   }
+  // The window is scanning from here to the end of the report: the memory and
+  // registry steps show boxes whose message loops would otherwise take a
+  // second START SCAN and run a second scan inside the first.
+  state.setScanRunning(1);
   SendMessageA(filesList_, LVM_DELETEALLITEMS, 0, 0);
   state.setSelectedTypesOnly(IsChecked(hwnd_, IDC_ALL_FILES) ? 0 : 1);
   state.setActionMode(IsChecked(hwnd_, IDC_ACTION_SCAN_ONLY) ? scan::ActionMode::ScanOnly
@@ -49,9 +53,11 @@ void MainDialog::OnStartScan() {
   state.ResetStatusRing();
   state.ResetCounters();
 
-  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) return;
+  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) {
+    state.setScanRunning(0);
+    return;
+  }
 
-  state.setScanRunning(1);
   state.setRootDone(1);
   state.setBootRenameNeeded(0);
   state.setStopRequested(0);
@@ -145,8 +151,8 @@ void MainDialog::EndScan() {
   scan::ScanState& state = scan::TheScanState();
   SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
   SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, "");
+  FinishScan();  // the report, in a message loop of its own: still scanning
   state.setScanRunning(0);
-  FinishScan();
 }
 
 }  // namespace ui
