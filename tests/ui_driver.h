@@ -32,6 +32,11 @@ void PostKey(HWND window, WORD virtualKey);
 // aside.
 void Click(HWND dialog, int id);
 
+// The window with the keyboard focus, and the active window, of `window`'s
+// thread (nullptr when it has none).
+HWND FocusOf(HWND window);
+HWND ActiveOf(HWND window);
+
 // One running copy of the cleaner, started in the constructor and ended in
 // the destructor if it still runs then.
 class Cleaner {

@@ -571,6 +571,63 @@ TEST_F(WindowTest, StartScanStartsNothingWhileTheReportIsUp) {
   ExitAndExpectEnd(cleaner, main);
 }
 
+// Clicks a label of `window`, as often as it takes (under Wine a click that
+// follows another window's activation closely is now and then lost), until
+// the window is active; false when it never became active.
+bool ActivateByClick(HWND window, int label) {
+  for (int click = 0; click < 5; ++click) {
+    ui_test::Click(window, label);
+    if (WaitUntil([&] { return ui_test::ActiveOf(window) == window; }, 2000)) return true;
+  }
+  return false;
+}
+
+// No key answers the prompt until the user picks a button on purpose: when it
+// opens and whenever it is made active again, no button has the focus.
+TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
+  Specimen file = InfectedProgram("scan\\one.exe");
+  Cleaner cleaner("", "D:\\scan");
+  HWND main = ListOneFolderAndAsk(cleaner);
+  ASSERT_NE(main, nullptr);
+  Press(main, kStartScan);
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  auto focusedButton = [&]() -> int {
+    HWND focus = ui_test::FocusOf(prompt);
+    for (int id : {kDisinfect, kSkip, kQuit}) {
+      if (focus == GetDlgItem(prompt, id)) return id;
+    }
+    return 0;
+  };
+
+  ASSERT_TRUE(WaitUntil([&] { return ui_test::ActiveOf(prompt) == prompt; }));
+  EXPECT_EQ(focusedButton(), 0) << "a button has the focus as the prompt opens";
+  for (int key : {VK_SPACE, VK_RETURN}) ui_test::PostKey(prompt, static_cast<WORD>(key));
+  EXPECT_TRUE(StaysOpen(prompt));
+
+  // Tab gives a button the focus on purpose; once another window was active,
+  // the prompt does not give it back.
+  ui_test::PostKey(prompt, VK_TAB);
+  ASSERT_TRUE(WaitUntil([&] { return focusedButton() != 0; }));
+  ASSERT_TRUE(ActivateByClick(main, kScanLabel));
+  ASSERT_TRUE(ActivateByClick(prompt, kInfectedWith));
+  Sleep(100);
+  EXPECT_EQ(focusedButton(), 0) << "a button has the focus as the prompt is active again";
+  for (int key : {VK_SPACE, VK_RETURN}) ui_test::PostKey(prompt, static_cast<WORD>(key));
+  EXPECT_TRUE(StaysOpen(prompt));
+  ExpectUntouched(file);
+
+  // Tab, then Space: the first button, Disinfect, answers.
+  ui_test::PostKey(prompt, VK_TAB);
+  ASSERT_TRUE(WaitUntil([&] { return focusedButton() == kDisinfect; }));
+  ui_test::PostKey(prompt, VK_SPACE);
+  ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+  TakeReport(cleaner);
+  CloseReport(cleaner);
+  ExpectCleaned(file);
+  ExitAndExpectEnd(cleaner, main);
+}
+
 // Scans that last: every file of a large tree on D:, each clean one listed.
 class LongScanTest : public WindowTest {
  protected:

@@ -55,6 +55,15 @@ void Initialise(HWND window) {
   SetDlgItemTextA(window, IDC_INFECTED_WITH, line);
 }
 
+// No key may answer the prompt until the user picks a button on purpose (a
+// click, or Tab first): whenever it becomes active, the keyboard focus goes to
+// the dialog itself rather than back to a button, and no button is the default
+// one. The OK command that Enter then sends is ignored like any other.
+void KeepFocusOffTheButtons(HWND window) {
+  SendMessageA(window, DM_SETDEFID, IDOK, 0);
+  SetFocus(window);
+}
+
 }  // namespace
 
 int32_t ShowInfectionPrompt() {
@@ -63,11 +72,21 @@ int32_t ShowInfectionPrompt() {
 }
 
 INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
-  if (message == WM_INITDIALOG) {
-    Initialise(window);
-    return FALSE;  // no button gets the focus
+  switch (message) {
+    case WM_INITDIALOG:
+      Initialise(window);
+      return FALSE;  // no button gets the focus
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) return FALSE;  // the system notes the focus
+      KeepFocusOffTheButtons(window);
+      return TRUE;  // not the system's: it would give a button the focus back
+    case WM_SETFOCUS:
+      return TRUE;  // the same: the dialog keeps the focus itself
+    case WM_COMMAND:
+      break;
+    default:
+      return FALSE;
   }
-  if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
     case IDC_DISINFECT:
       EndDialog(window, 102);
