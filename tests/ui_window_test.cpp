@@ -628,6 +628,54 @@ TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
   ExitAndExpectEnd(cleaner, main);
 }
 
+// A path of about 250 characters in folders whose names have spaces: the
+// prompt and the "Scanning:" label shorten it in the middle, on one line, so
+// that the drive and the file's name stay in sight.
+TEST_F(WindowTest, ALongPathKeepsItsDriveAndFileNameInSight) {
+  const std::string name = "the-file-asked-about.exe";
+  std::string folders = "scan\\";
+  for (int n = 1; folders.size() + name.size() < 245; ++n) {
+    folders += "A folder with a long name " + std::to_string(n) + "\\";
+  }
+  Specimen file = InfectedProgram(folders + name);
+  ASSERT_GE(file.path.size(), 240u);
+  ASSERT_LT(file.path.size(), 260u);
+
+  Cleaner cleaner("", "D:\\scan");
+  HWND main = ListOneFolderAndAsk(cleaner);
+  ASSERT_NE(main, nullptr);
+  Press(main, kStartScan);
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+
+  auto expectShortened = [&](const std::string& shown, const char* where) {
+    SCOPED_TRACE(where);
+    EXPECT_EQ(shown.rfind("D:\\", 0), 0u) << shown;
+    EXPECT_TRUE(shown.ends_with("\\" + name)) << shown;
+    EXPECT_NE(shown.find("..."), std::string::npos) << shown;
+    EXPECT_LT(shown.size(), file.path.size()) << shown;
+  };
+  expectShortened(ControlText(prompt, kObjectLine), "prompt");
+  ASSERT_TRUE(WaitUntil([&] { return ControlText(main, kObjectLabel).ends_with(name); }));
+  expectShortened(ControlText(main, kObjectLabel), "Scanning: label");
+  ui_test::SaveScreenshot(prompt, "infection-prompt-long-path");
+  // The prompt opens on the desktop's centre, over the label: below the
+  // window for the window's picture.
+  RECT window;
+  GetWindowRect(main, &window);
+  SetWindowPos(prompt, nullptr, window.left, window.bottom + 4, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ui_test::SaveScreenshot(main, "main-window-long-path");
+
+  Press(prompt, kSkip);
+  TakeReport(cleaner);
+  Rows rows = RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1], "infected");
+  CloseReport(cleaner);
+  ExitAndExpectEnd(cleaner, main);
+}
+
 // Scans that last: every file of a large tree on D:, each clean one listed.
 class LongScanTest : public WindowTest {
  protected:

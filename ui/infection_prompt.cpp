@@ -5,6 +5,7 @@
 #include "scan/report.h"
 #include "scan/scan_state.h"
 #include "ui/box_owner.h"
+#include "ui/fit_path.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -45,7 +46,7 @@ void Initialise(HWND window) {
     SetDlgItemTextA(window, IDC_OBJECT_LINE, texts::kTheMemory);
   } else {
     SetDlgItemTextA(window, IDC_FILE_WORD, texts::kTheFile);
-    SetDlgItemTextA(window, IDC_OBJECT_LINE, path.c_str());
+    SetPathText(GetDlgItem(window, IDC_OBJECT_LINE), path);
   }
 
   char virus[64];

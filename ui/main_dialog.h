@@ -38,6 +38,8 @@ class MainDialog {
   void OnCommand(WORD id);
   // Moves the lines waiting in the status ring into the scanned-files list.
   void DrainStatusLines();
+  // Shows `path` in the label of the object in work.
+  void ShowObject(const std::string& path);
   // Makes the next root the current directory; false when none is left.
   bool EnterNextRoot();
   void EndScan();
@@ -48,6 +50,7 @@ class MainDialog {
   HWND pathsList_ = nullptr;
   HWND filesList_ = nullptr;
   HICON icon_ = nullptr;
+  std::string shownObject_;
 };
 
 // "Scan only *.exe, Kernel32.dll and Krized.tt6 files".

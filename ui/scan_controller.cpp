@@ -10,6 +10,7 @@
 #include "scan/status_ring.h"
 #include "scan/walk.h"
 #include "ui/end_of_scan.h"
+#include "ui/fit_path.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -88,7 +89,7 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
   if (timerId != kScanTimerId) return;
   KillTimer(hwnd_, kScanTimerId);
   scan::ScanState& state = scan::TheScanState();
-  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, scan::PublishedObjectPath().c_str());
+  ShowObject(scan::PublishedObjectPath());
 
   DrainStatusLines();
   if (state.scanRunning() == 0 || state.rootDone() == 0) {
@@ -127,6 +128,12 @@ void MainDialog::DrainStatusLines() {
   }
 }
 
+void MainDialog::ShowObject(const std::string& path) {
+  if (path == shownObject_) return;
+  shownObject_ = path;
+  SetPathText(GetDlgItem(hwnd_, IDC_OBJECT_LABEL), path);
+}
+
 bool MainDialog::EnterNextRoot() {
   scan::ScanState& state = scan::TheScanState();
   for (;;) {
@@ -150,7 +157,7 @@ bool MainDialog::EnterNextRoot() {
 void MainDialog::EndScan() {
   scan::ScanState& state = scan::TheScanState();
   SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
-  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, "");
+  ShowObject("");
   FinishScan();  // the report, in a message loop of its own: still scanning
   state.setScanRunning(0);
 }
