@@ -676,11 +676,12 @@ TEST_F(WindowTest, ALongPathKeepsItsDriveAndFileNameInSight) {
   ExitAndExpectEnd(cleaner, main);
 }
 
-// Scans that last: every file of a large tree on D:, each clean one listed.
+// Scans that last: every file of a tree on D: large enough that Stop scan and
+// Exit come before its end, each clean one listed.
 class LongScanTest : public WindowTest {
  protected:
-  static constexpr int kFolders = 40;
-  static constexpr int kFilesPerFolder = 50;
+  static constexpr int kFolders = 100;
+  static constexpr int kFilesPerFolder = 100;
 
   static void SetUpTestSuite() {
     EmptyDriveD();

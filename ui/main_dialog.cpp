@@ -198,7 +198,6 @@ void MainDialog::AddStatusLine(const std::string& line) {
   if (separator != std::string::npos) {
     SetCell(filesList_, row, 1, line.c_str() + separator + 3);
   }
-  SendMessageA(filesList_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
 }
 
 void MainDialog::OnPaint() {
