@@ -8,6 +8,7 @@
 
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "ui/box_owner.h"
 #include "ui/folder_browser.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -97,6 +98,9 @@ INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM) {
       if (!IsIconic(hwnd_)) return FALSE;
       OnPaint();
       return TRUE;
+    case WM_DESTROY:
+      UnmarkMainWindow(hwnd_);
+      return FALSE;
     case WM_QUERYDRAGICON:
       SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
       return reinterpret_cast<INT_PTR>(icon_);
@@ -128,6 +132,7 @@ void MainDialog::OnCommand(WORD id) {
 }
 
 BOOL MainDialog::InitMainDialog() {
+  MarkMainWindow(hwnd_);
   pathsList_ = GetDlgItem(hwnd_, IDC_PATHS_LIST);
   filesList_ = GetDlgItem(hwnd_, IDC_FILES_LIST);
   SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
@@ -193,7 +198,6 @@ void MainDialog::AddStatusLine(const std::string& line) {
   if (separator != std::string::npos) {
     SetCell(filesList_, row, 1, line.c_str() + separator + 3);
   }
-  SendMessageA(filesList_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
 }
 
 void MainDialog::OnPaint() {
