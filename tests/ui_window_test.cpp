@@ -257,6 +257,35 @@ TEST_F(WindowTest, AutoStartAndCloseCleanEveryDriveAndEndWithoutReport) {
   for (const Specimen& file : left) ExpectUntouched(file);
 }
 
+// With /Backup:DIR each infected original is kept in DIR, with its manifest
+// line, before it is cleaned.
+TEST_F(WindowTest, BackupKeepsEachOriginalBeforeItIsCleaned) {
+  std::vector<Specimen> infected = {
+      InfectedProgram("SETUP.EXE", 0x1234),
+      Infected("windows\\system\\KERNEL32.DLL", test_support::KernelLibrary()),
+  };
+  Cleaner cleaner("/AutoStart /Close /Backup:D:\\kept");
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExitWithoutBox(code)) << "the program did not end by itself";
+  for (const Specimen& file : infected) ExpectCleaned(file);
+  std::vector<Bytes> kept;
+  std::string manifest;
+  for (const auto& entry : std::filesystem::directory_iterator("D:\\kept")) {
+    Bytes bytes = ReadBytes(entry.path().string());
+    if (entry.path().filename() == "manifest.txt") {
+      manifest.assign(bytes.begin(), bytes.end());
+    } else {
+      EXPECT_EQ(entry.path().extension(), ".kzb");
+      kept.push_back(bytes);
+    }
+  }
+  ASSERT_EQ(kept.size(), infected.size());
+  for (const Specimen& file : infected) {
+    EXPECT_NE(std::find(kept.begin(), kept.end(), file.bytes), kept.end()) << file.path;
+    EXPECT_NE(manifest.find("\t" + file.path + "\r\n"), std::string::npos) << manifest;
+  }
+}
+
 // An infected program cannot be started: the program takes an infected
 // specimen on D: for its own file, and its restart request is granted
 // without being made (Wine would end the session).

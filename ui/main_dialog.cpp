@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "scan/handle_object.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
 #include "ui/box_owner.h"
 #include "ui/folder_browser.h"
 #include "ui/resource_ids.h"
+#include "ui/switches.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -152,7 +154,24 @@ BOOL MainDialog::InitMainDialog() {
   CheckDlgButton(hwnd_, IDC_SELECTED_TYPES, BST_CHECKED);
   if (CommandLineHas("/AutoStart")) PostMessageA(hwnd_, WM_COMMAND, IDC_START_SCAN, 0);
   if (CommandLineHas("/Close")) scan::TheScanState().setCloseWhenDone(1);
+  if (!KeepBackupsAsAsked()) EndDialog(hwnd_, 0);
   return TRUE;
+}
+
+bool MainDialog::KeepBackupsAsAsked() {
+  std::optional<std::string> folder = SwitchValue(GetCommandLineA(), "/Backup:");
+  if (!folder) return true;
+  // Made when missing; a folder that cannot be used stops the program before
+  // anything is cleaned without the backup asked for.
+  CreateDirectoryA(folder->c_str(), nullptr);
+  DWORD attributes = GetFileAttributesA(folder->c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    std::string text = "Cannot keep backups in the folder " + *folder;
+    MessageBoxA(hwnd_, text.c_str(), "Error", MB_OK | MB_ICONSTOP);
+    return false;
+  }
+  scan::SetRepairOptions({*folder, nullptr});
+  return true;
 }
 
 std::string MainDialog::PathRow(int row) const {

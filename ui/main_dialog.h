@@ -27,6 +27,10 @@ class MainDialog {
 
   // Window handlers.
   BOOL InitMainDialog();
+  // Takes the folder of "/Backup:DIR", made when missing, for the scans to
+  // keep each infected original in. False (told to the user) when the folder
+  // cannot be used.
+  bool KeepBackupsAsAsked();
   void OnAddPath();
   void OnRemovePath();
   // Appends a row for a status line; DrainStatusLines scrolls the last row
