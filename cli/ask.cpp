@@ -19,8 +19,6 @@
 namespace cli {
 namespace {
 
-int g_questions = 0;
-
 std::string_view Trimmed(std::string_view text) {
   const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   while (!text.empty() && blank(text.front())) text.remove_prefix(1);
@@ -94,12 +92,12 @@ std::optional<scan::PromptChoice> ParseAnswer(std::string_view line) {
   return std::nullopt;
 }
 
-int32_t AskOnTerminal() {
+int32_t TerminalPrompt::Ask(std::string_view objectPath) {
   // A Ctrl-C that came before the question skips it, as one during it does.
   if (ScanInterrupted()) return static_cast<int32_t>(scan::PromptChoice::Skip);
-  ++g_questions;
-  progress::Erase();
-  const std::string path = Escaped(scan::PathView(scan::TheScanState().objectPath));
+  ++questions_;
+  progress_.Erase();
+  const std::string path = Escaped(objectPath);
   for (;;) {
     std::fprintf(stderr, "%s is infected with %.*s: [d]isinfect, [s]kip or [q]uit? ", path.c_str(),
                  static_cast<int>(scan::texts::kVirusName.size()), scan::texts::kVirusName.data());
@@ -123,7 +121,5 @@ int32_t AskOnTerminal() {
     std::fputs("Please answer d, s or q.\n", stderr);
   }
 }
-
-int QuestionsAsked() { return g_questions; }
 
 }  // namespace cli

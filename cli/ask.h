@@ -7,7 +7,8 @@
 #include <optional>
 #include <string_view>
 
-#include "scan/handle_object.h"
+#include "cli/progress.h"
+#include "scan/scan.h"
 
 namespace cli {
 
@@ -16,14 +17,21 @@ namespace cli {
 // anything else.
 std::optional<scan::PromptChoice> ParseAnswer(std::string_view line);
 
-// The prompt for scan::SetInfectionPrompt, asking about `objectPath`. Asks
-// again after a line it cannot read; the end of input, or no input at all,
-// answers Skip, and so does Ctrl-C, before the question or while it waits
-// (the walk then stops).
-int32_t AskOnTerminal();
+// The scan's prompt on the terminal. Ask asks about `objectPath`, again
+// after a line it cannot read; the end of input, or no input at all, answers
+// Skip, and so does Ctrl-C, before the question or while it waits (the walk
+// then stops). The progress line is erased before each question.
+class TerminalPrompt {
+ public:
+  explicit TerminalPrompt(Progress& progress) : progress_(progress) {}
+  int32_t Ask(std::string_view objectPath);
+  // How many times the prompt was shown. Each question means an infected
+  // file, also one that a Quit answer leaves without an outcome.
+  int questionsAsked() const { return questions_; }
 
-// How many times the prompt was shown. Each question means an infected file,
-// also one that a Quit answer leaves without an outcome.
-int QuestionsAsked();
+ private:
+  Progress& progress_;
+  int questions_ = 0;
+};
 
 }  // namespace cli

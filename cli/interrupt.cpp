@@ -19,9 +19,9 @@ void OnSignal(int) {
 
 }  // namespace
 
-void StopScanOnInterrupt() {
+void StopScanOnInterrupt(scan::ScanState& state) {
   static_assert(std::atomic<int32_t>::is_always_lock_free);
-  g_state = &scan::TheScanState();
+  g_state = &state;
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);

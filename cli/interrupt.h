@@ -4,10 +4,14 @@
 // second signal ends the program at once.
 #pragma once
 
+#include "scan/scan_state.h"
+
 namespace cli {
 
-// Catches SIGINT and SIGTERM by asking the walk to stop.
-void StopScanOnInterrupt();
+// Catches SIGINT and SIGTERM by asking the walk of `state` to stop. A signal
+// handler reaches only what is static: the flag and the one state it stops
+// are the process's, set here once by the run before its scan starts.
+void StopScanOnInterrupt(scan::ScanState& state);
 // A signal asked the scan to stop.
 bool ScanInterrupted();
 

@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <charconv>
+
 namespace cli {
 
 const char kUsage[] =
@@ -17,6 +19,8 @@ const char kUsage[] =
     "                   Krized.tt6\n"
     "      --show-all   list clean files too\n"
     "  -q, --quiet      no progress display\n"
+    "  -j, --jobs N     test and clean files on N threads (default: one per core);\n"
+    "                   the output is the same whatever N\n"
     "      --json FILE  also write the results as JSON to FILE; with '-' standard\n"
     "                   output holds only the JSON\n"
     "      --backup DIR keep each infected file in DIR before it is cleaned, with\n"
@@ -32,6 +36,18 @@ namespace {
 
 enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup };
 
+// More threads than this only wait on each other.
+constexpr unsigned kMaxJobs = 256;
+
+// A whole number from 1 to kMaxJobs, or nullopt.
+std::optional<unsigned> JobCount(std::string_view text) {
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  if (value == 0 || value > kMaxJobs) return std::nullopt;
+  return value;
+}
+
 const option kLongOptions[] = {
     {"scan-only", no_argument, nullptr, 's'},
     {"ask", no_argument, nullptr, 'a'},
@@ -39,6 +55,7 @@ const option kLongOptions[] = {
     {"all-files", no_argument, nullptr, kAllFiles},
     {"show-all", no_argument, nullptr, kShowAll},
     {"quiet", no_argument, nullptr, 'q'},
+    {"jobs", required_argument, nullptr, 'j'},
     {"json", required_argument, nullptr, kJson},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -63,7 +80,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   opterr = 0;
   optind = 1;
   int option;
-  while ((option = getopt_long(argc, argv, ":sacqh", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":sacqhj:", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 's':
         chooseAction(scan::ActionMode::ScanOnly);
@@ -79,6 +96,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case 'h':
         options.help = true;
+        break;
+      case 'j':
+        if (const std::optional<unsigned> jobs = JobCount(optarg)) {
+          options.jobs = *jobs;
+        } else {
+          result.error = std::string("--jobs needs a number from 1 to ") +
+                         std::to_string(kMaxJobs) + ", not '" + optarg + "'";
+          return result;
+        }
         break;
       case kAllFiles:
         options.allFiles = true;

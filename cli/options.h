@@ -20,6 +20,8 @@ struct Options {
   std::optional<std::string> jsonPath;  // "-" for standard output
   // A folder that keeps each infected original before it is cleaned.
   std::optional<std::string> backupFolder;
+  // Threads that test (and clean) files; 0: one per core.
+  unsigned jobs = 0;
   bool help = false;
   bool version = false;
   std::vector<std::string> paths;

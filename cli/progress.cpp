@@ -7,9 +7,8 @@
 #include <string_view>
 
 #include "cli/terminal.h"
-#include "scan/walk.h"
 
-namespace cli::progress {
+namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -19,17 +18,6 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr auto kFirstDraw = std::chrono::seconds(1);
 constexpr std::string_view kEraseLine = "\r\x1b[K";
 constexpr std::string_view kCutMark = "...";
-
-struct Display {
-  bool started = false;
-  bool lineShown = false;
-  uint64_t files = 0;
-  Clock::time_point start;
-  Clock::time_point nextDraw;
-};
-
-// The walk's hook is a plain function, so the display it draws is file-wide.
-Display g_display;
 
 double SecondsSince(Clock::time_point start, Clock::time_point now) {
   return std::chrono::duration<double>(now - start).count();
@@ -52,13 +40,14 @@ std::string TailThatFits(const std::string& text, size_t room) {
   return std::string(kCutMark) + text.substr(from);
 }
 
-void Draw(Clock::time_point now, std::string_view path) {
-  const double seconds = SecondsSince(g_display.start, now);
-  const double rate = seconds > 0 ? static_cast<double>(g_display.files) / seconds : 0.0;
+}  // namespace
+
+void Progress::Draw(Clock::time_point now, std::string_view path) {
+  const double seconds = SecondsSince(start_, now);
+  const double rate = seconds > 0 ? static_cast<double>(files_) / seconds : 0.0;
   char counts[80];
   std::snprintf(counts, sizeof counts, "%llu %s, %.0f/s, in ",
-                static_cast<unsigned long long>(g_display.files),
-                g_display.files == 1 ? "file" : "files", rate);
+                static_cast<unsigned long long>(files_), files_ == 1 ? "file" : "files", rate);
   std::string text = counts;
   // One column short of the width: a line that fills it would wrap, and the
   // carriage return would then redraw only its second half.
@@ -69,42 +58,38 @@ void Draw(Clock::time_point now, std::string_view path) {
   // previous line: one write, so the line never flickers empty.
   const std::string line = "\r" + text + "\x1b[K";
   std::fwrite(line.data(), 1, line.size(), stderr);
-  g_display.lineShown = true;
+  lineShown_ = true;
 }
 
-void OnFile(std::string_view path) {
-  ++g_display.files;
+void Progress::OnFile(std::string_view path) {
+  if (!started_) return;
+  ++files_;
   const Clock::time_point now = Clock::now();
-  if (now < g_display.nextDraw) return;
-  g_display.nextDraw = now + kRedrawInterval;
+  if (now < nextDraw_) return;
+  nextDraw_ = now + kRedrawInterval;
   Draw(now, path);
 }
 
-}  // namespace
-
-void Start() {
-  g_display = Display{};
-  g_display.started = true;
-  g_display.start = Clock::now();
-  g_display.nextDraw = g_display.start + kFirstDraw;
-  scan::SetObjectHook(OnFile);
+void Progress::Start() {
+  *this = Progress{};
+  started_ = true;
+  start_ = Clock::now();
+  nextDraw_ = start_ + kFirstDraw;
 }
 
-void Erase() {
-  if (!g_display.lineShown) return;
+void Progress::Erase() {
+  if (!lineShown_) return;
   std::fwrite(kEraseLine.data(), 1, kEraseLine.size(), stderr);
-  g_display.lineShown = false;
+  lineShown_ = false;
 }
 
-void Finish() {
-  if (!g_display.started) return;
-  scan::SetObjectHook(nullptr);
+void Progress::Finish() {
+  if (!started_) return;
   Erase();
-  const double seconds = SecondsSince(g_display.start, Clock::now());
+  const double seconds = SecondsSince(start_, Clock::now());
   std::fprintf(stderr, "krizclean: %llu %s handled in %.2f s\n",
-               static_cast<unsigned long long>(g_display.files),
-               g_display.files == 1 ? "file" : "files", seconds);
-  g_display.started = false;
+               static_cast<unsigned long long>(files_), files_ == 1 ? "file" : "files", seconds);
+  started_ = false;
 }
 
-}  // namespace cli::progress
+}  // namespace cli

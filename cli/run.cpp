@@ -5,19 +5,20 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cli/ask.h"
 #include "cli/interrupt.h"
 #include "cli/json_file.h"
 #include "cli/json_results.h"
+#include "cli/parallel_scan.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
-#include "scan/user_message.h"
 #include "scan/walk.h"
 
 namespace cli {
@@ -25,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Where status lines go. The sink is a plain function, so this is file-wide.
+// Where status lines go.
 struct StatusOutput {
   bool print = true;           // "PATH: STATUS" on standard output
   bool eraseProgress = false;  // standard output shares the progress line's terminal
@@ -33,21 +34,34 @@ struct StatusOutput {
   std::vector<ObjectResult> objects;
   std::vector<PathError> errors;  // PATHs not scanned, for the JSON
 };
-StatusOutput g_output;
+
+// What one run holds: its output, its progress line, its prompt, and the
+// scan they serve.
+struct RunContext {
+  explicit RunContext(const Options& given) : options(given), prompt(progress) {}
+  const Options& options;
+  StatusOutput output;
+  Progress progress;
+  TerminalPrompt prompt;
+  ParallelSettings parallel;
+  bool inParallel = false;
+};
 
 // One line per object, whatever its name holds (Escaped).
-void OnStatusLine(std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind kind) {
-  if (g_output.print) {
-    if (g_output.eraseProgress) progress::Erase();
+void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outcome,
+                  scan::ObjectKind kind) {
+  StatusOutput& output = run.output;
+  if (output.print) {
+    if (output.eraseProgress) run.progress.Erase();
     std::string line = Escaped(path);
     line.append(": ").append(scan::StatusText(outcome)).append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  if (g_output.collect) g_output.objects.push_back({std::string(path), outcome, kind});
+  if (output.collect) output.objects.push_back({std::string(path), outcome, kind});
 }
 
-void OnMessage(const char* text, const char* caption) {
-  progress::Erase();
+void OnMessage(Progress& progress, const char* text, const char* caption) {
+  progress.Erase();
   // The program's own name as a caption says nothing here that the prefix
   // does not.
   if (std::string_view(caption) == "krizclean") {
@@ -57,15 +71,15 @@ void OnMessage(const char* text, const char* caption) {
   }
 }
 
-void Complain(const std::string& path, const std::string& problem) {
-  progress::Erase();
+void Complain(Progress& progress, const std::string& path, const std::string& problem) {
+  progress.Erase();
   std::fprintf(stderr, "krizclean: %s: %s\n", Escaped(path).c_str(), problem.c_str());
 }
 
 // A PATH that was not scanned: said on standard error and kept for the JSON.
-void NotScanned(const std::string& path, const std::string& problem) {
-  Complain(path, problem);
-  g_output.errors.push_back({path, problem});
+void NotScanned(RunContext& run, const std::string& path, const std::string& problem) {
+  Complain(run.progress, path, problem);
+  run.output.errors.push_back({path, problem});
 }
 
 // How a PATH is shown: status lines name files by paths that do not depend
@@ -101,13 +115,14 @@ enum class PathResult { Scanned, NotScanned, StopHere };
 
 // Scans one PATH. Folders and files are reached from the starting folder by
 // the PATH as given; the walk comes back to it after each folder.
-PathResult ScanPath(const std::string& given) {
+PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given) {
   const std::string shown = Shown(given);
   std::error_code error;
   const fs::file_status status = fs::status(given, error);
   switch (status.type()) {
     case fs::file_type::directory:
-      switch (scan::WalkTree(given, shown)) {
+      switch (run.inParallel ? WalkTreeInParallel(scan, given, shown, run.parallel)
+                             : scan::WalkTree(scan, given, shown)) {
         case scan::RootResult::Completed:
           return PathResult::Scanned;
         case scan::RootResult::Stopped:
@@ -117,21 +132,21 @@ PathResult ScanPath(const std::string& given) {
       }
       return PathResult::NotScanned;
     case fs::file_type::regular: {
-      const scan::ScanState& state = scan::TheScanState();
+      const scan::ScanState& state = scan.state();
       const int32_t deniedBefore = state.accessDeniedCount;
-      if (scan::HandleNamedFile(given, shown) == 0) return PathResult::StopHere;
+      if (scan::HandleNamedFile(scan, given, shown) == 0) return PathResult::StopHere;
       return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
     }
     case fs::file_type::not_found:
-      NotScanned(given, "no such file or folder");
+      NotScanned(run, given, "no such file or folder");
       return PathResult::NotScanned;
     case fs::file_type::none:
-      NotScanned(given, error.message());
+      NotScanned(run, given, error.message());
       return PathResult::NotScanned;
     default:
       // A pipe or a device is not scanned: opening a pipe would wait for a
       // writer, and a device is no program.
-      NotScanned(given, "not a file or folder");
+      NotScanned(run, given, "not a file or folder");
       return PathResult::NotScanned;
   }
 }
@@ -152,7 +167,7 @@ std::string Counted(int32_t count, const char* one, const char* many) {
 
 // The report of the scan, then a last line with what could not be scanned.
 std::string Report(const scan::ScanState& s) {
-  std::string report = WithLineFeeds(scan::BuildReport());
+  std::string report = WithLineFeeds(scan::BuildReport(s));
   if (report.empty() || report.back() != '\n') report += '\n';
   const int32_t folders = s.unopenedFolderCount;
   report += "Not scanned: " + Counted(s.accessDeniedCount - folders, "file", "files") + ", " +
@@ -160,10 +175,10 @@ std::string Report(const scan::ScanState& s) {
   return report;
 }
 
-bool FoundInfection(const scan::ScanState& s) {
+bool FoundInfection(const RunContext& run, const scan::ScanState& s) {
   // A Quit answer records nothing for the file asked about, but it was
   // infected all the same.
-  return QuestionsAsked() > 0 || s.leftInfectedCount != 0 || s.disinfectedCount != 0 ||
+  return run.prompt.questionsAsked() > 0 || s.leftInfectedCount != 0 || s.disinfectedCount != 0 ||
          s.deletedCount != 0 || s.disinfectAtRebootCount != 0 || s.deleteAtRebootCount != 0 ||
          s.notDisinfectedCount != 0;
 }
@@ -171,6 +186,7 @@ bool FoundInfection(const scan::ScanState& s) {
 }  // namespace
 
 int Run(const Options& options) {
+  RunContext run(options);
   const bool jsonToStandardOutput = options.jsonPath && *options.jsonPath == "-";
   // The JSON file is checked before anything is scanned, so that a name that
   // cannot take it stops the run before it changes a file; it is written
@@ -180,7 +196,7 @@ int Run(const Options& options) {
     std::string problem;
     jsonFile = JsonFile::Prepare(*options.jsonPath, problem);
     if (!jsonFile) {
-      Complain(*options.jsonPath, problem);
+      Complain(run.progress, *options.jsonPath, problem);
       return kExitNotScanned;
     }
   }
@@ -193,42 +209,53 @@ int Run(const Options& options) {
     std::error_code error;
     fs::create_directory(repair.backupFolder, error);
     if (!fs::is_directory(repair.backupFolder, error)) {
-      Complain(*options.backupFolder, "cannot keep backups in this folder");
+      Complain(run.progress, *options.backupFolder, "cannot keep backups in this folder");
       return kExitNotScanned;
     }
   }
-  scan::SetRepairOptions(repair);
 
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanSeams seams;
+  seams.repair = repair;
+  seams.statusSink = [&run](std::string_view path, scan::ScanOutcome outcome,
+                            scan::ObjectKind kind) { OnStatusLine(run, path, outcome, kind); };
+  seams.message = [&run](const char* text, const char* caption) {
+    OnMessage(run.progress, text, caption);
+  };
+  seams.prompt = [&run](std::string_view objectPath) { return run.prompt.Ask(objectPath); };
+  seams.objectHook = [&run](std::string_view path) { run.progress.OnFile(path); };
+  scan::Scan scan(std::move(seams));
+
+  run.parallel.jobs =
+      options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+  // One job is the single-threaded walk itself.
+  run.inParallel = run.parallel.jobs > 1 && CanWalkInParallel();
+
+  scan::ScanState& state = scan.state();
   state.setActionMode(options.action);
   state.setSelectedTypesOnly(options.allFiles ? 0 : 1);
   state.setShowAllFiles(options.showAll ? 1 : 0);
   state.ResetCounters();
 
-  g_output = StatusOutput{};
-  g_output.print = !jsonToStandardOutput;
-  g_output.collect = options.jsonPath.has_value();
+  run.output.print = !jsonToStandardOutput;
+  run.output.collect = options.jsonPath.has_value();
   const bool showProgress = !options.quiet && StandardErrorIsTerminal();
-  g_output.eraseProgress = showProgress && OutputsShareTerminal();
+  run.output.eraseProgress = showProgress && OutputsShareTerminal();
 
-  scan::SetStatusLineSink(OnStatusLine);
-  scan::SetMessageHandler(OnMessage);
-  scan::SetInfectionPrompt(AskOnTerminal);
-  StopScanOnInterrupt();
-  if (showProgress) progress::Start();
+  StopScanOnInterrupt(state);
+  if (showProgress) run.progress.Start();
 
   bool allScanned = true;
   bool stopped = false;
   for (const std::string& path : options.paths) {
     if (ScanInterrupted()) break;
-    const PathResult result = ScanPath(path);
+    const PathResult result = ScanPath(run, scan, path);
     if (result == PathResult::NotScanned) allScanned = false;
     if (result == PathResult::StopHere) {
       stopped = true;
       break;
     }
   }
-  progress::Finish();
+  run.progress.Finish();
   if (ScanInterrupted()) {
     std::fputs("krizclean: interrupted; what was not reached was not scanned\n", stderr);
     allScanned = false;
@@ -244,11 +271,11 @@ int Run(const Options& options) {
   if (!jsonToStandardOutput) std::fputs(report.c_str(), stdout);
   if (options.jsonPath) {
     const std::string json =
-        ResultsAsJson(options.action, g_output.objects, g_output.errors, state, report) + "\n";
+        ResultsAsJson(options.action, run.output.objects, run.output.errors, state, report) + "\n";
     if (jsonToStandardOutput) {
       std::fwrite(json.data(), 1, json.size(), stdout);
     } else if (std::string problem; !jsonFile->Write(json, problem)) {
-      Complain(*options.jsonPath, problem);
+      Complain(run.progress, *options.jsonPath, problem);
       allScanned = false;
     }
   }
@@ -258,7 +285,7 @@ int Run(const Options& options) {
     allScanned = false;
   }
 
-  if (FoundInfection(state)) return kExitInfected;
+  if (FoundInfection(run, state)) return kExitInfected;
   return allScanned ? kExitClean : kExitNotScanned;
 }
 

@@ -2,6 +2,8 @@
 // walk by handles.
 #pragma once
 
+#include "os/file.h"
+
 #include <memory>
 #include <string>
 
@@ -80,6 +82,14 @@ class Folder {
   bool MakeCurrent() const;
   // Its entries.
   DirectoryListing List() const;
+  // A path by which any thread reaches the entry `name` of this folder while
+  // it is open, whatever the current directory (POSIX: through the process's
+  // descriptor folder, /proc/self/fd; Win32: the folder's path and the name).
+  // Empty when the system offers no such path.
+  std::string PathOf(const std::string& name) const;
+  // Its file `name`, opened for reading as File::Open would (following a
+  // symbolic link there), from any thread; unopened when it cannot be.
+  File OpenToRead(const std::string& name) const;
 
  private:
   std::unique_ptr<State> state_;

@@ -55,6 +55,7 @@ class File final : public ByteSource {
   bool Flush();
 
  private:
+  friend class Folder;  // opens files by name within it
   static constexpr intptr_t kNone = -1;
   File(intptr_t handle, WriteFaults* faults) : handle_(handle), faults_(faults) {}
   // The platform's own write and cut, without the faults.

@@ -28,6 +28,12 @@ FileAttributes WithoutReadOnly(FileAttributes attributes);
 bool CopyNew(const std::string& from, const std::string& to, WriteFaults* faults = nullptr);
 bool RemoveFile(const std::string& path, WriteFaults* faults = nullptr);
 
+// Appends `bytes` to the file at `path`, made when missing, and puts them on
+// the disk. Appends made at once by several threads never overwrite each
+// other (POSIX: one write to a file opened for appending; the Windows
+// program appends from one thread only).
+bool AppendToFile(const std::string& path, const std::string& bytes, WriteFaults* faults = nullptr);
+
 // Puts the folder that holds `path` on the disk as it now is, so that a file
 // made or removed there stays made or removed after a crash (POSIX: the
 // folder's own fsync; Win32 keeps no such state apart from its files).

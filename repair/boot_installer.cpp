@@ -10,14 +10,13 @@
 #include "os/registry.h"
 #include "os/restart.h"
 #include "repair/boot/boot_program.h"
-#include "scan/scan_state.h"
-#include "scan/user_message.h"
+#include "scan/scan.h"
 
 namespace repair {
 namespace {
 
-int Fail() {
-  scan::ShowUserMessage(kBootProgramFailureText, kBootProgramFailureCaption);
+int Fail(const scan::Scan& scan) {
+  scan.Tell(kBootProgramFailureText, kBootProgramFailureCaption);
   return 0;
 }
 
@@ -36,16 +35,17 @@ bool WriteProgramFile(const std::string& path, std::span<const uint8_t> image) {
 
 }  // namespace
 
-int InstallBootRenameProgram() {
-  if (scan::TheScanState().bootRenameNeeded() == 0) return 1;
+int InstallBootRenameProgram(scan::Scan& scan) {
+  if (scan.state().bootRenameNeeded() == 0) return 1;
   // Without a Windows directory there is nowhere the system would start the
   // program from: a failure, never a program written elsewhere.
   std::string directory = os::WindowsDirectory();
-  if (directory.empty()) return Fail();
+  if (directory.empty()) return Fail(scan);
   if (directory.back() != '\\') directory += '\\';
   std::string path = directory + kBootProgramFileName;
-  if (!WriteProgramFile(path, BootRenameProgramImage())) return Fail();
-  if (!os::SetMachineStringValue(kRunServicesOnceKey, kBootProgramValueName, path)) return Fail();
+  if (!WriteProgramFile(path, BootRenameProgramImage())) return Fail(scan);
+  if (!os::SetMachineStringValue(kRunServicesOnceKey, kBootProgramValueName, path))
+    return Fail(scan);
   return 1;
 }
 

@@ -19,41 +19,45 @@ constexpr char kLibraryName[] = "\\KERNEL32.dll";
 constexpr char kMemoryObject[] = "memory";
 constexpr char kRegistryObject[] = "registry";
 
-int32_t AnswerSkip() { return static_cast<int32_t>(scan::PromptChoice::Skip); }
-bool AnswerNo() { return false; }
-void Nothing() {}
-
-MemoryStepServices g_services{os::ModulePath, AnswerNo,           AnswerSkip,
-                              Nothing,        os::RequestRestart, Nothing};
+// The services with their defaults in place of empty members.
+MemoryStepServices WithDefaults(MemoryStepServices s) {
+  if (!s.ownPath) s.ownPath = os::ModulePath;
+  if (!s.confirmRepair) s.confirmRepair = [] { return false; };
+  if (!s.prompt) s.prompt = [] { return static_cast<int32_t>(scan::PromptChoice::Skip); };
+  if (!s.finishScan) s.finishScan = [] {};
+  if (!s.requestRestart) s.requestRestart = os::RequestRestart;
+  if (!s.showRestartFailure) s.showRestartFailure = [] {};
+  return s;
+}
 
 // `path` with its last component as the directory spells it.
 std::string AsOnDisk(const std::string& path) { return os::NameOnDisk(path).value_or(path); }
 
 // Cleans the system's KERNEL32 and the cleaner's own file as under "Clean",
 // finishes the run and asks for the restart. Changes no file afterwards.
-void RepairSystem() {
-  scan::ScanState& state = scan::TheScanState();
+void RepairSystem(scan::Scan& scan, const MemoryStepServices& services) {
+  scan::ScanState& state = scan.state();
   state.setActionMode(scan::ActionMode::Clean);
 
   std::string system = os::SystemDirectory();
   std::string library = AsOnDisk(system + kLibraryName);
   if (!system.empty() && scan::SetPath(state.objectPath, library) &&
       scan::SetPath(state.objectShortPath, library)) {
-    scan::HandleObject();
+    scan::HandleObject(scan);
   }
-  std::string own = AsOnDisk(g_services.ownPath());
+  std::string own = AsOnDisk(services.ownPath());
   if (scan::SetPath(state.objectPath, own)) {
     if (!scan::SetPath(state.objectShortPath, os::ShortPath(own))) {
       scan::SetPath(state.objectShortPath, "");
     }
-    scan::HandleObject();
+    scan::HandleObject(scan);
   }
 
   state.setActionMode(scan::ActionMode::ChangesBarred);
   state.setCloseWhenDone(1);
-  g_services.finishScan();
+  services.finishScan();
   state.setMemoryInfected(1);
-  if (!g_services.requestRestart()) g_services.showRestartFailure();
+  if (!services.requestRestart()) services.showRestartFailure();
 }
 
 // The 256 bytes at the bait's entry point, or nullopt when they cannot be read.
@@ -69,15 +73,6 @@ std::optional<engine::EntryWindow> ReadBaitWindow(os::File& bait) {
 
 }  // namespace
 
-void SetMemoryStepServices(const MemoryStepServices& services) {
-  if (services.ownPath) g_services.ownPath = services.ownPath;
-  if (services.confirmRepair) g_services.confirmRepair = services.confirmRepair;
-  if (services.prompt) g_services.prompt = services.prompt;
-  if (services.finishScan) g_services.finishScan = services.finishScan;
-  if (services.requestRestart) g_services.requestRestart = services.requestRestart;
-  if (services.showRestartFailure) g_services.showRestartFailure = services.showRestartFailure;
-}
-
 std::string MemoryWarningText() {
   return "The memory is infected. If you continue, you could infect all your files before "
          "disinfecting them. It is strongly reccomended to disinfect now only the memory, "
@@ -86,13 +81,14 @@ std::string MemoryWarningText() {
          "this program will restart your computer.";
 }
 
-BaitCheck CheckMemoryWithBait() {
+BaitCheck CheckMemoryWithBait(scan::Scan& scan, const MemoryStepServices& given) {
+  const MemoryStepServices services = WithDefaults(given);
   // Without a temporary folder the bait would land in whatever folder is
   // current: no bait then, and no check.
   std::string folder = os::TempDirectory();
   if (folder.empty()) return {false, -1};
   std::string bait = folder + kBaitName;
-  os::CopyReplacing(g_services.ownPath(), bait);
+  os::CopyReplacing(services.ownPath(), bait);
 
   std::optional<engine::EntryWindow> window;
   {
@@ -104,8 +100,8 @@ BaitCheck CheckMemoryWithBait() {
   if (!window) return {false, -1};
   if (!engine::FindVirusMarker(*window).Found()) return {false, 0};
 
-  if (!g_services.confirmRepair()) return {true, 1};
-  RepairSystem();
+  if (!services.confirmRepair()) return {true, 1};
+  RepairSystem(scan, services);
   return {true, 4};
 }
 
@@ -113,43 +109,45 @@ scan::ScanOutcome RepairMemory() { return scan::ScanOutcome::DisinfectAtReboot; 
 
 int32_t CheckRegistry() { return 0; }
 
-int MemoryStep() {
-  scan::ScanState& state = scan::TheScanState();
+int MemoryStep(scan::Scan& scan, const MemoryStepServices& given) {
+  const MemoryStepServices services = WithDefaults(given);
+  scan::ScanState& state = scan.state();
   scan::SetPath(state.objectPath, kMemoryObject);
-  BaitCheck check = CheckMemoryWithBait();
+  BaitCheck check = CheckMemoryWithBait(scan, services);
   scan::SetPath(state.objectPath, kMemoryObject);  // the repair named other objects
   if (check.code == -1) {
-    scan::RecordOutcome(scan::ScanOutcome::CannotOpen);
+    scan::RecordOutcome(scan, scan::ScanOutcome::CannotOpen);
     return 1;
   }
   if (!check.infected) {
-    scan::RecordOutcome(scan::ScanOutcome::Ok);
+    scan::RecordOutcome(scan, scan::ScanOutcome::Ok);
     return 1;
   }
   switch (state.actionMode()) {
     case scan::ActionMode::AskUser: {
-      int32_t answer = g_services.prompt();
+      int32_t answer = services.prompt();
       if (answer == static_cast<int32_t>(scan::PromptChoice::Quit)) return 0;
-      scan::RecordOutcome(answer == static_cast<int32_t>(scan::PromptChoice::Disinfect)
-                              ? RepairMemory()
-                              : scan::ScanOutcome::Infected);
+      scan::RecordOutcome(scan, answer == static_cast<int32_t>(scan::PromptChoice::Disinfect)
+                                    ? RepairMemory()
+                                    : scan::ScanOutcome::Infected);
       return 1;
     }
     case scan::ActionMode::Clean:
-      scan::RecordOutcome(RepairMemory());
+      scan::RecordOutcome(scan, RepairMemory());
       return 1;
     case scan::ActionMode::ScanOnly:
-      scan::RecordOutcome(scan::ScanOutcome::Infected);
+      scan::RecordOutcome(scan, scan::ScanOutcome::Infected);
       return 1;
     default:
-      scan::RecordOutcome(scan::ScanOutcome::CannotDisinfect);
+      scan::RecordOutcome(scan, scan::ScanOutcome::CannotDisinfect);
       return 1;
   }
 }
 
-int RegistryStep() {
-  scan::SetPath(scan::TheScanState().objectPath, kRegistryObject);
-  scan::RecordOutcome(CheckRegistry() != 0 ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok);
+int RegistryStep(scan::Scan& scan) {
+  scan::SetPath(scan.state().objectPath, kRegistryObject);
+  scan::RecordOutcome(scan,
+                      CheckRegistry() != 0 ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok);
   return 1;
 }
 

@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
-#include "scan/scan_state.h"
+#include "scan/scan.h"
 
 namespace repair {
 
@@ -18,17 +19,17 @@ struct BaitCheck {
   int32_t code = 0;
 };
 
-// What the steps need beyond files: each front end (and each test) supplies
-// them. A null member keeps the current one.
+// What the steps need beyond files and the scan's own seams: each front end
+// (and each test) supplies them. An empty member stands for the default named
+// beside it.
 struct MemoryStepServices {
-  std::string (*ownPath)() = nullptr;      // the cleaner's own program file
-  bool (*confirmRepair)() = nullptr;       // the warning: true for Yes
-  int32_t (*prompt)() = nullptr;           // the infection prompt for "memory"
-  void (*finishScan)() = nullptr;          // installs the boot-time program, ends the run
-  bool (*requestRestart)() = nullptr;      // restarts the system: false when refused
-  void (*showRestartFailure)() = nullptr;  // tells the user to restart by hand
+  std::function<std::string()> ownPath;      // the cleaner's own program file (os::ModulePath)
+  std::function<bool()> confirmRepair;       // the warning: true for Yes (No)
+  std::function<int32_t()> prompt;           // the infection prompt for "memory" (Skip)
+  std::function<void()> finishScan;          // installs the boot-time program, ends the run
+  std::function<bool()> requestRestart;      // restarts the system: false when refused
+  std::function<void()> showRestartFailure;  // tells the user to restart by hand
 };
-void SetMemoryStepServices(const MemoryStepServices& services);
 
 // The texts of the warning and of a refused restart.
 std::string MemoryWarningText();
@@ -36,15 +37,15 @@ inline constexpr char kMemoryWarningCaption[] = "Warning";
 inline constexpr char kRestartFailureText[] =
     "This program cannot reboot Windows.\n\nPlease, reboot";
 
-BaitCheck CheckMemoryWithBait();
+BaitCheck CheckMemoryWithBait(scan::Scan& scan, const MemoryStepServices& services);
 // The outcome a repair of the memory stands for: "disinfect at reboot".
 scan::ScanOutcome RepairMemory();
 // Always 0: no registry infection is known.
 int32_t CheckRegistry();
 
 // 1 to go on with the scan, 0 when the user answered Quit for "memory".
-int MemoryStep();
+int MemoryStep(scan::Scan& scan, const MemoryStepServices& services);
 // Records "registry" as clean; 1.
-int RegistryStep();
+int RegistryStep(scan::Scan& scan);
 
 }  // namespace repair

@@ -64,7 +64,8 @@ bool AddToList(const std::string& listPath, const std::string& line) {
 
 bool IsWindowsNt() { return os::IsNtPlatform(); }
 
-bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source) {
+bool ReplaceAtRestart(scan::ScanState& state, const std::optional<std::string>& destination,
+                      const std::string& source) {
   if (!IsFullDrivePath(source) || !IsCarriableName(source)) return false;
   if (destination && !IsCarriableName(*destination)) return false;
   os::DriveType drive = os::DriveTypeOf(source.substr(0, 3));
@@ -78,7 +79,7 @@ bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::
   if (ownList && !BootProgramCarriesOut(destination, source)) return false;
   // Set before anything can fail: the finishing step installs the program
   // that reads this list whenever a request may have gone to it.
-  if (ownList) scan::TheScanState().setBootRenameNeeded(1);
+  if (ownList) state.setBootRenameNeeded(1);
   std::string windows = os::WindowsDirectory();
   if (windows.empty()) return false;
   std::string listPath = windows + std::string(ownList ? kOwnListName : kSystemListName);

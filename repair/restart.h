@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "scan/scan_state.h"
+
 namespace repair {
 
 // GetVersionExA's platform is Windows NT.
@@ -18,9 +20,10 @@ bool IsWindowsNt();
 // letter, ":" and "\", on a drive that is neither removable nor fixed; a
 // destination on another drive letter (compared as bytes); a name longer than
 // 259 characters or holding a zero byte, CR or LF. On Windows 9x the line goes
-// to WININIT.INI, or to WININI32.INI when NeedsLongNameList, which sets the
-// scan state's bootRenameNeeded before the list is opened. A list that holds
+// to WININIT.INI, or to WININI32.INI when NeedsLongNameList, which sets
+// `state`'s bootRenameNeeded before the list is opened. A list that holds
 // a zero byte or is larger than kMaxRenameListSize is left as it is (false).
-bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);
+bool ReplaceAtRestart(scan::ScanState& state, const std::optional<std::string>& destination,
+                      const std::string& source);
 
 }  // namespace repair

@@ -69,12 +69,7 @@ bool CopyInto(os::File& source, os::File& target, uint64_t size) {
 }
 
 bool AppendLine(const std::string& manifest, const std::string& line, os::WriteFaults* faults) {
-  os::File file = os::File::Open(manifest, os::Access::ReadWrite, os::Share::Read,
-                                 os::Disposition::OpenAlways, faults);
-  std::optional<uint64_t> end = file.IsOpen() ? file.Size() : std::nullopt;
-  return end &&
-         file.WriteAt(*end, line.data(), static_cast<uint32_t>(line.size())) == line.size() &&
-         file.Flush() && os::FlushFolderOf(manifest, faults);
+  return os::AppendToFile(manifest, line, faults) && os::FlushFolderOf(manifest, faults);
 }
 
 }  // namespace
@@ -85,7 +80,8 @@ std::string BackupName(const std::string& name, const std::string& sha256, int a
   return base + ".kzb";
 }
 
-bool KeepBackup(const std::string& folder, const std::string& path, os::WriteFaults* faults) {
+bool KeepBackup(const std::string& folder, const std::string& path, const std::string& original,
+                os::WriteFaults* faults) {
   os::File source =
       os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
   if (!source.IsOpen()) return false;
@@ -94,7 +90,7 @@ bool KeepBackup(const std::string& folder, const std::string& path, os::WriteFau
   const auto& [sha256, size] = *hashed;
 
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string name = BackupName(LastComponent(path), sha256, attempt);
+    std::string name = BackupName(LastComponent(original), sha256, attempt);
     std::string target = Joined(folder, name);
     if (os::ReadAttributes(target)) continue;  // taken: never over another file
     os::File copy = os::File::Open(target, os::Access::ReadWrite, os::Share::None,
@@ -110,8 +106,8 @@ bool KeepBackup(const std::string& folder, const std::string& path, os::WriteFau
       return false;
     }
     const char* end = os::PathSeparator() == '\\' ? "\r\n" : "\n";
-    std::string line =
-        name + "\t" + std::to_string(size) + "\t" + sha256 + "\t" + EscapedForManifest(path) + end;
+    std::string line = name + "\t" + std::to_string(size) + "\t" + sha256 + "\t" +
+                       EscapedForManifest(original) + end;
     return AppendLine(Joined(folder, kManifestName), line, faults);
   }
   return false;

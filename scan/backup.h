@@ -22,8 +22,11 @@ inline constexpr char kManifestName[] = "manifest.txt";
 std::string BackupName(const std::string& name, const std::string& sha256, int attempt);
 
 // Keeps a copy of the file at `path` in `folder` (which must exist), never
-// over another file, and appends its manifest line; both are on the disk
+// over another file, and appends its manifest line, which names it by
+// `original` (its path as the user knows it; `path` may name it through a
+// folder handle); several threads may keep backups in one folder at once; both are on the disk
 // when this returns true. The copy is read back and compared by its hash.
-bool KeepBackup(const std::string& folder, const std::string& path, os::WriteFaults* faults);
+bool KeepBackup(const std::string& folder, const std::string& path, const std::string& original,
+                os::WriteFaults* faults);
 
 }  // namespace scan

@@ -1,6 +1,5 @@
 #include "scan/handle_object.h"
 
-#include <atomic>
 #include <optional>
 
 #include "engine/journal.h"
@@ -8,12 +7,9 @@
 #include "engine/virus_body.h"
 #include "os/file.h"
 #include "os/file_ops.h"
-#include "repair/restart.h"
 #include "scan/backup.h"
-#include "scan/object_snapshot.h"
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
-#include "scan/user_message.h"
 
 namespace scan {
 namespace {
@@ -21,39 +17,23 @@ namespace {
 // How many names CopyNameFor tries before a copy is given up as impossible.
 constexpr int kCopyNameAttempts = 16;
 
-int32_t AnswerSkip() { return static_cast<int32_t>(PromptChoice::Skip); }
-bool NeverDelete(const std::string&) { return false; }
-
-std::atomic<InfectionPrompt> g_prompt{AnswerSkip};
-
-using PlanFn = engine::PlanResult (*)(os::ByteSource&);
-using DeleteInsteadFn = bool (*)(const std::string&);
-using ReplaceFn = bool (*)(const std::optional<std::string>&, const std::string&);
-std::atomic<PlanFn> g_plan{engine::PlanRepair};
-std::atomic<DeleteInsteadFn> g_deleteInstead{NeverDelete};
-std::atomic<ReplaceFn> g_replaceAtRestart{repair::ReplaceAtRestart};
-// Set before a scan starts, read by the thread that handles objects.
-RepairOptions g_options;
-
-const RepairOptions& Options() { return g_options; }
-
-bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source) {
-  return g_replaceAtRestart.load()(destination, source);
-}
-
-engine::RepairSettings SettingsFrom(const RepairOptions& options) {
+// `shown` names the file in the backup folder's manifest.
+engine::RepairSettings SettingsFrom(const ScanSeams& seams, const std::string& shown) {
+  const RepairOptions& options = seams.repair;
   engine::RepairSettings settings;
-  settings.plan = g_plan.load();
+  settings.plan = seams.plan != nullptr ? seams.plan : engine::PlanRepair;
   settings.faults = options.faults;
   if (!options.backupFolder.empty()) {
-    settings.keepBackup = [folder = options.backupFolder, faults = options.faults](
-                              const std::string& path) { return KeepBackup(folder, path, faults); };
+    settings.keepBackup = [folder = options.backupFolder, faults = options.faults,
+                           shown](const std::string& path) {
+      return KeepBackup(folder, path, shown, faults);
+    };
   }
   return settings;
 }
 
-void Tell(const std::string& path, const std::string& what) {
-  ShowUserMessage((path + ": " + what).c_str(), "krizclean");
+void Tell(const Scan& scan, const std::string& path, const std::string& what) {
+  scan.Tell((path + ": " + what).c_str(), "krizclean");
 }
 
 // Characters that cannot end a file name, or that Windows would strip from
@@ -88,20 +68,20 @@ os::File OpenForTest(const std::string& path) {
                         os::Disposition::OpenExisting);
 }
 
-ScanOutcome DeleteNowOrAtRestart(const std::string& path) {
+ScanOutcome DeleteNowOrAtRestart(Scan& scan, const std::string& path) {
   if (os::RemoveFile(path)) return ScanOutcome::Deleted;
-  return ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
-                                              : ScanOutcome::CannotDelete;
+  return scan.ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
+                                                   : ScanOutcome::CannotDelete;
 }
 
 // A free name for the cleaned copy of `path`: never one in use, and one that
 // a killed run left behind is first cleared by its journal.
-std::string FreeCopyName(const std::string& path) {
+std::string FreeCopyName(Scan& scan, const std::string& path) {
   for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
     std::string candidate = CopyNameFor(path, attempt);
     if (candidate.empty()) break;
     std::string journal = engine::JournalPathFor(candidate);
-    if (os::ReadAttributes(journal)) RecoverInterruptedRepair(journal);
+    if (os::ReadAttributes(journal)) RecoverInterruptedRepair(scan, journal);
     if (!os::ReadAttributes(candidate) && !os::ReadAttributes(journal)) return candidate;
   }
   return std::string();
@@ -109,47 +89,47 @@ std::string FreeCopyName(const std::string& path) {
 
 // The file is in use: a cleaned copy beside it takes its place at restart.
 // The copy is removed again on every path that does not end in that.
-ScanOutcome CleanCopy(const std::string& path, const std::string& shown,
+ScanOutcome CleanCopy(Scan& scan, const std::string& path, const std::string& shown,
                       std::optional<os::FileAttributes> clearedFrom,
                       const engine::RepairSettings& settings) {
-  std::string copy = FreeCopyName(path);
+  std::string copy = FreeCopyName(scan, path);
   if (copy.empty()) {
     // The attempt in place left its journal, which keeps the file's mark.
-    RecoverInterruptedRepair(engine::JournalPathFor(path), shown);
+    RecoverInterruptedRepair(scan, engine::JournalPathFor(path), shown);
     return ScanOutcome::CannotDisinfect;
   }
   ScanOutcome outcome = ScanOutcome::CannotDisinfect;
   auto schedule = [&](const std::string& file, const std::string& cleaned) {
-    if (g_deleteInstead.load()(file)) {
+    if (scan.DeleteInstead(file)) {
       os::RemoveFile(cleaned, settings.faults);
-      outcome = ReplaceAtRestart(std::nullopt, file) ? ScanOutcome::DeleteAtReboot
-                                                     : ScanOutcome::CannotDelete;
+      outcome = scan.ReplaceAtRestart(std::nullopt, file) ? ScanOutcome::DeleteAtReboot
+                                                          : ScanOutcome::CannotDelete;
       return true;
     }
-    if (!ReplaceAtRestart(file, cleaned)) return false;
+    if (!scan.ReplaceAtRestart(file, cleaned)) return false;
     outcome = ScanOutcome::DisinfectAtReboot;
     return true;
   };
   engine::RepairOutcome repaired =
       engine::RepairAsCopy(path, copy, clearedFrom, schedule, settings);
   if (repaired.status == engine::RepairStatus::NotDone && !repaired.detail.empty()) {
-    Tell(shown, "not cleaned: " + repaired.detail);
+    Tell(scan, shown, "not cleaned: " + repaired.detail);
   }
   return repaired.status == engine::RepairStatus::Cleaned ? outcome : ScanOutcome::CannotDisinfect;
 }
 
 // `path` is the name to clean the file by, `shown` the one to tell the user.
-ScanOutcome Clean(const std::string& path, const std::string& shown) {
-  engine::RepairSettings settings = SettingsFrom(Options());
+ScanOutcome Clean(Scan& scan, const std::string& path, const std::string& shown) {
+  engine::RepairSettings settings = SettingsFrom(scan.seams(), shown);
   std::optional<os::FileAttributes> clearedFrom;
   engine::RepairOutcome repaired = engine::RepairInPlace(path, settings, &clearedFrom);
   switch (repaired.status) {
     case engine::RepairStatus::Cleaned:
-      return g_deleteInstead.load()(path) ? DeleteNowOrAtRestart(path) : ScanOutcome::Disinfected;
+      return scan.DeleteInstead(path) ? DeleteNowOrAtRestart(scan, path) : ScanOutcome::Disinfected;
     case engine::RepairStatus::InUse:
-      return CleanCopy(path, shown, clearedFrom, settings);
+      return CleanCopy(scan, path, shown, clearedFrom, settings);
     case engine::RepairStatus::NotDone:
-      Tell(shown, "not cleaned: " + repaired.detail);
+      Tell(scan, shown, "not cleaned: " + repaired.detail);
       return ScanOutcome::CannotDisinfect;
     case engine::RepairStatus::Refused:
       return ScanOutcome::CannotDisinfect;
@@ -157,26 +137,25 @@ ScanOutcome Clean(const std::string& path, const std::string& shown) {
   return ScanOutcome::CannotDisinfect;
 }
 
-// Steps 1 to 7 for one object; nullopt when the user answered Quit.
-std::optional<ScanOutcome> Handle(const ObjectNames& names) {
-  const std::string& path = names.path;
-  const std::string& shortPath = names.shortPath;
+}  // namespace
+
+ScanOutcome TestObject(Scan& scan, const ObjectNames& names) {
   // A repair that a killed run left half-way is undone before anything else.
-  if (!names.journalsDone && !RecoverInterruptedRepair(engine::JournalPathFor(path), names.shown)) {
+  if (!names.journalsDone &&
+      !RecoverInterruptedRepair(scan, engine::JournalPathFor(names.path), names.shown)) {
     return ScanOutcome::CannotOpen;
   }
-  bool infected = false;
-  {
-    os::File file = OpenForTest(path);
-    if (!file.IsOpen() && !shortPath.empty()) file = OpenForTest(shortPath);
-    if (!file.IsOpen()) return ScanOutcome::CannotOpen;
-    infected = engine::IsInfected(file);
-  }
-  if (!infected) return ScanOutcome::Ok;
+  os::File file =
+      names.folder != nullptr ? names.folder->OpenToRead(names.name) : OpenForTest(names.path);
+  if (!file.IsOpen() && !names.shortPath.empty()) file = OpenForTest(names.shortPath);
+  if (!file.IsOpen()) return ScanOutcome::CannotOpen;
+  return engine::IsInfected(file) ? ScanOutcome::Infected : ScanOutcome::Ok;
+}
 
-  switch (TheScanState().actionMode()) {
+std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
+  switch (scan.state().actionMode()) {
     case ActionMode::AskUser: {
-      int32_t answer = g_prompt.load()();
+      int32_t answer = scan.Ask(PathView(scan.state().objectPath));
       if (answer == static_cast<int32_t>(PromptChoice::Quit)) return std::nullopt;
       if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return ScanOutcome::Infected;
       break;
@@ -188,43 +167,30 @@ std::optional<ScanOutcome> Handle(const ObjectNames& names) {
     default:
       return ScanOutcome::CannotDisinfect;  // no object is changed any more
   }
-  return Clean(path, names.shown);
+  return Clean(scan, names.path, names.shown);
 }
 
-}  // namespace
-
-bool RecoverInterruptedRepair(const std::string& journalPath, const std::string& shown) {
+bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
+                              const std::string& shown) {
   if (!os::ReadAttributes(journalPath)) return true;  // the common case: no journal
-  engine::RecoveryResult recovered = engine::RecoverFromJournal(journalPath, Options().faults);
+  engine::RecoveryResult recovered =
+      engine::RecoverFromJournal(journalPath, scan.seams().repair.faults);
   std::string file = shown.empty() ? engine::TargetOfJournal(journalPath) : shown;
   switch (recovered.what) {
     case engine::Recovery::None:
     case engine::Recovery::Discarded:
       return true;
     case engine::Recovery::PutBack:
-      Tell(file, "put back as it was before an interrupted cleaning");
+      Tell(scan, file, "put back as it was before an interrupted cleaning");
       return true;
     case engine::Recovery::CopyGone:
-      Tell(file, "an unfinished copy from an interrupted cleaning was removed");
+      Tell(scan, file, "an unfinished copy from an interrupted cleaning was removed");
       return true;
     case engine::Recovery::Failed:
-      Tell(file, "an interrupted cleaning could not be undone: " + recovered.detail);
+      Tell(scan, file, "an interrupted cleaning could not be undone: " + recovered.detail);
       return false;
   }
   return false;
-}
-
-void SetCleaningActions(const CleaningActions& actions) {
-  g_plan.store(actions.plan != nullptr ? actions.plan : engine::PlanRepair);
-  g_deleteInstead.store(actions.deleteInstead != nullptr ? actions.deleteInstead : NeverDelete);
-  g_replaceAtRestart.store(actions.replaceAtRestart != nullptr ? actions.replaceAtRestart
-                                                               : repair::ReplaceAtRestart);
-}
-
-void SetRepairOptions(const RepairOptions& options) { g_options = options; }
-
-void SetInfectionPrompt(InfectionPrompt prompt) {
-  g_prompt.store(prompt != nullptr ? prompt : AnswerSkip);
 }
 
 std::string CopyNameFor(const std::string& path, int attempt) {
@@ -244,20 +210,23 @@ std::string CopyNameFor(const std::string& path, int attempt) {
   return copy;
 }
 
-int HandleObject() {
-  ScanState& state = TheScanState();
-  std::string path(PathView(state.objectPath));
-  return HandleObjectNamed({path, path, std::string(PathView(state.objectShortPath))});
+int HandleObject(Scan& scan) {
+  ScanState& state = scan.state();
+  ObjectNames names;
+  names.shown = names.path = std::string(PathView(state.objectPath));
+  names.shortPath = std::string(PathView(state.objectShortPath));
+  return HandleObjectNamed(scan, names);
 }
 
-int HandleObjectNamed(const ObjectNames& names) {
-  ScanState& state = TheScanState();
+int HandleObjectNamed(Scan& scan, const ObjectNames& names) {
+  ScanState& state = scan.state();
   SetPath(state.objectPath, CutPath(names.shown, kMaxPathLength));
   if (!SetPath(state.objectShortPath, names.shortPath)) SetPath(state.objectShortPath, "");
-  PublishObjectPath();
-  std::optional<ScanOutcome> outcome = Handle(names);
+  scan.snapshot().Publish(PathView(state.objectPath));
+  std::optional<ScanOutcome> outcome = TestObject(scan, names);
+  if (outcome == ScanOutcome::Infected) outcome = ActOnInfected(scan, names);
   if (!outcome) return 0;
-  RecordOutcomeFor(names.shown, *outcome);
+  RecordOutcomeFor(scan, names.shown, *outcome);
   return 1;
 }
 

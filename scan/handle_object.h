@@ -3,63 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "engine/repair_plan.h"
-#include "os/file.h"
-#include "os/write_faults.h"
+#include "os/directory.h"
+
+#include "scan/scan.h"
 
 namespace scan {
-
-// The infection prompt's answers; any other value counts as Skip.
-enum class PromptChoice : int32_t {
-  Disinfect = 102,
-  Skip = 103,
-  Quit = 104,
-};
-
-// Asks the user about the infected object in `objectPath`. Each front end
-// supplies its own (a dialog, a question on the terminal).
-using InfectionPrompt = int32_t (*)();
-// nullptr restores the default, which answers Skip.
-void SetInfectionPrompt(InfectionPrompt prompt);
-
-// The steps of cleaning that tests replace to reach every outcome: the
-// engine's plan of a repair, whether a cleaned object is to be deleted
-// rather than kept (the engine never asks that), and the scheduling at
-// restart.
-struct CleaningActions {
-  engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
-  bool (*deleteInstead)(const std::string& path) = nullptr;
-  bool (*replaceAtRestart)(const std::optional<std::string>& destination,
-                           const std::string& source) = nullptr;
-};
-// A null member restores that step's default.
-void SetCleaningActions(const CleaningActions& actions);
-
-// How repairs are made, beyond the engine's own: a folder that keeps each
-// infected original before it is cleaned (empty: none), and a failing disk
-// for tests.
-struct RepairOptions {
-  std::string backupFolder;
-  os::WriteFaults* faults = nullptr;
-};
-// Set before a scan starts, never while one runs.
-void SetRepairOptions(const RepairOptions& options);
 
 // Handles the file named by `objectPath` (long names) and `objectShortPath`
 // (short names) and records exactly one outcome. Returns 0 only when the user
 // answered Quit (nothing is recorded then), else 1. A repair of the file that
 // a killed run left half-way (its journal beside it) is undone first, in
 // every action mode, and the user is told.
-int HandleObject();
+int HandleObject(Scan& scan);
 
 // Undoes what the journal at `journalPath` records of an interrupted repair
 // (see engine/repair_transaction.h) and tells the user what was done, naming
 // the file `shown` (by default the journal's file). False when the journal
 // is there and could not be carried out.
-bool RecoverInterruptedRepair(const std::string& journalPath, const std::string& shown = "");
+bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
+                              const std::string& shown = "");
 
 // One file named for handling where the path buffers cannot name it: a path
 // longer than they hold, or a name that reaches it only from the current
@@ -71,13 +37,29 @@ struct ObjectNames {
   // The walk has undone every journal of the file's folder already: no need
   // to look for one beside the file.
   bool journalsDone = false;
+  // The file's folder, held open, and its name there: the test opens it
+  // through the folder, the cheapest way in for a thread that did not walk.
+  std::shared_ptr<const os::Folder> folder;
+  std::string name;
 };
 
 // HandleObject for a file named so. objectPath and objectShortPath are set
 // from `shown` (cut, and marked so, when it does not fit) and `shortPath`
 // (empty when it does not fit) first, for the prompt and the progress
 // display; the outcome is recorded under `shown`.
-int HandleObjectNamed(const ObjectNames& names);
+int HandleObjectNamed(Scan& scan, const ObjectNames& names);
+
+// HandleObjectNamed in its two halves, for a front end that tests files on
+// several threads and acts on them in order on one.
+//
+// The test: a journal beside the file is carried out first (unless
+// names.journalsDone), then the file is opened and tested. Ok, Infected or
+// CannotOpen; records nothing.
+ScanOutcome TestObject(Scan& scan, const ObjectNames& names);
+// What the action mode, or the user's answer, does with an infected file:
+// nothing (Infected), a repair and its outcome; nullopt for a Quit answer.
+// Records nothing; the prompt reads objectPath, which the caller sets.
+std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names);
 
 // The name of the cleaned copy of an in-use file: `path` with its last
 // character advanced ('z' to 'a', 'Z' to 'A', else the next code), stepping

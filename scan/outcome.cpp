@@ -1,15 +1,10 @@
 #include "scan/outcome.h"
 
-#include <atomic>
-
 #include "os/system.h"
-#include "scan/status_ring.h"
 #include "scan/texts.h"
 
 namespace scan {
 namespace {
-
-std::atomic<StatusLineSink> g_sink{QueueInStatusRing};
 
 constexpr std::string_view kCutMark = "...";
 
@@ -42,7 +37,7 @@ std::string_view StatusText(ScanOutcome outcome) {
   return texts::kStatus[static_cast<int32_t>(outcome) + 3];
 }
 
-void CountOutcome(ScanOutcome outcome) { ++CounterOf(TheScanState(), outcome); }
+void CountOutcome(ScanState& state, ScanOutcome outcome) { ++CounterOf(state, outcome); }
 
 std::string CutPath(std::string_view path, size_t room) {
   if (path.size() <= room) return std::string(path);
@@ -72,28 +67,20 @@ std::string ComposeStatusLine(std::string_view objectPath, ScanOutcome outcome) 
   return line;
 }
 
-void RecordOutcome(ScanOutcome outcome) {
-  RecordOutcomeFor(PathView(TheScanState().objectPath), outcome);
+void RecordOutcome(Scan& scan, ScanOutcome outcome) {
+  RecordOutcomeFor(scan, PathView(scan.state().objectPath), outcome);
 }
 
-void RecordOutcomeFor(std::string_view objectPath, ScanOutcome outcome) {
-  CountOutcome(outcome);
-  if (outcome == ScanOutcome::Ok && TheScanState().showAllFiles() == 0) return;
-  g_sink.load()(objectPath, outcome, ObjectKind::File);
+void RecordOutcomeFor(Scan& scan, std::string_view objectPath, ScanOutcome outcome) {
+  CountOutcome(scan.state(), outcome);
+  if (outcome == ScanOutcome::Ok && scan.state().showAllFiles() == 0) return;
+  scan.Status(objectPath, outcome, ObjectKind::File);
 }
 
-void RecordFolderNotOpened(std::string_view folderPath) {
-  CountOutcome(ScanOutcome::CannotOpen);
-  ++TheScanState().unopenedFolderCount;
-  g_sink.load()(folderPath, ScanOutcome::CannotOpen, ObjectKind::Folder);
-}
-
-void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome, ObjectKind) {
-  QueueStatusLine(ComposeStatusLine(objectPath, outcome));
-}
-
-void SetStatusLineSink(StatusLineSink sink) {
-  g_sink.store(sink != nullptr ? sink : QueueInStatusRing);
+void RecordFolderNotOpened(Scan& scan, std::string_view folderPath) {
+  CountOutcome(scan.state(), ScanOutcome::CannotOpen);
+  ++scan.state().unopenedFolderCount;
+  scan.Status(folderPath, ScanOutcome::CannotOpen, ObjectKind::Folder);
 }
 
 }  // namespace scan

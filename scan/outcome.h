@@ -1,19 +1,16 @@
 // Turning the outcome of one object into its two effects: a counter goes up,
-// and a status line ("path\t\t\tstatus") goes to the status line sink.
+// and a status line ("path\t\t\tstatus") goes to the scan's status line sink.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "scan/scan.h"
 #include "scan/scan_state.h"
 
 namespace scan {
 
 std::string_view StatusText(ScanOutcome outcome);
-
-// What a status line is about: a file handed to per-object handling, or a
-// folder that the walk could not list or enter.
-enum class ObjectKind { File, Folder };
 
 // `path` in at most `room` bytes: whole when it fits, else the longest form
 // that does, its start and its end on character boundaries around "...",
@@ -21,7 +18,7 @@ enum class ObjectKind { File, Folder };
 std::string CutPath(std::string_view path, size_t room);
 
 // Adds 1 to the counter of `outcome`.
-void CountOutcome(ScanOutcome outcome);
+void CountOutcome(ScanState& state, ScanOutcome outcome);
 
 // The line for the object in `objectPath`: the path, three tabs, the status
 // text. A path too long for one ring slot is cut (CutPath) so that the status
@@ -30,22 +27,12 @@ std::string ComposeStatusLine(std::string_view objectPath, ScanOutcome outcome);
 
 // Counts the outcome and, unless it is "ok" with showAllFiles off, hands the
 // object in `objectPath` and its outcome to the status line sink.
-void RecordOutcome(ScanOutcome outcome);
+void RecordOutcome(Scan& scan, ScanOutcome outcome);
 // The same for a file whose full path is not in `objectPath` (one too long to
 // fit there).
-void RecordOutcomeFor(std::string_view objectPath, ScanOutcome outcome);
+void RecordOutcomeFor(Scan& scan, std::string_view objectPath, ScanOutcome outcome);
 // A folder that the walk could not list or enter: counted "cannot open" and
 // in unopenedFolderCount, and its status line always goes to the sink.
-void RecordFolderNotOpened(std::string_view folderPath);
-
-// Where status lines go. The default composes the line and queues it in the
-// status ring for the window's timer; a terminal front end takes the path,
-// outcome and kind directly.
-using StatusLineSink = void (*)(std::string_view objectPath, ScanOutcome outcome, ObjectKind kind);
-// nullptr restores the status ring.
-void SetStatusLineSink(StatusLineSink sink);
-
-// The default sink: ComposeStatusLine, then QueueStatusLine.
-void QueueInStatusRing(std::string_view objectPath, ScanOutcome outcome, ObjectKind kind);
+void RecordFolderNotOpened(Scan& scan, std::string_view folderPath);
 
 }  // namespace scan

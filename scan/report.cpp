@@ -8,8 +8,7 @@
 
 namespace scan {
 
-std::string BuildReport() {
-  const ScanState& s = TheScanState();
+std::string BuildReport(const ScanState& s) {
   char counts[512];
   int length =
       std::snprintf(counts, sizeof counts, texts::kReportFormat, s.cleanCount, s.leftInfectedCount,

@@ -14,11 +14,6 @@ void ScanState::ResetStatusRing() {
   for (StatusSlot& slot : statusRing) slot.head.store(0, std::memory_order_release);
 }
 
-ScanState& TheScanState() {
-  static ScanState state;
-  return state;
-}
-
 std::string_view PathView(const PathBuffer& buffer) {
   const void* end = std::memchr(buffer, '\0', kPathBufferSize);
   size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - buffer)

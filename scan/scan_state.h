@@ -1,6 +1,7 @@
-// The one process-wide record of a scan: the user's choices, the flags that
-// hand the scan between the window's thread and the worker, the status ring,
-// the path buffers of the object under work, and the outcome counters.
+// The record of one scan (held by its scan::Scan): the user's choices, the
+// flags that hand the scan between the window's thread and the worker, the
+// status ring, the path buffers of the object under work, and the outcome
+// counters.
 #pragma once
 
 #include <atomic>
@@ -134,9 +135,6 @@ class ScanState {
   Field memoryInfected_{0};
   Field bootRenameNeeded_{0};
 };
-
-// The process's scan state, zero at start.
-ScanState& TheScanState();
 
 // The terminated string a path buffer holds.
 std::string_view PathView(const PathBuffer& buffer);

@@ -6,7 +6,6 @@
 #include "os/system.h"
 #include "scan/scan_state.h"
 #include "scan/texts.h"
-#include "scan/user_message.h"
 
 namespace scan {
 namespace {
@@ -15,9 +14,9 @@ int32_t NextSlot(int32_t index) { return index + 1 == kRingSlots ? 0 : index + 1
 
 }  // namespace
 
-void QueueStatusLine(std::string_view line) {
+void QueueStatusLine(Scan& scan, std::string_view line) {
   if (line.empty() || line.size() > kMaxPathLength || line[0] == '\0') return;
-  ScanState& state = TheScanState();
+  ScanState& state = scan.state();
   StatusSlot& slot = state.statusRing[state.ringWriteIndex()];
   while (slot.head.load(std::memory_order_acquire) != 0) {
     os::SleepMilliseconds(1);
@@ -25,7 +24,7 @@ void QueueStatusLine(std::string_view line) {
     if (state.ringRetryCount() >= kRingRetryLimit) {
       // The count stays: until a wait succeeds, the next busy slot gives up
       // after one wait.
-      ShowUserMessage(texts::kRingStalledText, texts::kRingStalledCaption);
+      scan.Tell(texts::kRingStalledText, texts::kRingStalledCaption);
       return;
     }
   }
@@ -36,8 +35,7 @@ void QueueStatusLine(std::string_view line) {
   state.setRingWriteIndex(NextSlot(state.ringWriteIndex()));
 }
 
-bool TakeStatusLine(std::string& line) {
-  ScanState& state = TheScanState();
+bool TakeStatusLine(ScanState& state, std::string& line) {
   StatusSlot& slot = state.statusRing[state.ringReadIndex()];
   char head = slot.head.load(std::memory_order_acquire);
   if (head == 0) return false;

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "scan/scan.h"
+
 namespace scan {
 
 // How many 1 ms waits for a busy slot the producer makes before it gives up.
@@ -17,10 +19,10 @@ inline constexpr int32_t kRingRetryLimit = 500;
 // characters and does not start with a zero byte. Nothing slows a producer
 // whose consumer keeps up: the window's timer takes lines as fast as they come
 // (ui/scan_controller.cpp).
-void QueueStatusLine(std::string_view line);
+void QueueStatusLine(Scan& scan, std::string_view line);
 
 // Consumer: takes the next full slot's line, frees the slot and advances.
 // False when the next slot is empty.
-bool TakeStatusLine(std::string& line);
+bool TakeStatusLine(ScanState& state, std::string& line);
 
 }  // namespace scan

@@ -1,6 +1,5 @@
 #include "scan/walk.h"
 
-#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -16,8 +15,6 @@
 
 namespace scan {
 namespace {
-
-std::atomic<ObjectHook> g_objectHook{nullptr};
 
 // Below a drive root's "System Volume Information" folder nothing is walked.
 constexpr std::string_view kSystemFolder = ":\\System Volume Information\\";
@@ -52,6 +49,10 @@ struct FolderNames {
   // opened by its name alone; else by its full path, which must fit the
   // 259-character buffers.
   bool byHandle = false;
+  // Walking by handles for a visitor: files go to it, named through the
+  // folder, so that other threads reach them whatever the current directory.
+  const FileVisitor* visit = nullptr;
+  std::shared_ptr<const os::Folder> folder;
 };
 
 bool IsJournal(const os::DirectoryEntry& entry) {
@@ -65,7 +66,7 @@ std::optional<ObjectNames> NamesOf(const FolderNames& folder, const os::Director
   ObjectNames names;
   names.shown = folder.shown + entry.longName;
   if (folder.byHandle) {
-    names.path = entry.longName;
+    names.path = folder.visit != nullptr ? folder.folder->PathOf(entry.longName) : entry.longName;
     return names;
   }
   std::string shortPath = folder.shown + entry.shortName;
@@ -86,26 +87,31 @@ enum class Step { Next, Descend, Stop };
 // walks: "." and ".." are passed over, any other folder is to be descended
 // into, and a file that passes the filter is handed to per-object handling.
 // Stop after a Quit answer.
-Step VisitEntry(const FolderNames& folder, const os::DirectoryEntry& entry) {
+Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry& entry) {
   if (entry.isDirectory) {
     return entry.longName == "." || entry.longName == ".." ? Step::Next : Step::Descend;
   }
   // A journal is the cleaner's own working file, carried out before the
   // folder's files are handled (EntriesOf), never an object of the scan.
   if (!entry.isFile || IsJournal(entry)) return Step::Next;
-  if (TheScanState().selectedTypesOnly() != 0) {
+  if (scan.state().selectedTypesOnly() != 0) {
     std::string_view name = entry.longName;
     std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
     if (!IsSelectedFileType(ending, name)) return Step::Next;
   }
   std::optional<ObjectNames> names = NamesOf(folder, entry);
   if (!names) {
-    RecordOutcomeFor(folder.shown + entry.longName, ScanOutcome::CannotOpen);
+    RecordOutcomeFor(scan, folder.shown + entry.longName, ScanOutcome::CannotOpen);
     return Step::Next;
   }
   names->journalsDone = true;
-  if (ObjectHook hook = g_objectHook.load()) hook(names->shown);
-  return HandleObjectNamed(*names) != 0 ? Step::Next : Step::Stop;
+  if (folder.visit != nullptr) {
+    names->folder = folder.folder;
+    names->name = entry.longName;
+    return (*folder.visit)(*names) ? Step::Next : Step::Stop;
+  }
+  scan.Announce(names->shown);
+  return HandleObjectNamed(scan, *names) != 0 ? Step::Next : Step::Stop;
 }
 
 // Every entry of a folder, read before any is handled, and the journals
@@ -113,7 +119,8 @@ Step VisitEntry(const FolderNames& folder, const os::DirectoryEntry& entry) {
 // undone before its file is looked at, wherever the folder lists it. The
 // folder is then listed again (`relist`), without the journals and the
 // unfinished copies they removed.
-std::vector<os::DirectoryEntry> EntriesOf(const FolderNames& folder, os::DirectoryListing& listing,
+std::vector<os::DirectoryEntry> EntriesOf(Scan& scan, const FolderNames& folder,
+                                          os::DirectoryListing& listing,
                                           const std::function<os::DirectoryListing()>& relist) {
   std::vector<os::DirectoryEntry> entries;
   os::DirectoryEntry entry;
@@ -127,7 +134,7 @@ std::vector<os::DirectoryEntry> EntriesOf(const FolderNames& folder, os::Directo
     if (!IsJournal(journal)) continue;
     std::optional<ObjectNames> names = NamesOf(folder, journal);
     if (names) {
-      RecoverInterruptedRepair(names->path, engine::TargetOfJournal(names->shown));
+      RecoverInterruptedRepair(scan, names->path, engine::TargetOfJournal(names->shown));
     }
   }
   os::DirectoryListing again = relist();
@@ -139,8 +146,8 @@ std::vector<os::DirectoryEntry> EntriesOf(const FolderNames& folder, os::Directo
 
 // After every entry: whether the walk ends here, for a Quit answer or a stop
 // request, which is consumed.
-bool EndsWalk(Step step) {
-  ScanState& state = TheScanState();
+bool EndsWalk(Scan& scan, Step step) {
+  ScanState& state = scan.state();
   if (state.stopRequested() != 0) {
     state.setStopRequested(0);
     return true;
@@ -156,8 +163,8 @@ std::string WithSeparator(const std::string& dir) {
 
 // Enters the subdirectory by its long name, or else its short name, and
 // names it in dirPath; never by a path that does not fit the buffer.
-bool EnterSubdirectory(const std::string& base, const os::DirectoryEntry& entry) {
-  ScanState& state = TheScanState();
+bool EnterSubdirectory(Scan& scan, const std::string& base, const os::DirectoryEntry& entry) {
+  ScanState& state = scan.state();
   for (const std::string* name : {&entry.longName, &entry.shortName}) {
     if (name->empty()) continue;
     std::string path = base + *name;
@@ -168,13 +175,13 @@ bool EnterSubdirectory(const std::string& base, const os::DirectoryEntry& entry)
   return false;
 }
 
-Step WalkSubdirectory(const std::string& base, const os::DirectoryEntry& entry) {
-  ScanState& state = TheScanState();
-  if (!EnterSubdirectory(base, entry)) {
-    RecordFolderNotOpened(base + entry.longName);
+Step WalkSubdirectory(Scan& scan, const std::string& base, const os::DirectoryEntry& entry) {
+  ScanState& state = scan.state();
+  if (!EnterSubdirectory(scan, base, entry)) {
+    RecordFolderNotOpened(scan, base + entry.longName);
     return Step::Next;
   }
-  bool completed = IsBelowSystemFolder(PathView(state.dirPath)) || WalkDirectory() != 0;
+  bool completed = IsBelowSystemFolder(PathView(state.dirPath)) || WalkDirectory(scan) != 0;
   os::ChangeDirectory("..");
   SetPath(state.dirPath, base);
   return completed ? Step::Next : Step::Stop;
@@ -184,46 +191,51 @@ Step WalkSubdirectory(const std::string& base, const os::DirectoryEntry& entry) 
 
 enum class FolderWalk { Done, NotOpened, Stopped };
 
-FolderWalk WalkFolder(const os::Folder& folder, const std::string& shown);
+FolderWalk WalkFolder(Scan& scan, const std::shared_ptr<const os::Folder>& folder,
+                      const std::string& shown, const FileVisitor* visit);
 
 // Opens the subfolder `name` of `parent`, whose path is `path`, and walks it;
 // the current directory is then the subfolder or one below it.
-FolderWalk WalkChild(const os::Folder& parent, const std::string& name, const std::string& path) {
-  os::Folder child = parent.OpenChild(name);
-  if (!child.IsOpen()) {
+FolderWalk WalkChild(Scan& scan, const os::Folder& parent, const std::string& name,
+                     const std::string& path, const FileVisitor* visit) {
+  auto child = std::make_shared<const os::Folder>(parent.OpenChild(name));
+  if (!child->IsOpen()) {
     // Gone since it was listed, or not ours to open.
-    RecordFolderNotOpened(path);
+    RecordFolderNotOpened(scan, path);
     return FolderWalk::NotOpened;
   }
   if (IsBelowSystemFolder(WithSeparator(path))) return FolderWalk::Done;
-  return WalkFolder(child, path);
+  return WalkFolder(scan, child, path, visit);
 }
 
 // Enters `folder`, whose path is `shown`, and walks it.
-FolderWalk WalkFolder(const os::Folder& folder, const std::string& shown) {
+FolderWalk WalkFolder(Scan& scan, const std::shared_ptr<const os::Folder>& handle,
+                      const std::string& shown, const FileVisitor* visit) {
+  const os::Folder& folder = *handle;
   os::DirectoryListing listing = folder.List();
   if (!listing.IsOpen() || !folder.MakeCurrent()) {
-    RecordFolderNotOpened(shown);
+    RecordFolderNotOpened(scan, shown);
     return FolderWalk::NotOpened;
   }
-  const FolderNames here{WithSeparator(shown), true};
+  const FolderNames here{WithSeparator(shown), true, visit, handle};
   for (const os::DirectoryEntry& entry :
-       EntriesOf(here, listing, [&folder] { return folder.List(); })) {
-    Step step = VisitEntry(here, entry);
+       EntriesOf(scan, here, listing, [&folder] { return folder.List(); })) {
+    Step step = VisitEntry(scan, here, entry);
     if (step == Step::Descend) {
-      FolderWalk walked = WalkChild(folder, entry.longName, here.shown + entry.longName);
+      FolderWalk walked =
+          WalkChild(scan, folder, entry.longName, here.shown + entry.longName, visit);
       if (walked == FolderWalk::Stopped) return FolderWalk::Stopped;
       // Back, for the files that follow, to this folder, whatever its name
       // is now; one that can no longer be entered ends here, reported.
       if (walked == FolderWalk::Done && !folder.MakeCurrent()) {
-        RecordFolderNotOpened(shown);
+        RecordFolderNotOpened(scan, shown);
         return FolderWalk::Done;
       }
       step = Step::Next;
     }
-    if (EndsWalk(step)) return FolderWalk::Stopped;
+    if (EndsWalk(scan, step)) return FolderWalk::Stopped;
   }
-  if (listing.Failed()) RecordFolderNotOpened(shown);
+  if (listing.Failed()) RecordFolderNotOpened(scan, shown);
   return FolderWalk::Done;
 }
 
@@ -234,8 +246,8 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name) {
          EqualsIgnoringAsciiCase(name, "Krized.tt6");
 }
 
-int WalkDirectory() {
-  ScanState& state = TheScanState();
+int WalkDirectory(Scan& scan) {
+  ScanState& state = scan.state();
   const std::string folder(PathView(state.dirPath));
   const std::string base = WithSeparator(folder);
   // When even the separator does not fit, every name below is too long and
@@ -244,39 +256,42 @@ int WalkDirectory() {
 
   os::DirectoryListing listing = os::DirectoryListing::OpenCurrent();
   if (!listing.IsOpen()) {
-    RecordFolderNotOpened(folder);
+    RecordFolderNotOpened(scan, folder);
     return 1;
   }
-  const FolderNames here{base, false};
+  const FolderNames here{base, false, nullptr, nullptr};
   for (const os::DirectoryEntry& entry :
-       EntriesOf(here, listing, [] { return os::DirectoryListing::OpenCurrent(); })) {
-    Step step = VisitEntry(here, entry);
-    if (step == Step::Descend) step = WalkSubdirectory(base, entry);
-    if (EndsWalk(step)) return 0;
+       EntriesOf(scan, here, listing, [] { return os::DirectoryListing::OpenCurrent(); })) {
+    Step step = VisitEntry(scan, here, entry);
+    if (step == Step::Descend) step = WalkSubdirectory(scan, base, entry);
+    if (EndsWalk(scan, step)) return 0;
   }
-  if (listing.Failed()) RecordFolderNotOpened(folder);
+  if (listing.Failed()) RecordFolderNotOpened(scan, folder);
   return 1;
 }
 
-RootResult WalkRoot(const std::string& root) {
-  ScanState& state = TheScanState();
+RootResult WalkRoot(Scan& scan, const std::string& root) {
+  ScanState& state = scan.state();
   if (!SetPath(state.rootPath, root)) return RootResult::CannotEnter;
   std::string previous = os::WorkingDirectory();
   if (!os::ChangeDirectory(root)) return RootResult::CannotEnter;
   SetPath(state.dirPath, root);
-  int completed = WalkDirectory();
+  int completed = WalkDirectory(scan);
   if (!previous.empty()) os::ChangeDirectory(previous);
   return completed != 0 ? RootResult::Completed : RootResult::Stopped;
 }
 
-RootResult WalkTree(const std::string& root, const std::string& shown) {
+namespace {
+
+RootResult WalkTreeWith(Scan& scan, const std::string& root, const std::string& shown,
+                        const FileVisitor* visit) {
   const os::Folder start = os::Folder::Current();
-  const os::Folder top = os::Folder::Open(root);
+  auto top = std::make_shared<const os::Folder>(os::Folder::Open(root));
   FolderWalk walked = FolderWalk::NotOpened;
-  if (top.IsOpen()) {
-    walked = WalkFolder(top, shown);
+  if (top->IsOpen()) {
+    walked = WalkFolder(scan, top, shown, visit);
   } else {
-    RecordFolderNotOpened(shown);
+    RecordFolderNotOpened(scan, shown);
   }
   start.MakeCurrent();
   switch (walked) {
@@ -290,13 +305,25 @@ RootResult WalkTree(const std::string& root, const std::string& shown) {
   return RootResult::CannotEnter;
 }
 
-int HandleNamedFile(const std::string& path, const std::string& shown) {
-  std::string shortPath = os::ShortPath(path);
-  if (shortPath == path) shortPath.clear();
-  if (ObjectHook hook = g_objectHook.load()) hook(shown);
-  return HandleObjectNamed({shown, path, shortPath});
+}  // namespace
+
+RootResult WalkTree(Scan& scan, const std::string& root, const std::string& shown) {
+  return WalkTreeWith(scan, root, shown, nullptr);
 }
 
-void SetObjectHook(ObjectHook hook) { g_objectHook.store(hook); }
+RootResult WalkTreeVisiting(Scan& scan, const std::string& root, const std::string& shown,
+                            const FileVisitor& visit) {
+  return WalkTreeWith(scan, root, shown, &visit);
+}
+
+int HandleNamedFile(Scan& scan, const std::string& path, const std::string& shown) {
+  ObjectNames names;
+  names.shown = shown;
+  names.path = path;
+  names.shortPath = os::ShortPath(path);
+  if (names.shortPath == path) names.shortPath.clear();
+  scan.Announce(shown);
+  return HandleObjectNamed(scan, names);
+}
 
 }  // namespace scan

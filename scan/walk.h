@@ -5,8 +5,14 @@
 // command-line cleaner's) goes as deep as the system allows.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "os/directory.h"
+#include "scan/handle_object.h"
+#include "scan/scan.h"
 
 namespace scan {
 
@@ -22,7 +28,7 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name);
 // whose long path does not fit is handled by its short path. Returns 1 when
 // the walk completed, 0 when it stopped early: a stop request (consumed
 // here) or a Quit answer.
-int WalkDirectory();
+int WalkDirectory(Scan& scan);
 
 enum class RootResult { Completed, Stopped, CannotEnter };
 
@@ -30,7 +36,7 @@ enum class RootResult { Completed, Stopped, CannotEnter };
 // the current directory and dirPath, WalkDirectory runs, and the previous
 // current directory is restored. CannotEnter (nothing reported) when the root
 // is too long for the path buffers or cannot be made the current directory.
-RootResult WalkRoot(const std::string& root);
+RootResult WalkRoot(Scan& scan, const std::string& root);
 
 // Walks the folder `root` (a path from the current directory) by folder
 // handles: no path length limits it, and a folder moved while it is walked
@@ -38,17 +44,23 @@ RootResult WalkRoot(const std::string& root);
 // root's path as the user should see it. A folder that cannot be opened,
 // listed or entered, the root too, is reported "cannot open" (the root:
 // CannotEnter). The current directory is restored afterwards.
-RootResult WalkTree(const std::string& root, const std::string& shown);
+RootResult WalkTree(Scan& scan, const std::string& root, const std::string& shown);
+
+// For a front end that handles files elsewhere, on other threads: a file the
+// walk met, named so that any thread reaches it while names.folder is held
+// (names.path is os::Folder::PathOf, names.name its name in the folder).
+// False stops the walk.
+using FileVisitor = std::function<bool(const ObjectNames& names)>;
+
+// WalkTree, handing each file that passes the filter to `visit` instead of
+// per-object handling. Journals are carried out, and folders that cannot be
+// opened reported, through `scan` as in WalkTree.
+RootResult WalkTreeVisiting(Scan& scan, const std::string& root, const std::string& shown,
+                            const FileVisitor& visit);
 
 // Handles one named file as a scan object: opened by `path`, shown as
 // `shown`; the short path is the system's for `path`. Returns HandleObject's
 // answer.
-int HandleNamedFile(const std::string& path, const std::string& shown);
-
-// Called for each file just before it is handled, with the path its status
-// line will show; lets a front end show progress without touching the walk.
-// nullptr for none.
-using ObjectHook = void (*)(std::string_view shownPath);
-void SetObjectHook(ObjectHook hook);
+int HandleNamedFile(Scan& scan, const std::string& path, const std::string& shown);
 
 }  // namespace scan

@@ -14,8 +14,7 @@
 #include "os/restart.h"
 #include "repair/boot/boot_program.h"
 #include "repair/boot_installer.h"
-#include "scan/scan_state.h"
-#include "scan/user_message.h"
+#include "scan/scan.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 
@@ -27,28 +26,26 @@ struct Message {
   std::string text;
   std::string caption;
 };
-std::vector<Message> g_messages;
-
-void Capture(const char* text, const char* caption) { g_messages.push_back({text, caption}); }
-
 class BootInstaller : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_messages.clear();
-    scan::SetMessageHandler(Capture);
+  BootInstaller() {
+    scan_.seams().message = [this](const char* text, const char* caption) {
+      messages_.push_back({text, caption});
+    };
   }
-  void TearDown() override {
-    scan::SetMessageHandler(nullptr);
-    scan::TheScanState().setBootRenameNeeded(0);
-  }
+  scan::ScanState& state() { return scan_.state(); }
+  int Install() { return repair::InstallBootRenameProgram(scan_); }
 
-  static void ExpectFailureMessage() {
-    ASSERT_EQ(g_messages.size(), 1u);
-    EXPECT_EQ(g_messages[0].text,
+  void ExpectFailureMessage() {
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].text,
               "A system error occurred while setting up the system for finalizing the "
               "disinfection at reboot");
-    EXPECT_EQ(g_messages[0].caption, "WININI32.COM creation error");
+    EXPECT_EQ(messages_[0].caption, "WININI32.COM creation error");
   }
+
+  std::vector<Message> messages_;
+  scan::Scan scan_;
 };
 
 #ifdef _WIN32
@@ -79,8 +76,8 @@ TEST_F(BootInstaller, NothingWhenNoLongNameWasListed) {
   Reg("delete " + kKey + " /v Winini32 /f");
   fs::remove(ProgramPath());
 
-  EXPECT_EQ(repair::InstallBootRenameProgram(), 1);
-  EXPECT_TRUE(g_messages.empty());
+  EXPECT_EQ(Install(), 1);
+  EXPECT_TRUE(messages_.empty());
   EXPECT_FALSE(fs::exists(ProgramPath()));
   EXPECT_EQ(RegisteredValue(dir), "");
 }
@@ -90,25 +87,25 @@ TEST_F(BootInstaller, WritesTheProgramAndRegistersIt) {
   ASSERT_EQ(Reg("add " + kKey + " /f"), 0);
   test_support::WriteBytes(ProgramPath(),
                            std::vector<uint8_t>(4096, 0xCC));  // an older, longer one
-  scan::TheScanState().setBootRenameNeeded(1);
+  state().setBootRenameNeeded(1);
 
-  EXPECT_EQ(repair::InstallBootRenameProgram(), 1);
-  EXPECT_TRUE(g_messages.empty());
+  EXPECT_EQ(Install(), 1);
+  EXPECT_TRUE(messages_.empty());
   std::span<const uint8_t> image = repair::BootRenameProgramImage();
   EXPECT_EQ(test_support::ReadBytes(ProgramPath()),
             std::vector<uint8_t>(image.begin(), image.end()));
   std::string value = RegisteredValue(dir);
   EXPECT_NE(value.find("REG_SZ"), std::string::npos) << value;
   EXPECT_NE(value.find(ProgramPath()), std::string::npos) << value;
-  EXPECT_EQ(scan::TheScanState().bootRenameNeeded(), 1);
+  EXPECT_EQ(state().bootRenameNeeded(), 1);
 }
 
 TEST_F(BootInstaller, MissingKeyStopsWithTheMessageAndKeepsTheFile) {
   Reg("delete " + kKey + " /f");
   fs::remove(ProgramPath());
-  scan::TheScanState().setBootRenameNeeded(1);
+  state().setBootRenameNeeded(1);
 
-  EXPECT_EQ(repair::InstallBootRenameProgram(), 0);
+  EXPECT_EQ(Install(), 0);
   ExpectFailureMessage();
   EXPECT_TRUE(fs::exists(ProgramPath()));
   EXPECT_EQ(Reg("query " + kKey), 1);  // the key is never created
@@ -119,9 +116,9 @@ TEST_F(BootInstaller, FileThatCannotBeCreatedStopsWithTheMessage) {
   ASSERT_EQ(Reg("add " + kKey + " /f"), 0);
   fs::remove(ProgramPath());
   fs::create_directory(ProgramPath());  // a folder takes the program's name
-  scan::TheScanState().setBootRenameNeeded(1);
+  state().setBootRenameNeeded(1);
 
-  EXPECT_EQ(repair::InstallBootRenameProgram(), 0);
+  EXPECT_EQ(Install(), 0);
   ExpectFailureMessage();
   EXPECT_TRUE(fs::is_directory(ProgramPath()));
   fs::remove(ProgramPath());
@@ -130,8 +127,8 @@ TEST_F(BootInstaller, FileThatCannotBeCreatedStopsWithTheMessage) {
 #else
 
 TEST_F(BootInstaller, NothingWhenNoLongNameWasListed) {
-  EXPECT_EQ(repair::InstallBootRenameProgram(), 1);
-  EXPECT_TRUE(g_messages.empty());
+  EXPECT_EQ(Install(), 1);
+  EXPECT_TRUE(messages_.empty());
 }
 
 // No Windows directory and no registry: the program is written nowhere.
@@ -139,8 +136,8 @@ TEST_F(BootInstaller, WithoutWindowsItStopsWithTheMessage) {
   test_support::TempDir dir;
   fs::path before = fs::current_path();
   fs::current_path(dir.path());
-  scan::TheScanState().setBootRenameNeeded(1);
-  int answer = repair::InstallBootRenameProgram();
+  state().setBootRenameNeeded(1);
+  int answer = Install();
   fs::current_path(before);
 
   EXPECT_EQ(answer, 0);

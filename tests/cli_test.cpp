@@ -545,14 +545,15 @@ TEST_F(Cli, AFolderMovedOrRemovedDuringTheScanIsFollowedOrReported) {
   EXPECT_EQ(moved.lines, Sorted(expected));
 
   // While one folder's file is asked about, the other folder is removed:
-  // it is reported, not passed over.
+  // it is reported, not passed over. One job: the walk then waits for the
+  // answer, where several jobs' walk would have listed the folder already.
   const fs::path two = scratch.path() / "two";
   fs::create_directories(two / "a");
   fs::create_directories(two / "b");
   WriteBytes((two / "a/q.exe").string(), infected);
   WriteBytes((two / "b/r.exe").string(), infected);
   const CleanerRun removed = RunAsking(
-      scratch.path(), {"--ask", "two"},
+      scratch.path(), {"--ask", "-j", "1", "two"},
       "await 1 && if grep -q '/a/q.exe is infected' \"$ERR\"; then rm -r two/b; else rm -r two/a; "
       "fi");
   EXPECT_EQ(removed.status, 1) << removed.err;

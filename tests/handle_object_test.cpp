@@ -40,8 +40,17 @@ class HandleObjectTest : public test_support::ScanFixture {
     ScanFixture::SetUp();
     g_restartRequests.clear();
     g_restartAnswer = true;
-    scan::SetCleaningActions({nullptr, nullptr, RecordRestart});
+    SetCleaning(nullptr, nullptr, RecordRestart);
     infection_ = test_support::InfectOrFail(test_support::SmallProgram(0x4321));
+  }
+
+  // The scan's cleaning seams; nullptr keeps a step's default.
+  void SetCleaning(engine::PlanResult (*plan)(os::ByteSource&),
+                   bool (*deleteInstead)(const std::string&),
+                   bool (*replace)(const std::optional<std::string>&, const std::string&)) {
+    scan().seams().plan = plan;
+    scan().seams().deleteInstead = deleteInstead;
+    scan().seams().replaceAtRestart = replace;
   }
 
   // Handles `path` (short path `shortPath`) in `mode`; returns HandleObject's
@@ -51,7 +60,7 @@ class HandleObjectTest : public test_support::ScanFixture {
     state().setActionMode(mode);
     scan::SetPath(state().objectPath, path);
     scan::SetPath(state().objectShortPath, shortPath);
-    return scan::HandleObject();
+    return scan::HandleObject(scan());
   }
   ScanOutcome Outcome() const {
     EXPECT_EQ(lines().size(), 1u);
@@ -110,7 +119,7 @@ TEST_F(HandleObjectTest, PromptAnswersDecide) {
     ScanOutcome outcome;
   };
   static int32_t answer = 0;
-  scan::SetInfectionPrompt([] { return answer; });
+  scan().seams().prompt = [](std::string_view) { return answer; };
   const Case cases[] = {{103, ScanOutcome::Infected},
                         {-1, ScanOutcome::Infected},
                         {7, ScanOutcome::Infected},
@@ -191,12 +200,12 @@ TEST_F(HandleObjectTest, AnInterruptedRepairIsUndoneBeforeTheFileIsHandled) {
 TEST_F(HandleObjectTest, ABackupOfTheOriginalIsKeptBeforeCleaning) {
   std::string folder = Path("kept");
   std::filesystem::create_directories(folder);
-  scan::SetRepairOptions({folder, nullptr});
+  scan().seams().repair = {folder, nullptr};
   std::string first = Put("a/setup.exe", infection_.bytes);
   std::string second = Put("b/setup.exe", infection_.bytes);
   EXPECT_EQ(Handle(first, ActionMode::Clean), 1);
   EXPECT_EQ(Handle(second, ActionMode::Clean), 1);
-  scan::SetRepairOptions({});
+  scan().seams().repair = {};
   EXPECT_EQ(ReadBytes(first), test_support::ExpectedRepairedBytes(infection_));
 
   std::vector<std::string> kept;
@@ -226,7 +235,7 @@ TEST_F(HandleObjectTest, ABackupOfTheOriginalIsKeptBeforeCleaning) {
 }
 
 TEST_F(HandleObjectTest, ADeletionRequestDeletesTheFile) {
-  scan::SetCleaningActions({nullptr, AskDeletion, RecordRestart});
+  SetCleaning(nullptr, AskDeletion, RecordRestart);
   std::string path = Put("delete-me.exe", infection_.bytes);
   EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
   EXPECT_EQ(Outcome(), ScanOutcome::Deleted);
@@ -343,7 +352,7 @@ TEST_F(InUseTest, TheCopyGoesAwayUnlessItIsScheduled) {
   MakeReadOnly(path_);
   auto before = os::ReadAttributes(path_);
   for (const Case& c : cases) {
-    scan::SetCleaningActions({c.plan, c.deleteInstead, RecordRestart});
+    SetCleaning(c.plan, c.deleteInstead, RecordRestart);
     g_restartAnswer = c.restartAnswer;
     g_restartRequests.clear();
     EXPECT_EQ(Handle(path_, ActionMode::Clean), 1);
@@ -365,14 +374,14 @@ TEST_F(InUseTest, DeletionOfAFileThatCannotBeDeletedIsScheduled) {
   static os::File keeper;
   static std::string heldPath;
   heldPath = path;
-  scan::SetCleaningActions({nullptr,
-                            [](const std::string&) {
-                              keeper =
-                                  os::File::Open(heldPath, os::Access::Read, os::Share::ReadWrite,
-                                                 os::Disposition::OpenExisting);
-                              return true;
-                            },
-                            RecordRestart});
+  SetCleaning(
+      nullptr,
+      [](const std::string&) {
+        keeper = os::File::Open(heldPath, os::Access::Read, os::Share::ReadWrite,
+                                os::Disposition::OpenExisting);
+        return true;
+      },
+      RecordRestart);
   EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
   EXPECT_EQ(Outcome(), ScanOutcome::DeleteAtReboot);
   EXPECT_EQ(g_restartRequests, std::vector<std::string>{"NUL<" + path});

@@ -18,64 +18,52 @@ using scan::ActionMode;
 using scan::ScanOutcome;
 using test_support::StatusLines;
 
-std::string g_ownPath;
-bool g_confirm = false;
-int32_t g_answer = 103;
-bool g_restartAccepted = true;
-std::vector<std::string> g_events;
-
 class MemoryStepTest : public test_support::ScanFixture {
  protected:
-  void SetUp() override {
-    ScanFixture::SetUp();
-    state().setCloseWhenDone(0);
-    state().setMemoryInfected(0);
-    g_events.clear();
-    g_confirm = false;
-    g_answer = 103;
-    g_restartAccepted = true;
+  MemoryStepTest() {
     infection_ = test_support::InfectOrFail(test_support::SmallProgram(0x777));
-    g_ownPath = Put("cleaner.exe", infection_.bytes);
-    repair::MemoryStepServices services;
-    services.ownPath = [] { return g_ownPath; };
-    services.confirmRepair = [] {
-      g_events.push_back("warning");
-      return g_confirm;
+    ownPath_ = Put("cleaner.exe", infection_.bytes);
+    services_.ownPath = [this] { return ownPath_; };
+    services_.confirmRepair = [this] {
+      events_.push_back("warning");
+      return confirm_;
     };
-    services.prompt = [] {
-      g_events.push_back("prompt " + std::string(scan::PathView(state().objectPath)));
-      return g_answer;
+    services_.prompt = [this] {
+      events_.push_back("prompt " + std::string(scan::PathView(state().objectPath)));
+      return answer_;
     };
-    services.finishScan = [] { g_events.push_back("finish"); };
-    services.requestRestart = [] {
-      g_events.push_back("restart");
-      return g_restartAccepted;
+    services_.finishScan = [this] { events_.push_back("finish"); };
+    services_.requestRestart = [this] {
+      events_.push_back("restart");
+      return restartAccepted_;
     };
-    services.showRestartFailure = [] { g_events.push_back("restart failed"); };
-    repair::SetMemoryStepServices(services);
+    services_.showRestartFailure = [this] { events_.push_back("restart failed"); };
   }
-  void TearDown() override {
-    ScanFixture::TearDown();
-    state().setCloseWhenDone(0);
-    state().setMemoryInfected(0);
-  }
+  int MemoryStep() { return repair::MemoryStep(scan(), services_); }
+  int RegistryStep() { return repair::RegistryStep(scan()); }
   static bool BaitLeft() { return std::filesystem::exists(os::TempDirectory() + "TRAP1.EXE"); }
 
   specimen::Infection infection_;
+  repair::MemoryStepServices services_;
+  std::string ownPath_;
+  bool confirm_ = false;
+  int32_t answer_ = 103;
+  bool restartAccepted_ = true;
+  std::vector<std::string> events_;
 };
 
 TEST_F(MemoryStepTest, ACleanCleanerFindsMemoryAndRegistryClean) {
-  test_support::WriteBytes(g_ownPath, test_support::SmallProgram());
-  EXPECT_EQ(repair::MemoryStep(), 1);
-  EXPECT_EQ(repair::RegistryStep(), 1);
+  test_support::WriteBytes(ownPath_, test_support::SmallProgram());
+  EXPECT_EQ(MemoryStep(), 1);
+  EXPECT_EQ(RegistryStep(), 1);
   EXPECT_EQ(lines(), (StatusLines{{"memory", ScanOutcome::Ok}, {"registry", ScanOutcome::Ok}}));
-  EXPECT_TRUE(g_events.empty());
+  EXPECT_TRUE(events_.empty());
   EXPECT_FALSE(BaitLeft());
 }
 
 TEST_F(MemoryStepTest, ABaitThatCannotBeMadeIsCannotOpen) {
-  g_ownPath = Path("no-such-cleaner.exe");
-  EXPECT_EQ(repair::MemoryStep(), 1);
+  ownPath_ = Path("no-such-cleaner.exe");
+  EXPECT_EQ(MemoryStep(), 1);
   EXPECT_EQ(lines(), (StatusLines{{"memory", ScanOutcome::CannotOpen}}));
   EXPECT_FALSE(BaitLeft());
 }
@@ -99,10 +87,10 @@ TEST_F(MemoryStepTest, ADeclinedRepairGoesByTheActionMode) {
   for (const Case& c : cases) {
     lines().clear();
     state().setActionMode(c.mode);
-    g_answer = c.answer;
-    EXPECT_EQ(repair::MemoryStep(), c.result) << static_cast<int>(c.mode) << " " << c.answer;
+    answer_ = c.answer;
+    EXPECT_EQ(MemoryStep(), c.result) << static_cast<int>(c.mode) << " " << c.answer;
     EXPECT_EQ(lines(), c.lines) << static_cast<int>(c.mode) << " " << c.answer;
-    EXPECT_EQ(test_support::ReadBytes(g_ownPath), infection_.bytes);  // nothing cleaned
+    EXPECT_EQ(test_support::ReadBytes(ownPath_), infection_.bytes);  // nothing cleaned
   }
   EXPECT_FALSE(BaitLeft());
 }
@@ -110,18 +98,18 @@ TEST_F(MemoryStepTest, ADeclinedRepairGoesByTheActionMode) {
 TEST_F(MemoryStepTest, AnAcceptedRepairCleansTheCleanerAndAsksForTheRestart) {
   for (bool accepted : {true, false}) {
     SCOPED_TRACE(accepted);
-    test_support::WriteBytes(g_ownPath, infection_.bytes);
+    test_support::WriteBytes(ownPath_, infection_.bytes);
     lines().clear();
-    g_events.clear();
-    g_confirm = true;
-    g_restartAccepted = accepted;
+    events_.clear();
+    confirm_ = true;
+    restartAccepted_ = accepted;
     state().setActionMode(ActionMode::AskUser);
-    EXPECT_EQ(repair::MemoryStep(), 1);
+    EXPECT_EQ(MemoryStep(), 1);
 
-    EXPECT_EQ(test_support::ReadBytes(g_ownPath), test_support::ExpectedRepairedBytes(infection_));
+    EXPECT_EQ(test_support::ReadBytes(ownPath_), test_support::ExpectedRepairedBytes(infection_));
     std::vector<std::string> events = {"warning", "finish", "restart"};
     if (!accepted) events.push_back("restart failed");
-    EXPECT_EQ(g_events, events);
+    EXPECT_EQ(events_, events);
     EXPECT_EQ(state().actionMode(), ActionMode::ChangesBarred);
     EXPECT_EQ(state().closeWhenDone(), 1);
     EXPECT_EQ(state().memoryInfected(), 1);
@@ -130,7 +118,7 @@ TEST_F(MemoryStepTest, AnAcceptedRepairCleansTheCleanerAndAsksForTheRestart) {
     ASSERT_EQ(lines().size(), os::SystemDirectory().empty() ? 2u : 3u);
     size_t last = lines().size() - 1;
     EXPECT_EQ(lines()[last - 1],
-              (std::pair<std::string, ScanOutcome>{g_ownPath, ScanOutcome::Disinfected}));
+              (std::pair<std::string, ScanOutcome>{ownPath_, ScanOutcome::Disinfected}));
     EXPECT_EQ(lines()[last],
               (std::pair<std::string, ScanOutcome>{"memory", ScanOutcome::CannotDisinfect}));
     EXPECT_FALSE(BaitLeft());

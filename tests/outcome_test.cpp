@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "scan/report.h"
+#include "scan/scan.h"
 #include "scan/status_ring.h"
-#include "scan/user_message.h"
 
 #ifndef _WIN32
 #include <thread>
@@ -21,40 +21,34 @@ namespace {
 using scan::ScanOutcome;
 using scan::ScanState;
 
-std::vector<std::string> g_lines;
-std::vector<std::string> g_messages;
-
-void CollectLine(std::string_view path, ScanOutcome outcome, scan::ObjectKind) {
-  g_lines.push_back(scan::ComposeStatusLine(path, outcome));
-}
-void CollectMessage(const char* text, const char* caption) {
-  g_messages.push_back(std::string(caption) + "|" + text);
-}
-
+// A scan of its own for each test: status lines go to its status ring unless
+// a test collects them (CollectLines), messages are collected.
 class Outcomes : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ScanState& s = state();
-    s.ResetCounters();
-    s.ResetStatusRing();
-    s.setRingReadIndex(0);
-    s.setRingWriteIndex(0);
-    s.setRingRetryCount(0);
-    s.setShowAllFiles(0);
-    scan::SetPath(s.objectPath, "C:\\DIR\\A.EXE");
-    g_lines.clear();
-    g_messages.clear();
-    scan::SetMessageHandler(CollectMessage);
+  Outcomes() : scan_(Seams(messages_)) { scan::SetPath(state().objectPath, "C:\\DIR\\A.EXE"); }
+  static scan::ScanSeams Seams(std::vector<std::string>& messages) {
+    scan::ScanSeams seams;
+    seams.message = [&messages](const char* text, const char* caption) {
+      messages.push_back(std::string(caption) + "|" + text);
+    };
+    return seams;
   }
-  void TearDown() override {
-    scan::SetStatusLineSink(nullptr);
-    scan::SetMessageHandler(nullptr);
+  void CollectLines() {
+    scan_.seams().statusSink = [this](std::string_view path, ScanOutcome outcome,
+                                      scan::ObjectKind) {
+      lines_.push_back(scan::ComposeStatusLine(path, outcome));
+    };
   }
-  static ScanState& state() { return scan::TheScanState(); }
+  scan::Scan& scan() { return scan_; }
+  ScanState& state() { return scan_.state(); }
+
+  std::vector<std::string> lines_;
+  std::vector<std::string> messages_;
+  scan::Scan scan_;
 };
 
 TEST_F(Outcomes, EachOutcomeCountsOnceAndShowsItsStatus) {
-  scan::SetStatusLineSink(CollectLine);
+  CollectLines();
   struct Case {
     ScanOutcome outcome;
     int32_t ScanState::*counter;
@@ -72,27 +66,27 @@ TEST_F(Outcomes, EachOutcomeCountsOnceAndShowsItsStatus) {
   };
   for (const Case& c : cases) {
     state().ResetCounters();
-    g_lines.clear();
-    scan::RecordOutcome(c.outcome);
+    lines_.clear();
+    scan::RecordOutcome(scan(), c.outcome);
     EXPECT_EQ(state().*c.counter, 1) << c.status;
     int32_t total = state().cleanCount + state().leftInfectedCount + state().disinfectedCount +
                     state().deletedCount + state().disinfectAtRebootCount +
                     state().deleteAtRebootCount + state().notDisinfectedCount +
                     state().accessDeniedCount;
     EXPECT_EQ(total, 1) << c.status;
-    EXPECT_EQ(g_lines, std::vector<std::string>{std::string("C:\\DIR\\A.EXE\t\t\t") + c.status});
+    EXPECT_EQ(lines_, std::vector<std::string>{std::string("C:\\DIR\\A.EXE\t\t\t") + c.status});
   }
 }
 
 TEST_F(Outcomes, CleanObjectsMakeALineOnlyWhenAllFilesAreShown) {
-  scan::SetStatusLineSink(CollectLine);
-  scan::RecordOutcome(ScanOutcome::Ok);
+  CollectLines();
+  scan::RecordOutcome(scan(), ScanOutcome::Ok);
   EXPECT_EQ(state().cleanCount, 1);
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(lines_.empty());
   state().setShowAllFiles(1);
-  scan::RecordOutcome(ScanOutcome::Ok);
+  scan::RecordOutcome(scan(), ScanOutcome::Ok);
   EXPECT_EQ(state().cleanCount, 2);
-  EXPECT_EQ(g_lines, std::vector<std::string>{"C:\\DIR\\A.EXE\t\t\tok"});
+  EXPECT_EQ(lines_, std::vector<std::string>{"C:\\DIR\\A.EXE\t\t\tok"});
 }
 
 TEST_F(Outcomes, ALongPathIsCutSoThatTheStatusStandsWhole) {
@@ -111,14 +105,15 @@ TEST_F(Outcomes, ALongPathIsCutSoThatTheStatusStandsWhole) {
 
 TEST_F(Outcomes, RingDeliversLinesInOrderAndWraps) {
   std::string taken;
-  EXPECT_FALSE(scan::TakeStatusLine(taken));
+  EXPECT_FALSE(scan::TakeStatusLine(state(), taken));
   for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 7; ++i) scan::QueueStatusLine("line " + std::to_string(round * 7 + i));
+    for (int i = 0; i < 7; ++i)
+      scan::QueueStatusLine(scan(), "line " + std::to_string(round * 7 + i));
     for (int i = 0; i < 7; ++i) {
-      ASSERT_TRUE(scan::TakeStatusLine(taken));
+      ASSERT_TRUE(scan::TakeStatusLine(state(), taken));
       EXPECT_EQ(taken, "line " + std::to_string(round * 7 + i));
     }
-    EXPECT_FALSE(scan::TakeStatusLine(taken));
+    EXPECT_FALSE(scan::TakeStatusLine(state(), taken));
   }
   EXPECT_EQ(state().ringWriteIndex(), 1);  // 21 lines: two full turns and one slot
   EXPECT_EQ(state().ringReadIndex(), 1);
@@ -126,24 +121,23 @@ TEST_F(Outcomes, RingDeliversLinesInOrderAndWraps) {
 
 TEST_F(Outcomes, AFullRingDropsTheLineButKeepsTheCount) {
   state().setShowAllFiles(1);
-  for (int i = 0; i < 10; ++i) scan::RecordOutcome(ScanOutcome::Ok);
-  EXPECT_TRUE(g_messages.empty());
-  scan::RecordOutcome(ScanOutcome::Infected);  // waits 500 x 1 ms, then gives up
+  for (int i = 0; i < 10; ++i) scan::RecordOutcome(scan(), ScanOutcome::Ok);
+  EXPECT_TRUE(messages_.empty());
+  scan::RecordOutcome(scan(), ScanOutcome::Infected);  // waits 500 x 1 ms, then gives up
   EXPECT_EQ(state().leftInfectedCount, 1);
-  EXPECT_EQ(g_messages,
-            std::vector<std::string>{"Error|System error. Please, press \"Stop scan\""});
+  EXPECT_EQ(messages_, std::vector<std::string>{"Error|System error. Please, press \"Stop scan\""});
   EXPECT_EQ(state().ringRetryCount(), 500);
   // The count was kept, so the next busy slot gives up after a single wait.
-  scan::RecordOutcome(ScanOutcome::Infected);
+  scan::RecordOutcome(scan(), ScanOutcome::Infected);
   EXPECT_EQ(state().ringRetryCount(), 501);
-  EXPECT_EQ(g_messages.size(), 2u);
+  EXPECT_EQ(messages_.size(), 2u);
   // Once a slot is free, the next line goes in and the count starts over.
   std::string taken;
-  ASSERT_TRUE(scan::TakeStatusLine(taken));
-  scan::RecordOutcome(ScanOutcome::Infected);
+  ASSERT_TRUE(scan::TakeStatusLine(state(), taken));
+  scan::RecordOutcome(scan(), ScanOutcome::Infected);
   EXPECT_EQ(state().ringRetryCount(), 0);
-  for (int i = 0; i < 9; ++i) ASSERT_TRUE(scan::TakeStatusLine(taken));
-  ASSERT_TRUE(scan::TakeStatusLine(taken));
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(scan::TakeStatusLine(state(), taken));
+  ASSERT_TRUE(scan::TakeStatusLine(state(), taken));
   EXPECT_EQ(taken, "C:\\DIR\\A.EXE\t\t\tinfected");
 }
 
@@ -154,18 +148,19 @@ TEST_F(Outcomes, ConsumerOnAnotherThreadSeesEveryLineWhole) {
   std::thread consumer([&] {
     std::string line;
     while (static_cast<int>(seen.size()) < kLines) {
-      if (scan::TakeStatusLine(line)) seen.push_back(line);
+      if (scan::TakeStatusLine(state(), line)) seen.push_back(line);
     }
   });
   for (int i = 0; i < kLines; ++i) {
-    scan::QueueStatusLine(std::string(static_cast<size_t>(i % 200 + 1), 'x') + std::to_string(i));
+    scan::QueueStatusLine(scan(),
+                          std::string(static_cast<size_t>(i % 200 + 1), 'x') + std::to_string(i));
   }
   consumer.join();
   for (int i = 0; i < kLines; ++i) {
     EXPECT_EQ(seen[static_cast<size_t>(i)],
               std::string(static_cast<size_t>(i % 200 + 1), 'x') + std::to_string(i));
   }
-  EXPECT_TRUE(g_messages.empty());
+  EXPECT_TRUE(messages_.empty());
 }
 #endif
 
@@ -173,7 +168,7 @@ TEST_F(Outcomes, ReportEndsBySentenceRules) {
   const std::string zeros =
       "clean: 0\r\nleft infected by user: 0\r\ndisinfected: 0\r\ndisinfect at reboot: 0\r\n"
       "deleted: 0\r\ndelete at reboot: 0\r\ncould not disinfect: 0\r\naccess denied: 0\r\n\r\n";
-  EXPECT_EQ(scan::BuildReport(), zeros + "No viruses found");
+  EXPECT_EQ(scan::BuildReport(state()), zeros + "No viruses found");
 
   struct Case {
     int32_t ScanState::*counter;
@@ -195,15 +190,15 @@ TEST_F(Outcomes, ReportEndsBySentenceRules) {
     state().ResetCounters();
     state().*c.counter = 1;
     state().*c.second = 1;
-    std::string report = scan::BuildReport();
+    std::string report = scan::BuildReport(state());
     EXPECT_TRUE(report.ends_with(c.ending)) << report;
     EXPECT_LE(report.size(), 350u);
   }
   state().ResetCounters();
   state().cleanCount = 12;
   state().accessDeniedCount = 3;
-  EXPECT_EQ(scan::BuildReport().substr(0, 10), "clean: 12\r");
-  EXPECT_NE(scan::BuildReport().find("access denied: 3\r\n\r\nNo viruses found"),
+  EXPECT_EQ(scan::BuildReport(state()).substr(0, 10), "clean: 12\r");
+  EXPECT_NE(scan::BuildReport(state()).find("access denied: 3\r\n\r\nNo viruses found"),
             std::string::npos);
 }
 

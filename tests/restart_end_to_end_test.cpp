@@ -58,11 +58,11 @@ scan::ScanOutcome CleanWhileInUse(const std::string& path) {
   os::File inUse =
       os::File::Open(path, os::Access::Read, os::Share::Read, os::Disposition::OpenExisting);
   EXPECT_TRUE(inUse.IsOpen());
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanState& state = state();
   EXPECT_TRUE(scan::SetPath(state.objectPath, path));
   EXPECT_TRUE(scan::SetPath(state.objectShortPath, path));
   g_outcome = scan::ScanOutcome::Ok;
-  EXPECT_EQ(scan::HandleObject(), 1);
+  EXPECT_EQ(scan::HandleObject(scan()), 1);
   return g_outcome;
 }
 
@@ -80,7 +80,7 @@ TEST(RestartEndToEnd, Schedule) {
   WriteBytes(kLibrary, test_support::InfectOrFail(test_support::KernelLibrary()).bytes);
   WriteBytes(kDoomed, {'M', 'Z'});
 
-  scan::TheScanState().setActionMode(scan::ActionMode::Clean);
+  state().setActionMode(scan::ActionMode::Clean);
   scan::SetStatusLineSink(KeepOutcome);
   for (const Replaced& r : kReplaced) {
     ASSERT_TRUE(IsInfected(r.path));
@@ -92,7 +92,7 @@ TEST(RestartEndToEnd, Schedule) {
   }
   scan::SetStatusLineSink(nullptr);
   EXPECT_TRUE(repair::ReplaceAtRestart(std::nullopt, kDoomed));
-  EXPECT_EQ(scan::TheScanState().bootRenameNeeded(), 0);
+  EXPECT_EQ(state().bootRenameNeeded(), 0);
 }
 
 TEST(RestartEndToEnd, Verify) {

@@ -43,7 +43,7 @@ class RestartTest : public ::testing::Test {
     systemList_ = windows + "\\WININIT.INI";
     ownList_ = windows + "\\WININI32.INI";
     RemoveLists();
-    scan::TheScanState().setBootRenameNeeded(0);
+    state().setBootRenameNeeded(0);
   }
   void TearDown() override { RemoveLists(); }
 
@@ -53,7 +53,7 @@ class RestartTest : public ::testing::Test {
     if (!ownList_.empty()) std::filesystem::remove(ownList_, ignored);
   }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-  static int32_t BootRenameNeeded() { return scan::TheScanState().bootRenameNeeded(); }
+  static int32_t BootRenameNeeded() { return state().bootRenameNeeded(); }
 
   std::string systemList_;
   std::string ownList_;
@@ -127,7 +127,7 @@ TEST_F(Restart9xTest, ShortNamesGoToTheSystemsList) {
   // A later request stands above; a blank in the source alone quotes it but
   // keeps the system's list; a removable drive (B: in our prefixes) is taken;
   // the flag set before stays set.
-  scan::TheScanState().setBootRenameNeeded(1);
+  state().setBootRenameNeeded(1);
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "C:\\MY DIR\\A.EXE"));
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "B:\\KRIZRST\\B.EXE"));
   EXPECT_EQ(ReadText(systemList_),
@@ -140,7 +140,7 @@ TEST_F(Restart9xTest, LongNamesGoToOurListAndFlagIt) {
   ASSERT_TRUE(
       ReplaceAtRestart("C:\\Program Files\\KRIZRST\\A.EXE", "C:\\Program Files\\KRIZRST\\A.EXF"));
   EXPECT_EQ(BootRenameNeeded(), 1);
-  scan::TheScanState().setBootRenameNeeded(0);
+  state().setBootRenameNeeded(0);
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "C:\\KRIZRST\\LONGNAMEFILE.EXE"));
   EXPECT_EQ(BootRenameNeeded(), 1);
   EXPECT_EQ(ReadText(ownList_), kHeader + "NUL=C:\\KRIZRST\\LONGNAMEFILE.EXE\r\n" +

@@ -36,18 +36,20 @@ class WalkTest : public ScanFixture {
 
 struct Walker {
   const char* name;
-  RootResult (*walk)(const std::string& root);
+  RootResult (*walk)(scan::Scan& scan, const std::string& root);
 };
 
-const Walker kByPath{"ByPath", [](const std::string& root) { return scan::WalkRoot(root); }};
-const Walker kByHandle{"ByHandle",
-                       [](const std::string& root) { return scan::WalkTree(root, root); }};
+const Walker kByPath{
+    "ByPath", [](scan::Scan& scan, const std::string& root) { return scan::WalkRoot(scan, root); }};
+const Walker kByHandle{"ByHandle", [](scan::Scan& scan, const std::string& root) {
+                         return scan::WalkTree(scan, root, root);
+                       }};
 
 void PrintTo(const Walker& walker, std::ostream* out) { *out << walker.name; }
 
 class BothWalks : public WalkTest, public ::testing::WithParamInterface<Walker> {
  protected:
-  RootResult Walk(const std::string& root) { return GetParam().walk(root); }
+  RootResult Walk(const std::string& root) { return GetParam().walk(scan(), root); }
 };
 
 INSTANTIATE_TEST_SUITE_P(Walks, BothWalks, ::testing::Values(kByPath, kByHandle),
@@ -86,9 +88,9 @@ TEST_P(BothWalks, FilterPicksProgramsAndTheTwoLibraryNames) {
 TEST_P(BothWalks, AStopRequestIsConsumedByTheDeepestLevel) {
   Put("a/b/c/trigger.exe", kText);
   for (int i = 0; i < 5; ++i) Put("x" + std::to_string(i) + ".exe", kText);
-  scan::SetObjectHook([](std::string_view path) {
+  scan().seams().objectHook = [this](std::string_view path) {
     if (path.ends_with("trigger.exe")) state().setStopRequested(1);
-  });
+  };
   const auto before = std::filesystem::current_path();
   EXPECT_EQ(Walk(root_), RootResult::Stopped);
   EXPECT_EQ(state().stopRequested(), 0);
@@ -112,7 +114,7 @@ TEST_P(BothWalks, AQuitAnswerEndsTheWalkAndRecordsNothing) {
   Put("q/one.exe", infected);
   Put("q/two.exe", infected);
   state().setActionMode(scan::ActionMode::AskUser);
-  scan::SetInfectionPrompt([] { return int32_t{104}; });
+  scan().seams().prompt = [](std::string_view) { return int32_t{104}; };
   EXPECT_EQ(Walk(root_), RootResult::Stopped);
   EXPECT_TRUE(lines().empty());
   EXPECT_EQ(state().stopRequested(), 0);
@@ -161,7 +163,7 @@ TEST_P(BothWalks, JournalsOfKilledRunsAreCarriedOutBeforeTheFilesAreHandled) {
 
 TEST_F(WalkTest, ARootEndingInASeparator) {
   Put("a.exe", kText);
-  EXPECT_EQ(scan::WalkRoot(root_ + kSep), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), root_ + kSep), RootResult::Completed);
   // Windows puts a second backslash after a listed path that ends in one;
   // POSIX paths get no second "/".
   std::string expected = os::PathSeparator() == '\\' ? root_ + "\\\\a.exe" : root_ + "/a.exe";
@@ -171,7 +173,7 @@ TEST_F(WalkTest, ARootEndingInASeparator) {
 
 TEST_F(WalkTest, TheShortPathOfAnEightThreeNameIsTheFolder) {
   Put("d/SHORT.EXE", kText);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), root_), RootResult::Completed);
   // The buffers keep the last file's names after the walk.
   EXPECT_EQ(scan::PathView(state().objectPath), root_ + kSep + "d" + kSep + "SHORT.EXE");
   EXPECT_EQ(scan::PathView(state().objectShortPath), root_ + kSep + "d" + kSep);
@@ -179,15 +181,15 @@ TEST_F(WalkTest, TheShortPathOfAnEightThreeNameIsTheFolder) {
 
 TEST_F(WalkTest, MissingRootsArePassedOverByPathAndReportedByHandle) {
   std::filesystem::create_directory(Path("empty"));
-  EXPECT_EQ(scan::WalkRoot(Path("empty")), RootResult::Completed);
-  EXPECT_EQ(scan::WalkTree(Path("empty"), Path("empty")), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), Path("empty")), RootResult::Completed);
+  EXPECT_EQ(scan::WalkTree(scan(), Path("empty"), Path("empty")), RootResult::Completed);
   EXPECT_TRUE(lines().empty());
   // The controller passes over a root it cannot enter (a drive without a
   // medium); the command-line cleaner says so.
-  EXPECT_EQ(scan::WalkRoot(Path("missing")), RootResult::CannotEnter);
-  EXPECT_EQ(scan::WalkRoot(std::string(300, 'r')), RootResult::CannotEnter);
+  EXPECT_EQ(scan::WalkRoot(scan(), Path("missing")), RootResult::CannotEnter);
+  EXPECT_EQ(scan::WalkRoot(scan(), std::string(300, 'r')), RootResult::CannotEnter);
   EXPECT_TRUE(lines().empty());
-  EXPECT_EQ(scan::WalkTree(Path("missing"), "shown"), RootResult::CannotEnter);
+  EXPECT_EQ(scan::WalkTree(scan(), Path("missing"), "shown"), RootResult::CannotEnter);
   EXPECT_EQ(OutcomesOf("shown"), std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
   EXPECT_EQ(state().unopenedFolderCount, 1);
   EXPECT_EQ(state().accessDeniedCount, 1);
@@ -209,7 +211,7 @@ TEST_F(WalkTest, InTheBuffersWhatDoesNotFitIsReportedNeverCutOrPassedOver) {
   std::filesystem::create_directories(deep + "/" + longName + "dir");
   test_support::WriteBytes(deep + "/" + longName + "dir/inside.exe", kText);
 
-  EXPECT_EQ(scan::WalkRoot(deep), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), deep), RootResult::Completed);
   EXPECT_EQ(OutcomesOf(deep + "/" + longName + ".exe"),
             std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
   EXPECT_EQ(OutcomesOf(deep + "/ok.exe"), std::vector<ScanOutcome>{ScanOutcome::Ok});
@@ -221,7 +223,7 @@ TEST_F(WalkTest, InTheBuffersWhatDoesNotFitIsReportedNeverCutOrPassedOver) {
 
   // The walk by handles has no such limit.
   lines().clear();
-  EXPECT_EQ(scan::WalkTree(deep, deep), RootResult::Completed);
+  EXPECT_EQ(scan::WalkTree(scan(), deep, deep), RootResult::Completed);
   EXPECT_EQ(OutcomesOf(deep + "/" + longName + "dir/inside.exe"),
             std::vector<ScanOutcome>{ScanOutcome::Ok});
   EXPECT_EQ(lines().size(), 3u);
@@ -244,7 +246,7 @@ TEST_F(WalkTest, LongPathsThatDoNotFitAreWalkedByShortNamesOrReportedCut) {
   test_support::WriteBytes("\\\\?\\" + longFile, kText);
   ASSERT_GT(longFile.size(), 259u);
 
-  EXPECT_EQ(scan::WalkRoot(deep), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), deep), RootResult::Completed);
   // The file is handled by its short path, and shown by its long one.
   EXPECT_EQ(OutcomesOf(longFile), std::vector<ScanOutcome>{ScanOutcome::Ok});
   // The folder is entered by its short name, and so is named below.
@@ -281,13 +283,13 @@ TEST_F(WalkTest, BelowSystemVolumeInformationNothingIsWalked) {
   std::filesystem::create_directories(folder + "\\sub");
   test_support::WriteBytes(folder + "\\a.exe", kText);
   test_support::WriteBytes(folder + "\\sub\\b.exe", kText);
-  EXPECT_EQ(scan::WalkRoot(folder), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), folder), RootResult::Completed);
   EXPECT_EQ(Listed(), std::vector<std::string>{folder + "\\a.exe"});
   // Deeper down, or spelt in other letters, the folder is walked whole.
   lines().clear();
   std::filesystem::create_directories(Path("System Volume Information\\sub"));
   Put("System Volume Information\\sub\\c.exe", kText);
-  EXPECT_EQ(scan::WalkRoot(root_), RootResult::Completed);
+  EXPECT_EQ(scan::WalkRoot(scan(), root_), RootResult::Completed);
   EXPECT_EQ(lines().size(), 1u);
   std::filesystem::remove_all(folder);
 }

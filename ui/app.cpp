@@ -8,9 +8,7 @@
 #include <string>
 
 #include "repair/memory_step.h"
-#include "scan/handle_object.h"
-#include "scan/scan_state.h"
-#include "scan/user_message.h"
+#include "scan/scan.h"
 #include "ui/box_owner.h"
 #include "ui/end_of_scan.h"
 #include "ui/infection_prompt.h"
@@ -43,43 +41,49 @@ void ShowRestartFailure() {
 // file the memory check takes for the program's own, and with
 // KRIZCLEAN_TEST_NO_RESTART set the restart counts as asked for and granted.
 void InstallTestSeams(repair::MemoryStepServices& services) {
-  static std::string ownFile;
   if (const char* file = std::getenv("KRIZCLEAN_TEST_OWN_FILE")) {
-    ownFile = file;
-    services.ownPath = [] { return ownFile; };
+    services.ownPath = [ownFile = std::string(file)] { return ownFile; };
   }
   if (std::getenv("KRIZCLEAN_TEST_NO_RESTART") != nullptr) {
     services.requestRestart = [] { return true; };
   }
 }
 
-// The front end's answers to the seams of the scan and the repair.
-void InstallSeams() {
-  scan::SetMessageHandler(ShowMessageBox);
-  scan::SetInfectionPrompt(ShowInfectionPrompt);
+// The front end's answers to the seams of the scan.
+scan::ScanSeams WindowSeams() {
+  scan::ScanSeams seams;
+  seams.message = ShowMessageBox;
+  seams.prompt = ShowInfectionPrompt;
+  return seams;
+}
+
+// The front end's answers to the seams of the memory step, for `scan`.
+repair::MemoryStepServices MemoryServices(scan::Scan& scan) {
   repair::MemoryStepServices services;
   services.confirmRepair = ConfirmMemoryRepair;
-  services.prompt = ShowInfectionPrompt;
-  services.finishScan = FinishScan;
+  services.prompt = [&scan] {
+    return ShowInfectionPrompt(scan::PathView(scan.state().objectPath));
+  };
+  services.finishScan = [&scan] { FinishScan(scan); };
   services.showRestartFailure = ShowRestartFailure;
   InstallTestSeams(services);
-  repair::SetMemoryStepServices(services);
+  return services;
 }
 
 }  // namespace
 
 int RunApplication(HINSTANCE instance) {
   InitCommonControls();  // the list views; the oldest form, known to every system we run on
-  InstallSeams();
-  MainDialog dialog(instance);
-  scan::TheScanState().setMemoryInfected(0);
+  scan::Scan scan(WindowSeams());
+  const repair::MemoryStepServices memory = MemoryServices(scan);
+  MainDialog dialog(instance, scan, memory);
   dialog.Run();
   // Drop what is still queued, the quit requests among it, so that the
   // warnings below are not closed at once.
   MSG message;
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
   }
-  while (scan::TheScanState().memoryInfected() != 0) {
+  while (scan.state().memoryInfected() != 0) {
     MessageBoxA(nullptr, texts::kMemoryWarning, texts::kWarningCaption,
                 MB_OK | MB_ICONERROR | MB_TOPMOST | MB_SETFOREGROUND);
   }

@@ -9,20 +9,20 @@
 
 namespace ui {
 
-void FinishScan() {
-  if (!repair::InstallBootRenameProgram()) return;  // its own message stands instead
-  ShowScanReport();
+void FinishScan(scan::Scan& scan) {
+  if (!repair::InstallBootRenameProgram(scan)) return;  // its own message stands instead
+  ShowScanReport(scan);
 }
 
-void ShowScanReport() {
+void ShowScanReport(const scan::Scan& scan) {
   // The report belongs to the main window and carries its title: the window
   // cannot start another scan behind it, and whichever window happens to be
   // active (none, or a box of the worker's) does not lend the caption.
   HWND owner = BoxOwner();
   char caption[256] = {};
   if (owner != nullptr) GetWindowTextA(owner, caption, sizeof caption);
-  std::string report = scan::BuildReport();
-  if (scan::TheScanState().closeWhenDone() != 0) {
+  std::string report = scan::BuildReport(scan.state());
+  if (scan.state().closeWhenDone() != 0) {
     PostQuitMessage(0);
     return;
   }

@@ -2,9 +2,11 @@
 // the report, or the end of the program when it was told to close when done.
 #pragma once
 
+#include "scan/scan.h"
+
 namespace ui {
 
-void FinishScan();
-void ShowScanReport();
+void FinishScan(scan::Scan& scan);
+void ShowScanReport(const scan::Scan& scan);
 
 }  // namespace ui

@@ -29,14 +29,13 @@ void CentreOnDesktop(HWND window) {
   SetWindowPlacement(window, &placement);
 }
 
-void Initialise(HWND window) {
+void Initialise(HWND window, std::string_view object) {
   SetCleanerTitle(window, texts::kTitleFormat);
   CentreOnDesktop(window);
   SetDlgItemTextA(window, IDC_DISINFECT, texts::kDisinfect);
   SetDlgItemTextA(window, IDC_SKIP, texts::kSkip);
   SetDlgItemTextA(window, IDC_QUIT, texts::kQuit);
 
-  std::string_view object = scan::PathView(scan::TheScanState().objectPath);
   std::string path(object);
   if (object == texts::kRegistryObject) {
     SetDlgItemTextA(window, IDC_FILE_WORD, "");
@@ -67,15 +66,16 @@ void KeepFocusOffTheButtons(HWND window) {
 
 }  // namespace
 
-int32_t ShowInfectionPrompt() {
-  return static_cast<int32_t>(DialogBoxParamA(
-      GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), BoxOwner(), InfectionPromptProc, 0));
+int32_t ShowInfectionPrompt(std::string_view object) {
+  return static_cast<int32_t>(
+      DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), BoxOwner(),
+                      InfectionPromptProc, reinterpret_cast<LPARAM>(&object)));
 }
 
 INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
-      Initialise(window);
+      Initialise(window, *reinterpret_cast<const std::string_view*>(lParam));
       return FALSE;  // no button gets the focus
     case WM_ACTIVATE:
       if (LOWORD(wParam) == WA_INACTIVE) return FALSE;  // the system notes the focus

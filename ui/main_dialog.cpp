@@ -68,8 +68,12 @@ void SetCell(HWND list, int row, int column, const char* text) {
 
 }  // namespace
 
-MainDialog::MainDialog(HINSTANCE instance)
-    : instance_(instance), icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {}
+MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan,
+                       const repair::MemoryStepServices& memory)
+    : instance_(instance),
+      scan_(scan),
+      memory_(memory),
+      icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {}
 
 INT_PTR MainDialog::Run() {
   return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_MAIN), nullptr, Procedure,
@@ -153,7 +157,7 @@ BOOL MainDialog::InitMainDialog() {
   CheckDlgButton(hwnd_, IDC_ACTION_CLEAN, BST_CHECKED);
   CheckDlgButton(hwnd_, IDC_SELECTED_TYPES, BST_CHECKED);
   if (CommandLineHas("/AutoStart")) PostMessageA(hwnd_, WM_COMMAND, IDC_START_SCAN, 0);
-  if (CommandLineHas("/Close")) scan::TheScanState().setCloseWhenDone(1);
+  if (CommandLineHas("/Close")) scan_.state().setCloseWhenDone(1);
   if (!KeepBackupsAsAsked()) EndDialog(hwnd_, 0);
   return TRUE;
 }
@@ -170,7 +174,7 @@ bool MainDialog::KeepBackupsAsAsked() {
     MessageBoxA(hwnd_, text.c_str(), "Error", MB_OK | MB_ICONSTOP);
     return false;
   }
-  scan::SetRepairOptions({*folder, nullptr});
+  scan_.seams().repair = {*folder, nullptr};
   return true;
 }
 

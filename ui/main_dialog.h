@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "repair/memory_step.h"
+#include "scan/scan.h"
+
 namespace ui {
 
 // Timer that drives a scan: one tick per millisecond while a scan runs.
@@ -20,7 +23,9 @@ inline constexpr DWORD kListRedrawMs = 100;
 
 class MainDialog {
  public:
-  explicit MainDialog(HINSTANCE instance);
+  // The window drives `scan` (the program's one scan) and runs the memory
+  // step with `memory`; both outlive it.
+  MainDialog(HINSTANCE instance, scan::Scan& scan, const repair::MemoryStepServices& memory);
   // Runs the window modally until it closes; the dialog's result.
   INT_PTR Run();
   HWND hwnd() const { return hwnd_; }
@@ -64,6 +69,8 @@ class MainDialog {
   std::string PathRow(int row) const;
 
   HINSTANCE instance_;
+  scan::Scan& scan_;
+  const repair::MemoryStepServices& memory_;
   HWND hwnd_ = nullptr;
   HWND pathsList_ = nullptr;
   HWND filesList_ = nullptr;

@@ -5,7 +5,6 @@
 #include <commctrl.h>
 
 #include "repair/memory_step.h"
-#include "scan/object_snapshot.h"
 #include "scan/scan_state.h"
 #include "scan/status_ring.h"
 #include "scan/walk.h"
@@ -21,9 +20,10 @@ namespace {
 // The worker: one walk of the root the controller made current. Its last
 // write is rootDone, after scanAborted, so a tick that sees the root done
 // also sees how it ended.
-DWORD WINAPI ScanThreadMain(LPVOID) {
-  scan::ScanState& state = scan::TheScanState();
-  if (scan::WalkDirectory() == 0) state.setScanAborted(1);
+DWORD WINAPI ScanThreadMain(LPVOID parameter) {
+  scan::Scan& scan = *static_cast<scan::Scan*>(parameter);
+  scan::ScanState& state = scan.state();
+  if (scan::WalkDirectory(scan) == 0) state.setScanAborted(1);
   state.setRootDone(1);
   return 0;
 }
@@ -33,7 +33,7 @@ bool IsChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == B
 }  // namespace
 
 void MainDialog::OnStartScan() {
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanState& state = scan_.state();
   if (state.scanRunning() != 0) {
     MessageBoxA(hwnd_, texts::kScanIsOn, ApplicationName().c_str(), MB_OK);
     return;
@@ -54,7 +54,7 @@ void MainDialog::OnStartScan() {
   state.ResetStatusRing();
   state.ResetCounters();
 
-  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) {
+  if (repair::MemoryStep(scan_, memory_) == 0 || repair::RegistryStep(scan_) == 0) {
     state.setScanRunning(0);
     return;
   }
@@ -74,10 +74,10 @@ void MainDialog::OnStartScan() {
   SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
 }
 
-void MainDialog::OnStopScan() { scan::TheScanState().setStopRequested(1); }
+void MainDialog::OnStopScan() { scan_.state().setStopRequested(1); }
 
 void MainDialog::OnExit() {
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanState& state = scan_.state();
   if (state.scanRunning() != 0) {
     state.setStopRequested(1);
     return;
@@ -88,8 +88,8 @@ void MainDialog::OnExit() {
 void MainDialog::OnScanTimer(UINT_PTR timerId) {
   if (timerId != kScanTimerId) return;
   KillTimer(hwnd_, kScanTimerId);
-  scan::ScanState& state = scan::TheScanState();
-  ShowObject(scan::PublishedObjectPath());
+  scan::ScanState& state = scan_.state();
+  ShowObject(scan_.snapshot().Read());
 
   DrainStatusLines(kDrainBudgetMs);
   if (state.scanRunning() == 0 || state.rootDone() == 0) {
@@ -106,7 +106,7 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
   }
   scan::SetPath(state.dirPath, scan::PathView(state.rootPath));
   state.setRootDone(0);
-  HANDLE worker = CreateThread(nullptr, 0, ScanThreadMain, state.rootPath, 0, nullptr);
+  HANDLE worker = CreateThread(nullptr, 0, ScanThreadMain, &scan_, 0, nullptr);
   if (worker != nullptr) {
     CloseHandle(worker);  // nobody waits for it; its flags say when it is done
   } else {
@@ -119,7 +119,7 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
 
 void MainDialog::DrainStatusLines(DWORD budgetMs) {
   std::string line;
-  if (scan::TakeStatusLine(line)) {
+  if (scan::TakeStatusLine(scan_.state(), line)) {
     // The list is not redrawn row by row: a row's repaint and scroll cost as
     // much as hundreds of rows, and the list, not the scan, would set the pace.
     if (!listHeld_) SendMessageA(filesList_, WM_SETREDRAW, FALSE, 0);
@@ -131,7 +131,8 @@ void MainDialog::DrainStatusLines(DWORD budgetMs) {
       // The ring holds ten lines, and the next tick is ten milliseconds or
       // more away: while the worker is listing fast, the tick waits a little
       // for its next lines rather than leave it waiting for a free slot.
-      for (idle = 0; idle < kDrainIdleWaits && !scan::TakeStatusLine(line); ++idle) Sleep(1);
+      for (idle = 0; idle < kDrainIdleWaits && !scan::TakeStatusLine(scan_.state(), line); ++idle)
+        Sleep(1);
     }
   }
   if (listHeld_ && (budgetMs == INFINITE || GetTickCount() - listShown_ >= kListRedrawMs)) {
@@ -155,7 +156,7 @@ void MainDialog::ShowObject(const std::string& path) {
 }
 
 bool MainDialog::EnterNextRoot() {
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanState& state = scan_.state();
   for (;;) {
     std::string root;
     if (state.scanAllDrives() != 0) {
@@ -175,10 +176,10 @@ bool MainDialog::EnterNextRoot() {
 }
 
 void MainDialog::EndScan() {
-  scan::ScanState& state = scan::TheScanState();
+  scan::ScanState& state = scan_.state();
   SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
   ShowObject("");
-  FinishScan();  // the report, in a message loop of its own: still scanning
+  FinishScan(scan_);  // the report, in a message loop of its own: still scanning
   state.setScanRunning(0);
 }
 

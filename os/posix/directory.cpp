@@ -121,6 +121,27 @@ Folder Folder::OpenChild(const std::string& name) const {
   return child;
 }
 
+std::string Folder::PathOf(const std::string& name) const {
+  if (state_ == nullptr) return std::string();
+  return "/proc/self/fd/" + std::to_string(state_->fd) + "/" + name;
+}
+
+File Folder::OpenToRead(const std::string& name) const {
+  if (state_ == nullptr) return File();
+  int fd;
+  do {
+    fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return File();
+  // Only regular files, as File::Open.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return File();
+  }
+  return File(fd, nullptr);
+}
+
 bool Folder::MakeCurrent() const { return state_ != nullptr && ::fchdir(state_->fd) == 0; }
 
 DirectoryListing Folder::List() const {

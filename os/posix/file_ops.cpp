@@ -84,6 +84,23 @@ bool CopyNew(const std::string& from, const std::string& to, WriteFaults* faults
   return copied;
 }
 
+bool AppendToFile(const std::string& path, const std::string& bytes, WriteFaults* faults) {
+  const WriteFaults::Verdict verdict = OnWrite(faults);
+  if (verdict == WriteFaults::Verdict::Fail) return false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const size_t size = verdict == WriteFaults::Verdict::Half ? bytes.size() / 2 : bytes.size();
+  ssize_t put;
+  do {
+    put = ::write(fd, bytes.data(), size);
+  } while (put < 0 && errno == EINTR);
+  bool appended = put >= 0 && static_cast<size_t>(put) == size &&
+                  verdict == WriteFaults::Verdict::Go &&
+                  OnChange(faults) == WriteFaults::Verdict::Go && ::fsync(fd) == 0;
+  appended = ::close(fd) == 0 && appended;
+  return appended;
+}
+
 bool RemoveFile(const std::string& path, WriteFaults* faults) {
   return OnChange(faults) == WriteFaults::Verdict::Go && ::unlink(path.c_str()) == 0;
 }

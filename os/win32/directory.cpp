@@ -130,6 +130,17 @@ Folder Folder::OpenChild(const std::string& name) const {
   return child;
 }
 
+std::string Folder::PathOf(const std::string& name) const {
+  if (state_ == nullptr) return std::string();
+  const std::string& path = state_->path;
+  return !path.empty() && path.back() == '\\' ? path + name : path + "\\" + name;
+}
+
+File Folder::OpenToRead(const std::string& name) const {
+  if (state_ == nullptr) return File();
+  return File::Open(PathOf(name), Access::Read, Share::ReadWrite, Disposition::OpenExisting);
+}
+
 bool Folder::MakeCurrent() const {
   return state_ != nullptr && SetCurrentDirectoryA(state_->path.c_str()) != 0;
 }

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <optional>
+
+#include "os/file.h"
+
 namespace os {
 
 std::optional<FileAttributes> ReadAttributes(const std::string& path) {
@@ -47,6 +51,14 @@ bool CopyNew(const std::string& from, const std::string& to, WriteFaults* faults
       return false;
   }
   return false;
+}
+
+bool AppendToFile(const std::string& path, const std::string& bytes, WriteFaults* faults) {
+  File file = File::Open(path, Access::ReadWrite, Share::Read, Disposition::OpenAlways, faults);
+  std::optional<uint64_t> end = file.IsOpen() ? file.Size() : std::nullopt;
+  return end &&
+         file.WriteAt(*end, bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
+         file.Flush();
 }
 
 bool RemoveFile(const std::string& path, WriteFaults* faults) {

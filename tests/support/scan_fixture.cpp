@@ -7,44 +7,26 @@
 namespace test_support {
 namespace {
 
-void Collect(std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
-  test_support::ScanFixtureLines().emplace_back(std::string(path), outcome);
+scan::ScanSeams Collecting(StatusLines& lines) {
+  scan::ScanSeams seams;
+  seams.statusSink = [&lines](std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
+    lines.emplace_back(std::string(path), outcome);
+  };
+  return seams;
 }
 
 }  // namespace
 
-StatusLines& ScanFixtureLines() {
-  static StatusLines lines;
-  return lines;
-}
-
-StatusLines& ScanFixture::lines() { return ScanFixtureLines(); }
-
-void ScanFixture::SetUp() {
+ScanFixture::ScanFixture() : scan_(Collecting(lines_)) {
   scan::ScanState& s = state();
-  s.ResetCounters();
-  s.ResetStatusRing();
   s.setShowAllFiles(1);
   s.setSelectedTypesOnly(1);
   s.setActionMode(scan::ActionMode::ScanOnly);
-  s.setStopRequested(0);
-  s.setBootRenameNeeded(0);
-  lines().clear();
-  scan::SetStatusLineSink(Collect);
 }
 
-void ScanFixture::TearDown() {
-  scan::SetStatusLineSink(nullptr);
-  scan::SetInfectionPrompt(nullptr);
-  scan::SetObjectHook(nullptr);
-  scan::SetCleaningActions({});
-  scan::SetRepairOptions({});
-  state().setStopRequested(0);
-}
-
-std::vector<scan::ScanOutcome> ScanFixture::OutcomesOf(const std::string& path) {
+std::vector<scan::ScanOutcome> ScanFixture::OutcomesOf(const std::string& path) const {
   std::vector<scan::ScanOutcome> found;
-  for (const auto& [p, outcome] : lines()) {
+  for (const auto& [p, outcome] : lines_) {
     if (p == path) found.push_back(outcome);
   }
   return found;

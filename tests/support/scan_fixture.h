@@ -1,5 +1,5 @@
-// A scan state made fresh for each test, with the status lines collected
-// instead of queued for a window, and every seam restored afterwards.
+// A scan made fresh for each test, with the status lines collected instead
+// of queued for a window; a test sets the seams it needs on scan().seams().
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
+#include "scan/scan.h"
 #include "scan/scan_state.h"
 #include "scan/walk.h"
 #include "tests/support/temp_dir.h"
@@ -17,24 +18,26 @@
 namespace test_support {
 
 using StatusLines = std::vector<std::pair<std::string, scan::ScanOutcome>>;
-StatusLines& ScanFixtureLines();
 
 class ScanFixture : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  ScanFixture();
 
-  static scan::ScanState& state() { return scan::TheScanState(); }
+  scan::Scan& scan() { return scan_; }
+  scan::ScanState& state() { return scan_.state(); }
   // The lines recorded so far, in order.
-  static StatusLines& lines();
-  // The one outcome recorded for `path`, or none.
-  static std::vector<scan::ScanOutcome> OutcomesOf(const std::string& path);
+  StatusLines& lines() { return lines_; }
+  const StatusLines& lines() const { return lines_; }
+  // The outcomes recorded for `path`, in order.
+  std::vector<scan::ScanOutcome> OutcomesOf(const std::string& path) const;
 
   // Creates the folders on the way and writes the file.
   std::string Put(const std::string& relative, const std::vector<uint8_t>& bytes);
   std::string Path(const std::string& relative) const;
 
   TempDir dir_;
+  StatusLines lines_;
+  scan::Scan scan_;
 };
 
 }  // namespace test_support

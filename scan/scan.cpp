@@ -1,0 +1,52 @@
+#include "scan/scan.h"
+
+#include <cstdio>
+
+#include "repair/restart.h"
+#include "scan/outcome.h"
+#include "scan/status_ring.h"
+
+namespace scan {
+
+Scan::Scan(ScanSeams seams) : seams_(std::move(seams)) {}
+
+int32_t Scan::Ask(std::string_view objectPath) const {
+  if (!seams_.prompt) return static_cast<int32_t>(PromptChoice::Skip);
+  return seams_.prompt(objectPath);
+}
+
+void Scan::Status(std::string_view path, ScanOutcome outcome, ObjectKind kind) {
+  if (seams_.statusSink) {
+    seams_.statusSink(path, outcome, kind);
+  } else {
+    QueueStatusLine(*this, ComposeStatusLine(path, outcome));
+  }
+}
+
+void Scan::Tell(const char* text, const char* caption) const {
+  if (seams_.message) {
+    seams_.message(text, caption);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+  }
+}
+
+void Scan::Announce(std::string_view shownPath) const {
+  if (seams_.objectHook) seams_.objectHook(shownPath);
+}
+
+engine::PlanResult Scan::Plan(os::ByteSource& file) const {
+  return seams_.plan != nullptr ? seams_.plan(file) : engine::PlanRepair(file);
+}
+
+bool Scan::DeleteInstead(const std::string& path) const {
+  return seams_.deleteInstead ? seams_.deleteInstead(path) : false;
+}
+
+bool Scan::ReplaceAtRestart(const std::optional<std::string>& destination,
+                            const std::string& source) {
+  if (seams_.replaceAtRestart) return seams_.replaceAtRestart(destination, source);
+  return repair::ReplaceAtRestart(state_, destination, source);
+}
+
+}  // namespace scan

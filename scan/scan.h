@@ -1,0 +1,95 @@
+// One scan as a value: its state, and the seams through which it reaches the
+// user, the disk beyond the engine, and the system's restart. Each front end
+// (and each test) makes its own scan with its own seams; nothing about a scan
+// is process-wide, so two scans never meet.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/repair_plan.h"
+#include "os/write_faults.h"
+#include "scan/object_snapshot.h"
+#include "scan/scan_state.h"
+
+namespace scan {
+
+// What a status line is about: a file handed to per-object handling, or a
+// folder that the walk could not list or enter.
+enum class ObjectKind { File, Folder };
+
+// The infection prompt's answers; any other value counts as Skip.
+enum class PromptChoice : int32_t {
+  Disinfect = 102,
+  Skip = 103,
+  Quit = 104,
+};
+
+// How repairs are made, beyond the engine's own: a folder that keeps each
+// infected original before it is cleaned (empty: none), and a failing disk
+// for tests.
+struct RepairOptions {
+  std::string backupFolder;
+  os::WriteFaults* faults = nullptr;
+};
+
+// The callbacks of one scan. An empty member stands for the default named
+// beside it.
+struct ScanSeams {
+  // Asks the user about the infected object `objectPath` (as shown in the
+  // path buffers); answers a PromptChoice. Default: Skip.
+  std::function<int32_t(std::string_view objectPath)> prompt;
+  // Where status lines go. Default: composed and queued in the scan's status
+  // ring for the window's timer.
+  std::function<void(std::string_view path, ScanOutcome outcome, ObjectKind kind)> statusSink;
+  // Shows a failure to the user and returns once seen. Default: a line on
+  // standard error.
+  std::function<void(const char* text, const char* caption)> message;
+  // Called for each file just before it is handled, with the path its status
+  // line will show. Default: nothing.
+  std::function<void(std::string_view shownPath)> objectHook;
+  // The engine's plan of a repair. Default: engine::PlanRepair.
+  engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
+  // Whether a cleaned object is deleted rather than kept. Default: never.
+  std::function<bool(const std::string& path)> deleteInstead;
+  // Puts `source` in the place of `destination` (or deletes it when there is
+  // none) at the next restart. Default: repair::ReplaceAtRestart for this
+  // scan.
+  std::function<bool(const std::optional<std::string>& destination, const std::string& source)>
+      replaceAtRestart;
+  RepairOptions repair;
+};
+
+class Scan {
+ public:
+  explicit Scan(ScanSeams seams = {});
+  Scan(const Scan&) = delete;
+  Scan& operator=(const Scan&) = delete;
+
+  ScanState& state() { return state_; }
+  const ScanState& state() const { return state_; }
+  // Set before the scan starts, never while it runs.
+  ScanSeams& seams() { return seams_; }
+  const ScanSeams& seams() const { return seams_; }
+  // The object in work, readable whole from another thread.
+  ObjectSnapshot& snapshot() { return snapshot_; }
+
+  // The seams, each with its default.
+  int32_t Ask(std::string_view objectPath) const;
+  void Status(std::string_view path, ScanOutcome outcome, ObjectKind kind);
+  void Tell(const char* text, const char* caption) const;
+  void Announce(std::string_view shownPath) const;
+  engine::PlanResult Plan(os::ByteSource& file) const;
+  bool DeleteInstead(const std::string& path) const;
+  bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);
+
+ private:
+  ScanState state_;
+  ScanSeams seams_;
+  ObjectSnapshot snapshot_;
+};
+
+}  // namespace scan
