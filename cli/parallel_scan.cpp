@@ -239,6 +239,7 @@ void Pipeline::Work() {
         mine.push_back(item);
       }
     }
+    size_t finished = 0;
     for (Item* item : mine) {
       // Finished before the next is begun: a stop waits for the file in hand
       // only.
@@ -263,15 +264,15 @@ void Pipeline::Work() {
       item->messages = std::move(said);
       std::lock_guard lock(mutex_);
       item->done = true;
+      ++finished;
+      // From here the recorder may take the item and free it.
       if (recorderWaiting_ && window_.front().get() == item) recorderWaits_.notify_one();
     }
-    if (Stopping()) {
+    if (finished < mine.size()) {
       // What was taken and not begun is given up: unreached, as after a
       // stop in the single-threaded walk.
       std::lock_guard lock(mutex_);
-      for (Item* item : mine) {
-        if (!item->done) item->taken = false;
-      }
+      for (size_t i = finished; i < mine.size(); ++i) mine[i]->taken = false;
       recorderWaits_.notify_all();
     }
   }

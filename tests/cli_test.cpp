@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -646,3 +647,141 @@ TEST_F(Cli, TheFirstProgressLineWaitsUntilItsRateMeansSomething) {
 }
 
 }  // namespace
+
+// ---- Several jobs ----------------------------------------------------------
+
+// A tree of many files in nested folders for the jobs to share: infected
+// programs (some with a checksum, some renamed), clean ones, near misses and
+// files that are no program. Its relative names and bytes.
+std::map<std::string, std::vector<uint8_t>> ManyFiles(const Tree& tree) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (int folder = 0; folder < 12; ++folder) {
+    const std::string dir = "f" + std::to_string(folder) + (folder % 3 == 0 ? "/deeper/" : "/");
+    for (int i = 0; i < 30; ++i) {
+      const std::string name = dir + "p" + std::to_string(i);
+      switch ((folder * 30 + i) % 6) {
+        case 0:
+          files[name + ".exe"] = tree.before.at("sub/bad.exe");
+          break;
+        case 1:
+          files[name + ".bin"] = tree.before.at("sub/prog.bin");
+          break;
+        case 2:
+          files[name + ".exe"] = tree.before.at("near.exe");
+          break;
+        case 3:
+          files[name + ".txt"] = tree.before.at("readme.txt");
+          break;
+        default:
+          files[name + ".exe"] = tree.before.at("clean.exe");
+          break;
+      }
+    }
+  }
+  return files;
+}
+
+void WriteFiles(const fs::path& root, const std::map<std::string, std::vector<uint8_t>>& files) {
+  fs::remove_all(root);
+  for (const auto& [name, bytes] : files) {
+    fs::create_directories((root / name).parent_path());
+    WriteBytes((root / name).string(), bytes);
+  }
+}
+
+TEST_F(Cli, AnyNumberOfJobsGivesTheOutputOfOne) {
+  // Byte for byte: the status lines in the walk's order, the report, the
+  // JSON, standard error and the exit status; cleaning leaves the same
+  // bytes. The tree is made anew at the same place before each run.
+  const fs::path many = scratch.path() / "many";
+  const auto files = ManyFiles(tree);
+  const std::vector<std::vector<std::string>> modes = {
+      {"--scan-only", "--all-files", "--show-all"},
+      {"--scan-only", "--json", "-"},
+      {"--clean", "--all-files"},
+      {"--clean", "--all-files", "--show-all", "--json", "-"},
+  };
+  for (const auto& mode : modes) {
+    SCOPED_TRACE(mode[0] + " " + mode.back());
+    std::optional<CleanerRun> first;
+    std::map<std::string, std::vector<uint8_t>> firstBytes;
+    for (const char* jobs : {"1", "2", "8"}) {
+      SCOPED_TRACE(jobs);
+      WriteFiles(many, files);
+      std::vector<std::string> args = mode;
+      args.insert(args.end(), {"-j", jobs, many.string()});
+      const CleanerRun run = RunCleaner(scratch.path(), args);
+      EXPECT_EQ(run.status, 1) << run.err;
+      std::map<std::string, std::vector<uint8_t>> bytes;
+      for (const auto& [name, before] : files) bytes[name] = ReadBytes((many / name).string());
+      if (!first) {
+        first = run;
+        firstBytes = bytes;
+        continue;
+      }
+      EXPECT_EQ(run.out, first->out);
+      EXPECT_EQ(run.err, first->err);
+      EXPECT_EQ(run.status, first->status);
+      EXPECT_TRUE(bytes == firstBytes);
+    }
+    // The one-job run itself cleaned, or left, what its mode says.
+    const std::string cleanedTo = mode[0] == "--clean" ? "disinfected" : "infected";
+    const std::string line = (many / "f0/deeper/p0.exe").string() + ": " + cleanedTo;
+    const std::string entry = "\"status\": \"" + cleanedTo + "\"";
+    EXPECT_NE(first->out.find(mode.back() == "-" ? entry : line), std::string::npos) << first->out;
+  }
+}
+
+TEST_F(Cli, SeveralJobsAskOneQuestionAtATimeInTheWalksOrder) {
+  // The same answers give the same questions, in the same order, and the
+  // same results, whatever the number of jobs.
+  const fs::path many = scratch.path() / "many";
+  const auto files = ManyFiles(tree);
+  std::string answers;
+  for (int i = 0; i < 200; ++i) answers += i % 3 == 0 ? "s\n" : "d\n";
+  std::optional<CleanerRun> first;
+  for (const char* jobs : {"1", "8"}) {
+    SCOPED_TRACE(jobs);
+    WriteFiles(many, files);
+    const CleanerRun run =
+        RunCleaner(scratch.path(), {"--ask", "-j", jobs, many.string()}, answers);
+    EXPECT_EQ(run.status, 1);
+    if (!first) {
+      first = run;
+      continue;
+    }
+    EXPECT_EQ(run.err, first->err);
+    EXPECT_EQ(run.out, first->out);
+  }
+  EXPECT_NE(first->err.find("is infected"), std::string::npos) << first->err;
+  EXPECT_NE(first->out.find(": disinfected\n"), std::string::npos);
+}
+
+TEST_F(Cli, ControlCStopsEveryJobAfterTheFileInHand) {
+  // Stopped while four jobs clean: every file is its infected original or
+  // exactly clean, every file cleaned is reported so and counted, and none
+  // that was left is.
+  const fs::path many = scratch.path() / "many";
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (int i = 0; i < 600; ++i) {
+    files["d" + std::to_string(i % 6) + "/x" + std::to_string(i) + ".exe"] = tree.bad.bytes;
+  }
+  for (const char* wait : {"0.02", "0.1"}) {
+    SCOPED_TRACE(wait);
+    WriteFiles(many, files);
+    const CleanerRun run = RunAsking(scratch.path(), {"--clean", "-q", "-j", "4", many.string()},
+                                     std::string("sleep ") + wait + "; kill -INT $K");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::set<std::string> lines(run.lines.begin(), run.lines.end());
+    int cleaned = 0;
+    for (const auto& [name, before] : files) {
+      const std::vector<uint8_t> now = ReadBytes((many / name).string());
+      const bool isClean = CleanedAsExpected(now, tree.bad);
+      EXPECT_TRUE(isClean || now == before) << name;
+      EXPECT_EQ(lines.count((many / name).string() + ": disinfected"), isClean ? 1u : 0u) << name;
+      cleaned += isClean ? 1 : 0;
+    }
+    EXPECT_NE(run.report.find("disinfected: " + std::to_string(cleaned) + "\n"), std::string::npos)
+        << run.report;
+  }
+}

@@ -47,23 +47,24 @@ std::string Phase() {
   return phase != nullptr ? phase : "";
 }
 
-scan::ScanOutcome g_outcome = scan::ScanOutcome::Ok;
-void KeepOutcome(std::string_view, scan::ScanOutcome outcome, scan::ObjectKind) {
-  g_outcome = outcome;
-}
-
 // HandleObject on `path` while another handle holds it without sharing
 // writes, as a running program holds its file.
 scan::ScanOutcome CleanWhileInUse(const std::string& path) {
+  scan::ScanOutcome outcome = scan::ScanOutcome::Ok;
+  scan::ScanSeams seams;
+  seams.statusSink = [&outcome](std::string_view, scan::ScanOutcome recorded, scan::ObjectKind) {
+    outcome = recorded;
+  };
+  scan::Scan scan(std::move(seams));
+  scan.state().setActionMode(scan::ActionMode::Clean);
   os::File inUse =
       os::File::Open(path, os::Access::Read, os::Share::Read, os::Disposition::OpenExisting);
   EXPECT_TRUE(inUse.IsOpen());
-  scan::ScanState& state = state();
+  scan::ScanState& state = scan.state();
   EXPECT_TRUE(scan::SetPath(state.objectPath, path));
   EXPECT_TRUE(scan::SetPath(state.objectShortPath, path));
-  g_outcome = scan::ScanOutcome::Ok;
-  EXPECT_EQ(scan::HandleObject(scan()), 1);
-  return g_outcome;
+  EXPECT_EQ(scan::HandleObject(scan), 1);
+  return outcome;
 }
 
 bool IsInfected(const std::string& path) {
@@ -80,8 +81,6 @@ TEST(RestartEndToEnd, Schedule) {
   WriteBytes(kLibrary, test_support::InfectOrFail(test_support::KernelLibrary()).bytes);
   WriteBytes(kDoomed, {'M', 'Z'});
 
-  state().setActionMode(scan::ActionMode::Clean);
-  scan::SetStatusLineSink(KeepOutcome);
   for (const Replaced& r : kReplaced) {
     ASSERT_TRUE(IsInfected(r.path));
     EXPECT_EQ(CleanWhileInUse(r.path), scan::ScanOutcome::DisinfectAtReboot) << r.path;
@@ -90,9 +89,9 @@ TEST(RestartEndToEnd, Schedule) {
     WriteBytes(r.expected, ReadBytes(r.copy));
     EXPECT_TRUE(IsInfected(r.path));  // not before the restart
   }
-  scan::SetStatusLineSink(nullptr);
-  EXPECT_TRUE(repair::ReplaceAtRestart(std::nullopt, kDoomed));
-  EXPECT_EQ(state().bootRenameNeeded(), 0);
+  scan::ScanState state;
+  EXPECT_TRUE(repair::ReplaceAtRestart(state, std::nullopt, kDoomed));
+  EXPECT_EQ(state.bootRenameNeeded(), 0);
 }
 
 TEST(RestartEndToEnd, Verify) {

@@ -19,8 +19,6 @@
 
 namespace {
 
-using repair::ReplaceAtRestart;
-
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -43,7 +41,7 @@ class RestartTest : public ::testing::Test {
     systemList_ = windows + "\\WININIT.INI";
     ownList_ = windows + "\\WININI32.INI";
     RemoveLists();
-    state().setBootRenameNeeded(0);
+    state_.setBootRenameNeeded(0);
   }
   void TearDown() override { RemoveLists(); }
 
@@ -53,10 +51,14 @@ class RestartTest : public ::testing::Test {
     if (!ownList_.empty()) std::filesystem::remove(ownList_, ignored);
   }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-  static int32_t BootRenameNeeded() { return state().bootRenameNeeded(); }
+  int32_t BootRenameNeeded() const { return state_.bootRenameNeeded(); }
+  bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source) {
+    return repair::ReplaceAtRestart(state_, destination, source);
+  }
 
   std::string systemList_;
   std::string ownList_;
+  scan::ScanState state_;
 };
 
 const std::string kHeader = "[rename]\r\n";
@@ -127,7 +129,7 @@ TEST_F(Restart9xTest, ShortNamesGoToTheSystemsList) {
   // A later request stands above; a blank in the source alone quotes it but
   // keeps the system's list; a removable drive (B: in our prefixes) is taken;
   // the flag set before stays set.
-  state().setBootRenameNeeded(1);
+  state_.setBootRenameNeeded(1);
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "C:\\MY DIR\\A.EXE"));
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "B:\\KRIZRST\\B.EXE"));
   EXPECT_EQ(ReadText(systemList_),
@@ -140,7 +142,7 @@ TEST_F(Restart9xTest, LongNamesGoToOurListAndFlagIt) {
   ASSERT_TRUE(
       ReplaceAtRestart("C:\\Program Files\\KRIZRST\\A.EXE", "C:\\Program Files\\KRIZRST\\A.EXF"));
   EXPECT_EQ(BootRenameNeeded(), 1);
-  state().setBootRenameNeeded(0);
+  state_.setBootRenameNeeded(0);
   ASSERT_TRUE(ReplaceAtRestart(std::nullopt, "C:\\KRIZRST\\LONGNAMEFILE.EXE"));
   EXPECT_EQ(BootRenameNeeded(), 1);
   EXPECT_EQ(ReadText(ownList_), kHeader + "NUL=C:\\KRIZRST\\LONGNAMEFILE.EXE\r\n" +

@@ -72,7 +72,7 @@ int32_t ShowInfectionPrompt(std::string_view object) {
                       InfectionPromptProc, reinterpret_cast<LPARAM>(&object)));
 }
 
-INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       Initialise(window, *reinterpret_cast<const std::string_view*>(lParam));
