@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/prefix_reader.h"
+#include "engine/virus_body.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 
@@ -27,18 +29,9 @@ using Clock = std::chrono::steady_clock;
 // How often a thread that waits looks at the scan's stop request, which a
 // signal handler sets and cannot announce.
 constexpr auto kStopPoll = std::chrono::milliseconds(20);
-// What a reader reads of each file: the headers the test looks at first.
-constexpr size_t kReadAheadBytes = 4096;
-// A worker's test that takes longer than this waited for the disk; one that
-// takes less found the file in memory. Readers work while the recent tests
-// wait (cold caches) and rest while they do not (warm), where they would only
-// take the workers' processor time.
-constexpr auto kDiskWait = std::chrono::microseconds(150);
-constexpr int kTestsPerVerdict = 32;
-
 // Items go between threads in batches, so that the threads meet (and take
 // the lock, and wake each other) once per batch rather than once per file.
-constexpr size_t kBatch = 32;
+constexpr size_t kBatch = 256;
 
 // One thing the walk met, in the walk's order.
 struct Item {
@@ -48,16 +41,10 @@ struct Item {
   std::string text, caption;  // Message
   // Filled by the worker that takes a File.
   bool taken = false;
-  bool done = false;
-  bool changedFile = false;  // the worker repaired it, or tried to
+  std::atomic<bool> done{false};  // set last, by the worker or at birth
+  bool changedFile = false;       // the worker repaired it, or tried to
   scan::ScanOutcome outcome = scan::ScanOutcome::CannotOpen;
   std::vector<std::pair<std::string, std::string>> messages;
-};
-
-// A file to read ahead: its folder held open, and its name there.
-struct ReadAhead {
-  std::shared_ptr<const os::Folder> folder;
-  std::string name;
 };
 
 bool Unreached(const Item& item) {
@@ -86,8 +73,8 @@ class Pipeline {
   void HandOver();
   void Walk(const std::string& root, const std::string& shown);
   void Work();
-  void ReadAheadLoop();
-  void NoteTestTime(Clock::duration took);
+  // Tests one file: from its prefix where it was read, else by itself.
+  scan::ScanOutcome Test(scan::Scan& worker, Item& item, const Prefix* prefix);
   // The next items in the walk's order that are ready to record; empty at
   // the end. Items a stop leaves unreached are dropped.
   std::vector<std::unique_ptr<Item>> NextResults();
@@ -105,20 +92,13 @@ class Pipeline {
   std::condition_variable walkerWaits_;    // for room in the window
   std::condition_variable workersWait_;    // for files to test
   std::condition_variable recorderWaits_;  // for the next result
-  std::condition_variable readersWait_;    // for files to read ahead
   std::deque<std::unique_ptr<Item>> window_;
   std::deque<Item*> toTest_;
-  std::deque<ReadAhead> toRead_;
   bool walkEnded_ = false;
-  bool recorderWaiting_ = false;
+  std::atomic<bool> recorderWaiting_{false};
   unsigned idleWorkers_ = 0;
   scan::RootResult walkResult_ = scan::RootResult::Completed;
   std::atomic<bool> stop_{false};
-
-  // Read-ahead, on while the workers' tests wait for the disk.
-  std::atomic<bool> readAhead_{false};
-  std::atomic<int> slowTests_{0};
-  std::atomic<int> testsCounted_{0};
 };
 
 scan::ScanSeams Pipeline::WalkSeams() {
@@ -160,19 +140,16 @@ void Pipeline::HandOver() {
     batch_.clear();
     return;
   }
-  const bool readAhead = readAhead_.load(std::memory_order_relaxed) && settings_.readers > 0;
   size_t files = 0;
   for (std::unique_ptr<Item>& item : batch_) {
     if (item->kind == Item::Kind::File) {
       toTest_.push_back(item.get());
       ++files;
-      if (readAhead) toRead_.push_back({item->names.folder, item->names.name});
     }
     window_.push_back(std::move(item));
   }
   batch_.clear();
   if (files != 0 && idleWorkers_ != 0) workersWait_.notify_all();
-  if (readAhead && files != 0) readersWait_.notify_all();
   if (recorderWaiting_) recorderWaits_.notify_one();
 }
 
@@ -190,16 +167,13 @@ void Pipeline::Walk(const std::string& root, const std::string& shown) {
   walkEnded_ = true;
   walkResult_ = result;
   workersWait_.notify_all();
-  readersWait_.notify_all();
   recorderWaits_.notify_all();
 }
 
-void Pipeline::NoteTestTime(Clock::duration took) {
-  if (took > kDiskWait) slowTests_.fetch_add(1, std::memory_order_relaxed);
-  if (testsCounted_.fetch_add(1, std::memory_order_relaxed) + 1 < kTestsPerVerdict) return;
-  const int slow = slowTests_.exchange(0, std::memory_order_relaxed);
-  testsCounted_.store(0, std::memory_order_relaxed);
-  readAhead_.store(slow * 4 > kTestsPerVerdict, std::memory_order_relaxed);
+scan::ScanOutcome Pipeline::Test(scan::Scan& worker, Item& item, const Prefix* prefix) {
+  if (prefix == nullptr || prefix->got < 0) return scan::TestObject(worker, item.names);
+  PrefixedFile file(*prefix, {item.names.folder.get(), &item.names.name});
+  return engine::IsInfected(file) ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok;
 }
 
 void Pipeline::Work() {
@@ -217,6 +191,13 @@ void Pipeline::Work() {
   const scan::ActionMode mode = scan_.state().actionMode();
   worker.state().setActionMode(mode);
   const size_t jobs = std::max(1u, settings_.jobs);
+
+  // The starts of the files in hand, read a batch at a time where the
+  // system offers io_uring.
+  const std::unique_ptr<PrefixReader> reader =
+      settings_.prefixReads ? PrefixReader::Make() : nullptr;
+  std::vector<Prefix> prefixes(reader != nullptr ? PrefixReader::kDepth : 0);
+  std::vector<NamedFile> named;
 
   std::vector<Item*> mine;
   for (;;) {
@@ -240,15 +221,23 @@ void Pipeline::Work() {
       }
     }
     size_t finished = 0;
-    for (Item* item : mine) {
+    for (size_t index = 0; index < mine.size(); ++index) {
+      Item* item = mine[index];
       // Finished before the next is begun: a stop waits for the file in hand
       // only.
       if (Stopping()) break;
+      const size_t inBatch = index % PrefixReader::kDepth;
+      if (reader != nullptr && inBatch == 0) {
+        named.clear();
+        for (size_t i = index; i < mine.size() && named.size() < PrefixReader::kDepth; ++i) {
+          named.push_back({mine[i]->names.folder.get(), &mine[i]->names.name});
+        }
+        reader->Read(named, prefixes);
+      }
       std::vector<std::pair<std::string, std::string>> said;
       messages = &said;
-      const Clock::time_point start = Clock::now();
-      scan::ScanOutcome outcome = scan::TestObject(worker, item->names);
-      NoteTestTime(Clock::now() - start);
+      scan::ScanOutcome outcome =
+          Test(worker, *item, reader != nullptr ? &prefixes[inBatch] : nullptr);
       // An answer is asked for in the walk's order, by the recorder; every
       // other mode acts here, and never answers Quit.
       bool changedFile = false;
@@ -257,16 +246,19 @@ void Pipeline::Work() {
         changedFile = mode == scan::ActionMode::Clean;
       }
       messages = nullptr;
-      // Written before `done` is set under the lock: the recorder reads them
-      // only after it sees `done`.
+      // Written before `done`: the recorder reads them only after it sees it.
       item->outcome = outcome;
       item->changedFile = changedFile;
       item->messages = std::move(said);
-      std::lock_guard lock(mutex_);
-      item->done = true;
+      item->done.store(true);
       ++finished;
-      // From here the recorder may take the item and free it.
-      if (recorderWaiting_ && window_.front().get() == item) recorderWaits_.notify_one();
+      // From here the recorder may take the item and free it: only its
+      // address is compared. The recorder says it waits before it looks at
+      // `done` a last time, so one of the two sees the other.
+      if (recorderWaiting_.load()) {
+        std::lock_guard lock(mutex_);
+        if (!window_.empty() && window_.front().get() == item) recorderWaits_.notify_one();
+      }
     }
     if (finished < mine.size()) {
       // What was taken and not begun is given up: unreached, as after a
@@ -278,29 +270,10 @@ void Pipeline::Work() {
   }
 }
 
-void Pipeline::ReadAheadLoop() {
-  std::vector<char> buffer(kReadAheadBytes);
-  for (;;) {
-    ReadAhead next;
-    {
-      std::unique_lock lock(mutex_);
-      while (toRead_.empty() && !walkEnded_ && !Stopping()) readersWait_.wait_for(lock, kStopPoll);
-      if (Stopping() || toRead_.empty()) return;
-      next = std::move(toRead_.front());
-      toRead_.pop_front();
-    }
-    if (!readAhead_.load(std::memory_order_relaxed)) continue;
-    os::File file = next.folder->OpenToRead(next.name);
-    // Only the system's cache keeps what is read.
-    if (file.IsOpen()) file.ReadAt(0, buffer.data(), static_cast<uint32_t>(buffer.size()));
-  }
-}
-
 void Pipeline::StopAll() {
   stop_.store(true, std::memory_order_release);
   walkScan_.state().setStopRequested(1);
   workersWait_.notify_all();
-  readersWait_.notify_all();
   walkerWaits_.notify_all();
   recorderWaits_.notify_all();
 }
@@ -322,9 +295,9 @@ std::vector<std::unique_ptr<Item>> Pipeline::NextResults() {
       return ready;
     }
     if (window_.empty() && walkEnded_) return ready;
-    recorderWaiting_ = true;
-    recorderWaits_.wait_for(lock, kStopPoll);
-    recorderWaiting_ = false;
+    recorderWaiting_.store(true);
+    if (window_.empty() || !window_.front()->done.load()) recorderWaits_.wait_for(lock, kStopPoll);
+    recorderWaiting_.store(false);
   }
 }
 
@@ -366,9 +339,6 @@ scan::RootResult Pipeline::Run(const std::string& root, const std::string& shown
   threads.emplace_back([this, &root, &shown] { Walk(root, shown); });
   for (unsigned i = 0; i < std::max(1u, settings_.jobs); ++i) {
     threads.emplace_back([this] { Work(); });
-  }
-  for (unsigned i = 0; i < settings_.readers; ++i) {
-    threads.emplace_back([this] { ReadAheadLoop(); });
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 

@@ -2,9 +2,9 @@
 // threads: one thread walks, `jobs` workers test (and with --clean repair) the
 // files it meets, and the calling thread takes their results in exactly the
 // order of the single-threaded walk, records them in the scan and asks the
-// user, one question at a time, where --ask wants an answer. Readers open and
-// read files ahead of the workers while files come from the disk, so that
-// many reads are in flight at once.
+// user, one question at a time, where --ask wants an answer. Workers read the
+// starts of their files a batch at a time through io_uring, so that many reads
+// are in flight at once and a batch costs one system call.
 #pragma once
 
 #include <string>
@@ -15,9 +15,9 @@
 namespace cli {
 
 struct ParallelSettings {
-  unsigned jobs = 1;      // workers that test and clean
-  unsigned readers = 16;  // threads that read ahead while files come from the disk
-  size_t window = 4096;   // files walked and not yet recorded, at most: memory stays flat
+  unsigned jobs = 1;        // workers that test and clean
+  bool prefixReads = true;  // read the starts of files in batches (io_uring) where possible
+  size_t window = 4096;     // files walked and not yet recorded, at most: memory stays flat
 };
 
 // Walks the folder `root` (reached from the current directory, shown as

@@ -4,6 +4,7 @@
 
 #include "os/file.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -90,6 +91,9 @@ class Folder {
   // Its file `name`, opened for reading as File::Open would (following a
   // symbolic link there), from any thread; unopened when it cannot be.
   File OpenToRead(const std::string& name) const;
+  // The POSIX descriptor, for a front end that hands it to the kernel
+  // itself; -1 on Win32 and when not open.
+  intptr_t NativeHandle() const;
 
  private:
   std::unique_ptr<State> state_;

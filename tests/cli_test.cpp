@@ -655,6 +655,9 @@ TEST_F(Cli, TheFirstProgressLineWaitsUntilItsRateMeansSomething) {
 // files that are no program. Its relative names and bytes.
 std::map<std::string, std::vector<uint8_t>> ManyFiles(const Tree& tree) {
   std::map<std::string, std::vector<uint8_t>> files;
+  const std::vector<uint8_t> library =
+      test_support::InfectOrFail(test_support::KernelLibrary()).bytes;
+  EXPECT_GT(library.size(), 8192u);
   for (int folder = 0; folder < 12; ++folder) {
     const std::string dir = "f" + std::to_string(folder) + (folder % 3 == 0 ? "/deeper/" : "/");
     for (int i = 0; i < 30; ++i) {
@@ -671,6 +674,9 @@ std::map<std::string, std::vector<uint8_t>> ManyFiles(const Tree& tree) {
           break;
         case 3:
           files[name + ".txt"] = tree.before.at("readme.txt");
+          // An infected library larger than what is read of a file's start
+          // at first: its test reads on in the file.
+          if (i % 4 == 3) files[dir + "k" + std::to_string(i) + "/Kernel32.dll"] = library;
           break;
         default:
           files[name + ".exe"] = tree.before.at("clean.exe");

@@ -126,6 +126,8 @@ std::string Folder::PathOf(const std::string& name) const {
   return "/proc/self/fd/" + std::to_string(state_->fd) + "/" + name;
 }
 
+intptr_t Folder::NativeHandle() const { return state_ != nullptr ? state_->fd : -1; }
+
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
   int fd;

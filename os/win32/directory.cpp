@@ -136,6 +136,8 @@ std::string Folder::PathOf(const std::string& name) const {
   return !path.empty() && path.back() == '\\' ? path + name : path + "\\" + name;
 }
 
+intptr_t Folder::NativeHandle() const { return -1; }
+
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
   return File::Open(PathOf(name), Access::Read, Share::ReadWrite, Disposition::OpenExisting);
