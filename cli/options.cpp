@@ -16,6 +16,11 @@ const char kUsage[] =
     "      --all-files  look at every file, not only *.exe, Kernel32.dll and\n"
     "                   Krized.tt6\n"
     "      --show-all   list clean files too\n"
+    "      --inside     also look into the disk images and archives met in folders\n"
+    "                   (.img .ima .vfd .hdd .vhd .vmdk .iso .zip .cab .lzh .7z .rar\n"
+    "                   .tar ...); an image or archive given as a PATH is always\n"
+    "                   looked into. Files inside raw FAT images are cleaned in\n"
+    "                   place; inside anything else they are only scanned\n"
     "  -q, --quiet      no progress display\n"
     "      --json FILE  also write the results as JSON to FILE; with '-' standard\n"
     "                   output holds only the JSON\n"
@@ -30,20 +35,15 @@ const char kUsage[] =
 
 namespace {
 
-enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup };
+enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup, kInside };
 
 const option kLongOptions[] = {
-    {"scan-only", no_argument, nullptr, 's'},
-    {"ask", no_argument, nullptr, 'a'},
-    {"clean", no_argument, nullptr, 'c'},
-    {"all-files", no_argument, nullptr, kAllFiles},
-    {"show-all", no_argument, nullptr, kShowAll},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"json", required_argument, nullptr, kJson},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    {"backup", required_argument, nullptr, kBackup},
-    {nullptr, 0, nullptr, 0},
+    {"scan-only", no_argument, nullptr, 's'},     {"ask", no_argument, nullptr, 'a'},
+    {"clean", no_argument, nullptr, 'c'},         {"all-files", no_argument, nullptr, kAllFiles},
+    {"show-all", no_argument, nullptr, kShowAll}, {"quiet", no_argument, nullptr, 'q'},
+    {"json", required_argument, nullptr, kJson},  {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},  {"backup", required_argument, nullptr, kBackup},
+    {"inside", no_argument, nullptr, kInside},    {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
@@ -94,6 +94,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case kBackup:
         options.backupFolder = optarg;
+        break;
+      case kInside:
+        options.inside = true;
         break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/ask.h"
+#include "cli/inside_entry.h"
 #include "cli/interrupt.h"
 #include "cli/json_file.h"
 #include "cli/json_results.h"
@@ -32,6 +33,9 @@ struct StatusOutput {
   bool collect = false;        // kept for the JSON
   std::vector<ObjectResult> objects;
   std::vector<PathError> errors;  // PATHs not scanned, for the JSON
+  // The names and reason of the contained object whose status line comes
+  // next (its path is `path`), for the JSON.
+  std::optional<ObjectResult> inner;
 };
 StatusOutput g_output;
 
@@ -43,7 +47,27 @@ void OnStatusLine(std::string_view path, scan::ScanOutcome outcome, scan::Object
     line.append(": ").append(scan::StatusText(outcome)).append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  if (g_output.collect) g_output.objects.push_back({std::string(path), outcome, kind});
+  if (g_output.collect) {
+    ObjectResult result{std::string(path), outcome, kind, "", "", ""};
+    if (g_output.inner && g_output.inner->path == path) {
+      result.container = std::move(g_output.inner->container);
+      result.inner = std::move(g_output.inner->inner);
+      result.reason = std::move(g_output.inner->reason);
+    }
+    g_output.objects.push_back(std::move(result));
+  }
+  g_output.inner.reset();
+}
+
+void OnInnerObject(const inside::InnerName& name, const std::string& reason) {
+  if (!g_output.collect) return;
+  const std::string path = name.inner.empty() ? name.container : name.Shown();
+  g_output.inner = ObjectResult{path,
+                                scan::ScanOutcome::Ok,
+                                scan::ObjectKind::File,
+                                name.inner.empty() ? "" : name.container,
+                                name.inner,
+                                reason};
 }
 
 void OnMessage(const char* text, const char* caption) {
@@ -119,7 +143,18 @@ PathResult ScanPath(const std::string& given) {
     case fs::file_type::regular: {
       const scan::ScanState& state = scan::TheScanState();
       const int32_t deniedBefore = state.accessDeniedCount;
-      if (scan::HandleNamedFile(given, shown) == 0) return PathResult::StopHere;
+      // A disk image or an archive is looked into; the file itself is
+      // handled too when it is not one, or when its name is a program's (a
+      // self-extracting archive).
+      const InsideResult inside = LookInsidePath(given, shown);
+      if (inside == InsideResult::Stopped) return PathResult::StopHere;
+      const std::string name = fs::path(given).filename().string();
+      const std::string_view ending =
+          name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
+      if ((inside == InsideResult::NotContainer || scan::IsSelectedFileType(ending, name)) &&
+          scan::HandleNamedFile(given, shown) == 0) {
+        return PathResult::StopHere;
+      }
       return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
     }
     case fs::file_type::not_found:
@@ -212,6 +247,7 @@ int Run(const Options& options) {
   g_output.eraseProgress = showProgress && OutputsShareTerminal();
 
   scan::SetStatusLineSink(OnStatusLine);
+  StartLookingInside(options.inside, options.backupFolder.has_value(), OnInnerObject);
   scan::SetMessageHandler(OnMessage);
   scan::SetInfectionPrompt(AskOnTerminal);
   StopScanOnInterrupt();

@@ -174,24 +174,37 @@ std::optional<ScanOutcome> Handle(const ObjectNames& names) {
   }
   if (!infected) return ScanOutcome::Ok;
 
-  switch (TheScanState().actionMode()) {
-    case ActionMode::AskUser: {
-      int32_t answer = g_prompt.load()();
-      if (answer == static_cast<int32_t>(PromptChoice::Quit)) return std::nullopt;
-      if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return ScanOutcome::Infected;
-      break;
-    }
-    case ActionMode::Clean:
-      break;
-    case ActionMode::ScanOnly:
+  switch (DecideOnInfected()) {
+    case Decision::Clean:
+      return Clean(path, names.shown);
+    case Decision::LeaveInfected:
       return ScanOutcome::Infected;
-    default:
-      return ScanOutcome::CannotDisinfect;  // no object is changed any more
+    case Decision::Barred:
+      return ScanOutcome::CannotDisinfect;
+    case Decision::Quit:
+      return std::nullopt;
   }
-  return Clean(path, names.shown);
+  return ScanOutcome::CannotDisinfect;
 }
 
 }  // namespace
+
+Decision DecideOnInfected() {
+  switch (TheScanState().actionMode()) {
+    case ActionMode::AskUser: {
+      int32_t answer = g_prompt.load()();
+      if (answer == static_cast<int32_t>(PromptChoice::Quit)) return Decision::Quit;
+      if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return Decision::LeaveInfected;
+      return Decision::Clean;
+    }
+    case ActionMode::Clean:
+      return Decision::Clean;
+    case ActionMode::ScanOnly:
+      return Decision::LeaveInfected;
+    default:
+      return Decision::Barred;  // no object is changed any more
+  }
+}
 
 bool RecoverInterruptedRepair(const std::string& journalPath, const std::string& shown) {
   if (!os::ReadAttributes(journalPath)) return true;  // the common case: no journal

@@ -18,6 +18,7 @@ namespace scan {
 namespace {
 
 std::atomic<ObjectHook> g_objectHook{nullptr};
+std::atomic<FileHook> g_fileHook{nullptr};
 
 // Below a drive root's "System Volume Information" folder nothing is walked.
 constexpr std::string_view kSystemFolder = ":\\System Volume Information\\";
@@ -93,6 +94,10 @@ Step VisitEntry(const FolderNames& folder, const os::DirectoryEntry& entry) {
   // A journal is the cleaner's own working file, carried out before the
   // folder's files are handled (EntriesOf), never an object of the scan.
   if (!entry.isFile || IsJournal(entry)) return Step::Next;
+  if (FileHook look = g_fileHook.load()) {
+    std::optional<ObjectNames> names = NamesOf(folder, entry);
+    if (names && !look(names->path, names->shown)) return Step::Stop;
+  }
   if (TheScanState().selectedTypesOnly() != 0) {
     std::string_view name = entry.longName;
     std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
@@ -298,5 +303,7 @@ int HandleNamedFile(const std::string& path, const std::string& shown) {
 }
 
 void SetObjectHook(ObjectHook hook) { g_objectHook.store(hook); }
+
+void SetFileHook(FileHook hook) { g_fileHook.store(hook); }
 
 }  // namespace scan

@@ -51,4 +51,11 @@ int HandleNamedFile(const std::string& path, const std::string& shown);
 using ObjectHook = void (*)(std::string_view shownPath);
 void SetObjectHook(ObjectHook hook);
 
+// Called for each file the walk meets, whatever its name, before the filter:
+// lets a front end look inside disk images and archives. `path` opens the
+// file from the current directory, `shown` is its path as the user sees it.
+// Answers false to end the walk (a Quit answer). nullptr for none.
+using FileHook = bool (*)(const std::string& path, const std::string& shown);
+void SetFileHook(FileHook hook);
+
 }  // namespace scan
