@@ -33,7 +33,6 @@ void QueueStatusLine(std::string_view line) {
   std::memcpy(slot.tail, line.data() + 1, line.size() - 1);
   slot.tail[line.size() - 1] = '\0';
   slot.head.store(line[0], std::memory_order_release);
-  os::SleepMilliseconds(1);
   state.setRingWriteIndex(NextSlot(state.ringWriteIndex()));
 }
 

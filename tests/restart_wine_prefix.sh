@@ -6,6 +6,7 @@
 # run from parallel tests.
 #   tests/restart_wine_prefix.sh PREFIX nt|98
 set -euo pipefail
+trap 'echo "restart_wine_prefix: a step failed (line $LINENO, status $?)" >&2' ERR
 prefix=$1
 platform=$2
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -105,6 +105,70 @@ void PostKey(HWND window, WORD virtualKey) {
   PostMessageA(target, WM_KEYUP, virtualKey, scanCode | 1 | (LPARAM{3} << 30));
 }
 
+void Click(HWND dialog, int id) {
+  HWND control = GetDlgItem(dialog, id);
+  RECT area;
+  if (!GetWindowRect(control, &area)) {
+    ADD_FAILURE() << "no control " << id;
+    return;
+  }
+  POINT middle{(area.left + area.right) / 2, (area.top + area.bottom) / 2};
+  // Another window over the control would take the click itself: `dialog`
+  // goes on top, and a box that it owns, which stays above it, moves to the
+  // screen's far corner when it is over the control.
+  SetWindowPos(dialog, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(dialog, &processId);
+  DialogSearch search{processId, {}};
+  EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+  for (HWND box : search.found) {
+    RECT boxArea;
+    if (GetWindow(box, GW_OWNER) != dialog || !GetWindowRect(box, &boxArea) ||
+        !PtInRect(&boxArea, middle)) {
+      continue;
+    }
+    int x = middle.x < GetSystemMetrics(SM_CXSCREEN) / 2
+                ? GetSystemMetrics(SM_CXSCREEN) - 1 - (boxArea.right - boxArea.left)
+                : 0;
+    int y = middle.y < GetSystemMetrics(SM_CYSCREEN) / 2
+                ? GetSystemMetrics(SM_CYSCREEN) - 1 - (boxArea.bottom - boxArea.top)
+                : 0;
+    SetWindowPos(box, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    WaitUntil([&] {
+      GetWindowRect(box, &boxArea);
+      return !PtInRect(&boxArea, middle);
+    });
+  }
+  // The press carries its own position: the system takes the pointer there
+  // with the press itself, not after it.
+  SetCursorPos(middle.x, middle.y);
+  LONG x = MulDiv(middle.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+  LONG y = MulDiv(middle.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+  INPUT press[2] = {};
+  for (INPUT& input : press) {
+    input.type = INPUT_MOUSE;
+    input.mi.dx = x;
+    input.mi.dy = y;
+  }
+  press[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_LEFTDOWN;
+  press[1].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_LEFTUP;
+  SendInput(2, press, sizeof(INPUT));
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread)) return nullptr;
+  return thread.hwndFocus;
+}
+
+HWND ActiveOf(HWND window) {
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread)) return nullptr;
+  return thread.hwndActive;
+}
+
 std::string MessageBoxText(HWND box) { return ControlText(box, kMessageBoxText); }
 
 Cleaner::Cleaner(const std::string& arguments, const std::string& browseAnswers) {
@@ -165,11 +229,17 @@ HWND Cleaner::WaitForPrompt() {
   return prompt;
 }
 
-HWND Cleaner::OpenMessageBox() const {
+std::vector<HWND> Cleaner::OpenBoxes() const {
+  std::vector<HWND> boxes;
   for (HWND dialog : Dialogs()) {
-    if (!HasControl(dialog, kMainStartButton) && !HasControl(dialog, kPromptDisinfectButton)) {
-      return dialog;
-    }
+    if (!HasControl(dialog, kMainStartButton)) boxes.push_back(dialog);
+  }
+  return boxes;
+}
+
+HWND Cleaner::OpenMessageBox() const {
+  for (HWND box : OpenBoxes()) {
+    if (!HasControl(box, kPromptDisinfectButton)) return box;
   }
   return nullptr;
 }

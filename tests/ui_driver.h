@@ -26,6 +26,16 @@ void Press(HWND dialog, int id);
 // Posts a key press (down and up) where the keyboard would deliver it: to the
 // window of `window`'s thread that has the focus, else to `window` itself.
 void PostKey(HWND window, WORD virtualKey);
+// Clicks the middle of a control of `dialog` with the mouse, through the
+// system's input as a user's click, which a disabled window does not take.
+// `dialog` is raised first, and boxes it owns over that point are moved
+// aside.
+void Click(HWND dialog, int id);
+
+// The window with the keyboard focus, and the active window, of `window`'s
+// thread (nullptr when it has none).
+HWND FocusOf(HWND window);
+HWND ActiveOf(HWND window);
 
 // One running copy of the cleaner, started in the constructor and ended in
 // the destructor if it still runs then.
@@ -48,6 +58,9 @@ class Cleaner {
   HWND WaitForMessageBox();
   // The message box now open, or nullptr.
   HWND OpenMessageBox() const;
+  // Every window of the program now open but the main window: message boxes
+  // and prompts.
+  std::vector<HWND> OpenBoxes() const;
 
   // Rows of a list view of the program, each with `columns` cells.
   std::vector<std::vector<std::string>> ListRows(HWND list, int columns) const;

@@ -11,6 +11,7 @@
 #include "scan/handle_object.h"
 #include "scan/scan_state.h"
 #include "scan/user_message.h"
+#include "ui/box_owner.h"
 #include "ui/end_of_scan.h"
 #include "ui/infection_prompt.h"
 #include "ui/main_dialog.h"
@@ -19,18 +20,21 @@
 namespace ui {
 namespace {
 
+// Messages of the window's thread (the boot-time program's installer) belong
+// to the main window; those of the worker (a stalled status ring) have no
+// owner, so that Stop scan stays usable.
 void ShowMessageBox(const char* text, const char* caption) {
-  MessageBoxA(nullptr, text, caption, MB_OK);
+  MessageBoxA(BoxOwner(), text, caption, MB_OK);
 }
 
 bool ConfirmMemoryRepair() {
   std::string text = repair::MemoryWarningText();
-  return MessageBoxA(nullptr, text.c_str(), repair::kMemoryWarningCaption,
+  return MessageBoxA(BoxOwner(), text.c_str(), repair::kMemoryWarningCaption,
                      MB_YESNO | MB_ICONEXCLAMATION) != IDNO;
 }
 
 void ShowRestartFailure() {
-  MessageBoxA(nullptr, repair::kRestartFailureText, repair::kMemoryWarningCaption,
+  MessageBoxA(BoxOwner(), repair::kRestartFailureText, repair::kMemoryWarningCaption,
               MB_OK | MB_ICONEXCLAMATION);
 }
 

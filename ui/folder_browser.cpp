@@ -21,10 +21,10 @@ const std::string* NextScriptedAnswer() {
     answers = text;
     answers += ';';
   }
-  if (answers.empty()) return nullptr;
+  if (next >= answers.size()) return nullptr;  // none, or all used: the real browser
   size_t end = answers.find(';', next);
-  answer = end == std::string::npos ? std::string() : answers.substr(next, end - next);
-  next = end == std::string::npos ? answers.size() : end + 1;
+  answer = answers.substr(next, end - next);
+  next = end + 1;
   return &answer;
 }
 
@@ -39,11 +39,18 @@ std::string BrowseForFolder(HWND owner, const char* title) {
   info.pszDisplayName = buffer;
   info.lpszTitle = title;
   info.ulFlags = 0;
+  // The browser is made of the shell's COM objects, and the shell asks its
+  // callers to start COM on their thread first; not every shell does it
+  // for them. The window's thread did not, so it does it for each browse.
+  HRESULT com = CoInitialize(nullptr);
   LPITEMIDLIST item = SHBrowseForFolderA(&info);
-  if (item == nullptr) return std::string();
-  buffer[0] = '\0';
-  BOOL found = SHGetPathFromIDListA(item, buffer);
-  CoTaskMemFree(item);
+  bool found = false;
+  if (item != nullptr) {
+    buffer[0] = '\0';
+    found = SHGetPathFromIDListA(item, buffer) != FALSE;
+    CoTaskMemFree(item);
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
   return found ? std::string(buffer) : std::string();
 }
 

@@ -4,6 +4,8 @@
 
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "ui/box_owner.h"
+#include "ui/fit_path.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -44,7 +46,7 @@ void Initialise(HWND window) {
     SetDlgItemTextA(window, IDC_OBJECT_LINE, texts::kTheMemory);
   } else {
     SetDlgItemTextA(window, IDC_FILE_WORD, texts::kTheFile);
-    SetDlgItemTextA(window, IDC_OBJECT_LINE, path.c_str());
+    SetPathText(GetDlgItem(window, IDC_OBJECT_LINE), path);
   }
 
   char virus[64];
@@ -54,20 +56,38 @@ void Initialise(HWND window) {
   SetDlgItemTextA(window, IDC_INFECTED_WITH, line);
 }
 
+// No key may answer the prompt until the user picks a button on purpose (a
+// click, or Tab first): whenever it becomes active, the keyboard focus goes to
+// the dialog itself rather than back to a button, and no button is the default
+// one. The OK command that Enter then sends is ignored like any other.
+void KeepFocusOffTheButtons(HWND window) {
+  SendMessageA(window, DM_SETDEFID, IDOK, 0);
+  SetFocus(window);
+}
+
 }  // namespace
 
 int32_t ShowInfectionPrompt() {
-  return static_cast<int32_t>(DialogBoxParamA(GetModuleHandleA(nullptr),
-                                              MAKEINTRESOURCEA(IDD_PROMPT), GetActiveWindow(),
-                                              InfectionPromptProc, 0));
+  return static_cast<int32_t>(DialogBoxParamA(
+      GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), BoxOwner(), InfectionPromptProc, 0));
 }
 
 INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
-  if (message == WM_INITDIALOG) {
-    Initialise(window);
-    return FALSE;  // no button gets the focus
+  switch (message) {
+    case WM_INITDIALOG:
+      Initialise(window);
+      return FALSE;  // no button gets the focus
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) return FALSE;  // the system notes the focus
+      KeepFocusOffTheButtons(window);
+      return TRUE;  // not the system's: it would give a button the focus back
+    case WM_SETFOCUS:
+      return TRUE;  // the same: the dialog keeps the focus itself
+    case WM_COMMAND:
+      break;
+    default:
+      return FALSE;
   }
-  if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {
     case IDC_DISINFECT:
       EndDialog(window, 102);

@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "scan/handle_object.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "ui/box_owner.h"
 #include "ui/folder_browser.h"
 #include "ui/resource_ids.h"
+#include "ui/switches.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
@@ -97,6 +100,9 @@ INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM) {
       if (!IsIconic(hwnd_)) return FALSE;
       OnPaint();
       return TRUE;
+    case WM_DESTROY:
+      UnmarkMainWindow(hwnd_);
+      return FALSE;
     case WM_QUERYDRAGICON:
       SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
       return reinterpret_cast<INT_PTR>(icon_);
@@ -128,6 +134,7 @@ void MainDialog::OnCommand(WORD id) {
 }
 
 BOOL MainDialog::InitMainDialog() {
+  MarkMainWindow(hwnd_);
   pathsList_ = GetDlgItem(hwnd_, IDC_PATHS_LIST);
   filesList_ = GetDlgItem(hwnd_, IDC_FILES_LIST);
   SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
@@ -147,7 +154,24 @@ BOOL MainDialog::InitMainDialog() {
   CheckDlgButton(hwnd_, IDC_SELECTED_TYPES, BST_CHECKED);
   if (CommandLineHas("/AutoStart")) PostMessageA(hwnd_, WM_COMMAND, IDC_START_SCAN, 0);
   if (CommandLineHas("/Close")) scan::TheScanState().setCloseWhenDone(1);
+  if (!KeepBackupsAsAsked()) EndDialog(hwnd_, 0);
   return TRUE;
+}
+
+bool MainDialog::KeepBackupsAsAsked() {
+  std::optional<std::string> folder = SwitchValue(GetCommandLineA(), "/Backup:");
+  if (!folder) return true;
+  // Made when missing; a folder that cannot be used stops the program before
+  // anything is cleaned without the backup asked for.
+  CreateDirectoryA(folder->c_str(), nullptr);
+  DWORD attributes = GetFileAttributesA(folder->c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    std::string text = "Cannot keep backups in the folder " + *folder;
+    MessageBoxA(hwnd_, text.c_str(), "Error", MB_OK | MB_ICONSTOP);
+    return false;
+  }
+  scan::SetRepairOptions({*folder, nullptr});
+  return true;
 }
 
 std::string MainDialog::PathRow(int row) const {
@@ -193,7 +217,6 @@ void MainDialog::AddStatusLine(const std::string& line) {
   if (separator != std::string::npos) {
     SetCell(filesList_, row, 1, line.c_str() + separator + 3);
   }
-  SendMessageA(filesList_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
 }
 
 void MainDialog::OnPaint() {

@@ -11,6 +11,12 @@ namespace ui {
 // Timer that drives a scan: one tick per millisecond while a scan runs.
 inline constexpr UINT_PTR kScanTimerId = 6935;
 inline constexpr UINT kScanTimerPeriod = 1;
+// How long one tick may spend moving status lines into the list; how many
+// 1 ms waits for the next line it makes before it ends; how often the list
+// shows the rows that came in meanwhile.
+inline constexpr DWORD kDrainBudgetMs = 50;
+inline constexpr int kDrainIdleWaits = 10;
+inline constexpr DWORD kListRedrawMs = 100;
 
 class MainDialog {
  public:
@@ -21,8 +27,14 @@ class MainDialog {
 
   // Window handlers.
   BOOL InitMainDialog();
+  // Takes the folder of "/Backup:DIR", made when missing, for the scans to
+  // keep each infected original in. False (told to the user) when the folder
+  // cannot be used.
+  bool KeepBackupsAsAsked();
   void OnAddPath();
   void OnRemovePath();
+  // Appends a row for a status line; DrainStatusLines scrolls the last row
+  // of each batch into view.
   void AddStatusLine(const std::string& line);
   void OnPaint();
 
@@ -36,8 +48,16 @@ class MainDialog {
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
-  // Moves the lines waiting in the status ring into the scanned-files list.
-  void DrainStatusLines();
+  // Moves the lines of the status ring into the scanned-files list as they
+  // come, until none comes or `budgetMs` has passed: a tick that took longer
+  // would keep Stop scan and Exit waiting. The list shows the new rows every
+  // kListRedrawMs, and at once when `budgetMs` is INFINITE (the last drain of
+  // a root).
+  void DrainStatusLines(DWORD budgetMs);
+  // Redraws the list and scrolls its last row into view.
+  void ShowNewRows();
+  // Shows `path` in the label of the object in work.
+  void ShowObject(const std::string& path);
   // Makes the next root the current directory; false when none is left.
   bool EnterNextRoot();
   void EndScan();
@@ -48,6 +68,9 @@ class MainDialog {
   HWND pathsList_ = nullptr;
   HWND filesList_ = nullptr;
   HICON icon_ = nullptr;
+  std::string shownObject_;
+  bool listHeld_ = false;  // the list's redrawing is held for rows to come
+  DWORD listShown_ = 0;    // when the list last showed its new rows
 };
 
 // "Scan only *.exe, Kernel32.dll and Krized.tt6 files".

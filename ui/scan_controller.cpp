@@ -10,6 +10,7 @@
 #include "scan/status_ring.h"
 #include "scan/walk.h"
 #include "ui/end_of_scan.h"
+#include "ui/fit_path.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
@@ -37,6 +38,10 @@ void MainDialog::OnStartScan() {
     MessageBoxA(hwnd_, texts::kScanIsOn, ApplicationName().c_str(), MB_OK);
     return;
   }
+  // The window is scanning from here to the end of the report: the memory and
+  // registry steps show boxes whose message loops would otherwise take a
+  // second START SCAN and run a second scan inside the first.
+  state.setScanRunning(1);
   SendMessageA(filesList_, LVM_DELETEALLITEMS, 0, 0);
   state.setSelectedTypesOnly(IsChecked(hwnd_, IDC_ALL_FILES) ? 0 : 1);
   state.setActionMode(IsChecked(hwnd_, IDC_ACTION_SCAN_ONLY) ? scan::ActionMode::ScanOnly
@@ -49,9 +54,11 @@ void MainDialog::OnStartScan() {
   state.ResetStatusRing();
   state.ResetCounters();
 
-  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) return;
+  if (repair::MemoryStep() == 0 || repair::RegistryStep() == 0) {
+    state.setScanRunning(0);
+    return;
+  }
 
-  state.setScanRunning(1);
   state.setRootDone(1);
   state.setBootRenameNeeded(0);
   state.setStopRequested(0);
@@ -82,17 +89,17 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
   if (timerId != kScanTimerId) return;
   KillTimer(hwnd_, kScanTimerId);
   scan::ScanState& state = scan::TheScanState();
-  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, scan::PublishedObjectPath().c_str());
+  ShowObject(scan::PublishedObjectPath());
 
-  DrainStatusLines();
+  DrainStatusLines(kDrainBudgetMs);
   if (state.scanRunning() == 0 || state.rootDone() == 0) {
     SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
     return;
   }
-  // The worker has ended, and what it queued since the drain above (at most a
-  // ring's worth) is listed now, before the next root starts or the report is
-  // shown; the report would otherwise count objects the list leaves out.
-  DrainStatusLines();
+  // The worker has ended, and what it left in the ring (at most a ring's
+  // worth) is listed now, before the next root starts or the report is shown;
+  // the report would otherwise count objects the list leaves out.
+  DrainStatusLines(INFINITE);
   if (state.scanAborted() != 0 || !EnterNextRoot()) {
     EndScan();
     return;
@@ -110,15 +117,41 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
   SetTimer(hwnd_, kScanTimerId, kScanTimerPeriod, nullptr);
 }
 
-void MainDialog::DrainStatusLines() {
-  // At most one ring's worth at a time. When the list grows more slowly than
-  // the worker fills the ring, draining until the ring is empty would not end
-  // before the walk does, and the window would not answer Stop scan, Exit or
-  // repaint meanwhile.
+void MainDialog::DrainStatusLines(DWORD budgetMs) {
   std::string line;
-  for (int taken = 0; taken < scan::kRingSlots && scan::TakeStatusLine(line); ++taken) {
-    AddStatusLine(line);
+  if (scan::TakeStatusLine(line)) {
+    // The list is not redrawn row by row: a row's repaint and scroll cost as
+    // much as hundreds of rows, and the list, not the scan, would set the pace.
+    if (!listHeld_) SendMessageA(filesList_, WM_SETREDRAW, FALSE, 0);
+    listHeld_ = true;
+    DWORD start = GetTickCount();
+    for (int idle = 0; idle < kDrainIdleWaits;) {
+      AddStatusLine(line);
+      if (GetTickCount() - start >= budgetMs) break;
+      // The ring holds ten lines, and the next tick is ten milliseconds or
+      // more away: while the worker is listing fast, the tick waits a little
+      // for its next lines rather than leave it waiting for a free slot.
+      for (idle = 0; idle < kDrainIdleWaits && !scan::TakeStatusLine(line); ++idle) Sleep(1);
+    }
   }
+  if (listHeld_ && (budgetMs == INFINITE || GetTickCount() - listShown_ >= kListRedrawMs)) {
+    ShowNewRows();
+  }
+}
+
+void MainDialog::ShowNewRows() {
+  SendMessageA(filesList_, WM_SETREDRAW, TRUE, 0);
+  listHeld_ = false;
+  listShown_ = GetTickCount();
+  int rows = static_cast<int>(SendMessageA(filesList_, LVM_GETITEMCOUNT, 0, 0));
+  SendMessageA(filesList_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(rows - 1), FALSE);
+  InvalidateRect(filesList_, nullptr, TRUE);
+}
+
+void MainDialog::ShowObject(const std::string& path) {
+  if (path == shownObject_) return;
+  shownObject_ = path;
+  SetPathText(GetDlgItem(hwnd_, IDC_OBJECT_LABEL), path);
 }
 
 bool MainDialog::EnterNextRoot() {
@@ -144,9 +177,9 @@ bool MainDialog::EnterNextRoot() {
 void MainDialog::EndScan() {
   scan::ScanState& state = scan::TheScanState();
   SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
-  SetDlgItemTextA(hwnd_, IDC_OBJECT_LABEL, "");
+  ShowObject("");
+  FinishScan();  // the report, in a message loop of its own: still scanning
   state.setScanRunning(0);
-  FinishScan();
 }
 
 }  // namespace ui

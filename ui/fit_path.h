@@ -1,0 +1,18 @@
+// A path shown on one line of a label: a path too wide for the label is
+// shortened in its middle, with an ellipsis, so that its start (the drive)
+// and its end (the file's name) stay in sight.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace ui {
+
+// `path` as it fits one line of `label`, in the label's font and width.
+std::string FitPath(HWND label, const std::string& path);
+
+// Sets `label`'s text to FitPath(label, path).
+void SetPathText(HWND label, const std::string& path);
+
+}  // namespace ui
