@@ -119,6 +119,25 @@ bool AddFreeClusters(FatVolume& volume, Overlay& overlay, uint32_t freed) {
   return overlay.Write(at + kFsInfoFreeCount, bytes.data(), 4);
 }
 
+// Where the copies of the FAT differ, no one knows which is right: nothing
+// on such a volume is written, as for any other damage.
+bool FatCopiesAgree(FatVolume& volume) {
+  const FatGeometry& g = volume.geometry();
+  const uint32_t last = g.clusterCount + 1;
+  // Up to the last cluster's entry (its bytes lie inside each copy: Open).
+  const uint64_t width = g.type == FatType::Fat32 ? 4 : 2;
+  const uint64_t length = volume.FatEntryOffset(last, 0) + width - g.FatOffset(0);
+  std::vector<uint8_t> first(static_cast<size_t>(length));
+  std::vector<uint8_t> other(first.size());
+  if (!ReadFully(volume.image(), g.FatOffset(0), first.data(), length)) return false;
+  for (uint32_t copy = 1; copy < g.fatCount; ++copy) {
+    if (!ReadFully(volume.image(), g.FatOffset(copy), other.data(), length) || other != first) {
+      return false;
+    }
+  }
+  return true;
+}
+
 ImagePlanResult Refuse(std::string why) {
   ImagePlanResult result;
   result.refusal = std::move(why);
@@ -143,14 +162,7 @@ ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset,
   if (entry->IsDirectory()) return Refuse("it is a directory");
   std::vector<uint32_t> clusters;
   if (!volume->FileChain(entry->firstCluster, entry->size, clusters, error)) return Refuse(error);
-  for (uint32_t cluster : clusters) {
-    std::optional<uint32_t> first = volume->FatEntryValue(cluster, 0);
-    for (uint32_t copy = 1; copy < volume->geometry().fatCount; ++copy) {
-      if (!first || volume->FatEntryValue(cluster, copy) != first) {
-        return Refuse("the copies of its FAT disagree");
-      }
-    }
-  }
+  if (!FatCopiesAgree(*volume)) return Refuse("its file system is damaged: its FATs disagree");
 
   FatFileSource file(*volume, clusters, entry->size);
   engine::PlanResult planned = plan(file);
