@@ -2,9 +2,13 @@
 
 #include <tsk/libtsk.h>
 
+#include <array>
+#include <cstring>
 #include <memory>
 #include <unordered_set>
 
+#include "inside/fat_volume.h"
+#include "os/file.h"
 #include "scan/scan_state.h"
 #include "scan/walk.h"
 
@@ -157,12 +161,38 @@ LookResult WalkFileSystem(TSK_FS_INFO* fs, bool rawImage, const std::string& pat
   return WalkDirectory(walk, fs->root_inum, "", 0) ? LookResult::Scanned : LookResult::Stopped;
 }
 
+// The kind of disk file by its own marks: a VHD's footer ("conectix" in its
+// last sector), a VMDK's header ("KDMV", or a descriptor's first line), else
+// raw. Told to the library rather than left to its detection, which on this
+// Debian's build leaks what it allocates for each kind that does not match.
+TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  std::optional<uint64_t> size = file.IsOpen() ? file.Size() : std::nullopt;
+  std::array<char, 512> head{};
+  std::array<char, 512> tail{};
+  if (!size || *size < head.size() || !ReadFully(file, 0, head.data(), head.size()) ||
+      !ReadFully(file, *size - tail.size(), tail.data(), tail.size())) {
+    return TSK_IMG_TYPE_RAW;
+  }
+  if (std::memcmp(tail.data(), "conectix", 8) == 0 ||
+      std::memcmp(head.data(), "conectix", 8) == 0) {
+    return TSK_IMG_TYPE_VHD_VHD;
+  }
+  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
+  if (std::memcmp(head.data(), "KDMV", 4) == 0 || std::memcmp(head.data(), "COWD", 4) == 0 ||
+      std::memcmp(head.data(), kDescriptor, sizeof kDescriptor - 1) == 0) {
+    return TSK_IMG_TYPE_VMDK_VMDK;
+  }
+  return TSK_IMG_TYPE_RAW;
+}
+
 }  // namespace
 
 LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams) {
   tsk_error_reset();
   std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(
-      tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_DETECT, 0));
+      tsk_img_open_utf8_sing(path.c_str(), ImageTypeOf(path), 0));
   if (!img) {
     tsk_error_reset();
     return LookResult::NotContainer;

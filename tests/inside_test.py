@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """krizclean looking into disk images and archives, run as a process over
 images and archives made here by the tools people make them with (mkfs.fat and
-mtools, mkntfs and ntfscp, xorriso, zip, 7z, tar, gcab, lha), holding the
+mtools, mkntfs and ntfscp, xorriso, qemu-img, zip, 7z, tar, gcab, lha), holding the
 specimens of `specimen_set inside`.
 
   tests/inside_test.py KRIZCLEAN SPECIMEN_SET GROUP
@@ -13,8 +13,8 @@ GROUP:
             their directory entries, the FATs and FSInfo changes
   kill      krizclean killed at each write it makes while it cleans an image:
             the image stays whole, each file is its original or exactly clean
-  readonly  NTFS and ISO 9660 images: found, "could not disinfect" with the
-            reason, nothing written
+  readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
+            "cannot disinfect" with the reason, nothing written
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO: found with the path
             inside; a bomb stopped by the limits and reported; --inside in a
             folder
@@ -406,8 +406,16 @@ def group_readonly():
     iso = os.path.join(WORK, "cd.iso")
     tool("xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", iso, DRIVE)
 
-    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"),
-                                  (iso, ["/" + n for n in INFECTED], "ISO 9660")):
+    # A FAT image inside the disk files of two emulators, by qemu-img.
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, True)
+    vhd, vmdk = os.path.join(WORK, "disk.vhd"), os.path.join(WORK, "disk.vmdk")
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, vhd)
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw, vmdk)
+    everything = ["/" + n for n in INFECTED]
+    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660"),
+                                  (vhd, ["/partition1" + n for n in everything], "VHD"),
+                                  (vmdk, ["/partition1" + n for n in everything], "VMDK")):
         before = sha(image)
         status, out, err, data = krizclean("--clean", image)
         check(sha(image) == before, kind + ": the image was written")
