@@ -16,8 +16,8 @@ GROUP:
   readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
             "cannot disinfect" with the reason, nothing written
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO: found with the path
-            inside; a bomb stopped by the limits and reported; --inside in a
-            folder
+            inside; a bomb, too many members and too deep a nesting stopped
+            by the limits and reported; --inside in a folder
   hostile   damaged images (cut short, a looping chain, entries pointing out of
             the image or claiming huge sizes, a nonsense boot sector): an
             error reported, no crash, not one byte written
@@ -330,6 +330,13 @@ def group_fat():
             attrs = tool("mattrib", "-i", mtools_image(image, offset), "::/READONLY.EXE")
             check(b" R " in attrs, label + ": READONLY.EXE lost its read-only mark: %r" % attrs)
 
+            # The same filter as in a folder: README.TXT (infected bytes, not
+            # a program's name) only with --all-files.
+            if bits == 16:
+                readme = "%s!%s/README.TXT" % (image, inner)
+                _, out, _, _ = krizclean("--all-files", image)
+                check(readme + ": infected" in out, label + ": --all-files: " + out)
+
             # A second run finds nothing left to do, and changes nothing.
             status, out, _, _ = krizclean("--clean", image)
             check(status == 0 and read(image) == after, label + ": the second run: " + out)
@@ -501,6 +508,15 @@ def group_archives():
           and data["not_scanned"]["files"] >= 1,
           "the bomb: status %d, %s, %s" % (status, data["objects"], err))
     check("archive bomb" in err, "the bomb is not on standard error: " + err)
+
+    many = os.path.join(WORK, "many.zip")
+    with zipfile.ZipFile(many, "w") as z:
+        for i in range(100001):
+            z.writestr("F%06d.TXT" % i, b"")
+    status, out, err, data = krizclean(many)
+    reasons = [o.get("reason", "") for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and any("more members than the limit" in r for r in reasons),
+          "too many members: %s" % data["objects"])
 
     deep = os.path.join(WORK, "deep0.zip")
     with zipfile.ZipFile(deep, "w") as z:
