@@ -19,8 +19,9 @@ GROUP:
             inside; a bomb, too many members and too deep a nesting stopped
             by the limits and reported; --inside in a folder
   hostile   damaged images (cut short, a looping chain, entries pointing out of
-            the image or claiming huge sizes, a nonsense boot sector): an
-            error reported, no crash, not one byte written
+            the image or claiming huge sizes, a nonsense boot sector) and
+            ZIPs (cut short, members claiming huge sizes or none): what
+            cannot be read reported, no crash, not one byte written
 """
 import hashlib
 import json
@@ -594,6 +595,44 @@ def group_hostile():
                     ("cannot open", "cannot disinfect") and o.get("reason")]
         check(problems and err.strip(), "%s: no error reported (status %d): %s %s"
               % (what, status, results["objects"], err))
+
+    for what, data in hostile_archives():
+        archive = os.path.join(WORK, "hostile.zip")
+        with open(archive, "wb") as f:
+            f.write(data)
+        status, out, err, results = krizclean("--clean", archive)
+        check(read(archive) == data and results is not None, what + ": written, or no JSON")
+        if results is None:
+            continue
+        # Each member is found infected, or what could not be read is reported.
+        found = {o["inner_path"] for o in results["objects"] if o["status"] == "cannot disinfect"}
+        reported = any(o["status"] == "cannot open" for o in results["objects"])
+        check(found == {"/SETUP.EXE", "/READONLY.EXE"} or (reported and status != 0 and err),
+              "%s: passed in silence (status %d): %s %s" % (what, status, results["objects"], err))
+
+
+def hostile_archives():
+    """(what, archive bytes) for damaged ZIPs holding an infected program."""
+    path = os.path.join(WORK, "good.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        z.write(os.path.join(DRIVE, "SETUP.EXE"), "SETUP.EXE")
+        z.write(os.path.join(DRIVE, "READONLY.EXE"), "READONLY.EXE")
+    good = read(path)
+    central = good.rfind(b"PK\x01\x02")
+
+    def sizes(data, value):
+        data = bytearray(data)
+        for header, at in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+            start = data.find(header)
+            while start >= 0:
+                data[start + at:start + at + 4] = struct.pack("<I", value)
+                start = data.find(header, start + 4)
+        return bytes(data)
+
+    yield "a ZIP cut short", good[:len(good) // 2]
+    yield "a ZIP cut inside its directory", good[:central + 20]
+    yield "a ZIP whose members claim huge sizes", sizes(good, 0xFFFFFFF0)
+    yield "a ZIP whose members claim no size", sizes(good, 0)
 
 
 GROUPS = {"fat": group_fat, "kill": group_kill, "readonly": group_readonly,
