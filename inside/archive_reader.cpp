@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "os/file.h"
-#include "scan/scan_state.h"
-#include "scan/walk.h"
 
 namespace inside {
 namespace {
@@ -121,12 +119,6 @@ class MemberSource final : public InnerSource {
   std::string problem_;
 };
 
-bool Selected(const std::string& name) {
-  if (scan::TheScanState().selectedTypesOnly() == 0) return true;
-  std::string_view ending = name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
-  return scan::IsSelectedFileType(ending, name);
-}
-
 std::string LastName(const std::string& path) {
   size_t at = path.find_last_of('/');
   return at == std::string::npos ? path : path.substr(at + 1);
@@ -180,7 +172,7 @@ LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, co
     if (archive_entry_filetype(entry) != AE_IFREG) continue;
     const std::string inner = base.inner + MemberPath(entry);
     const std::string name = LastName(inner);
-    const bool selected = Selected(name);
+    const bool selected = IsSelected(name);
     const bool nested = IsContainerName(name);
     if (!selected && !nested) continue;
     const InnerName named{base.container, inner};

@@ -9,8 +9,6 @@
 
 #include "inside/fat_volume.h"
 #include "os/file.h"
-#include "scan/scan_state.h"
-#include "scan/walk.h"
 
 namespace inside {
 namespace {
@@ -86,12 +84,6 @@ struct Walk {
   uint64_t files = 0;
 };
 
-bool Selected(const std::string& name) {
-  if (scan::TheScanState().selectedTypesOnly() == 0) return true;
-  std::string_view ending = name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
-  return scan::IsSelectedFileType(ending, name);
-}
-
 // Walks the directory `inum` whose path inside the file system is `path`;
 // false when the user answered Quit.
 bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int depth) {
@@ -128,7 +120,7 @@ bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int dep
       if (!WalkDirectory(walk, file->meta->addr, inner, depth + 1)) return false;
       continue;
     }
-    if (type != TSK_FS_META_TYPE_REG || !Selected(name)) continue;
+    if (type != TSK_FS_META_TYPE_REG || !IsSelected(name)) continue;
     if (++walk.files > walk.seams->limits.imageFiles) {
       ReportNotScanned(named, "the image holds more files than the limit", *walk.seams);
       return true;

@@ -8,6 +8,7 @@
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
 #include "scan/user_message.h"
+#include "scan/walk.h"
 
 namespace inside {
 namespace {
@@ -79,6 +80,12 @@ void ReportNotScanned(const InnerName& name, const std::string& why, const Seams
   Tell(shown, why);
   if (seams.describe) seams.describe(name, why);
   scan::RecordOutcomeFor(shown, scan::ScanOutcome::CannotOpen);
+}
+
+bool IsSelected(const std::string& name) {
+  if (scan::TheScanState().selectedTypesOnly() == 0) return true;
+  std::string_view ending = name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
+  return scan::IsSelectedFileType(ending, name);
 }
 
 bool IsContainerName(const std::string& name) {

@@ -71,6 +71,10 @@ bool HandleInner(const InnerName& name, InnerSource& bytes, const Cleaner& clean
 // on standard error.
 void ReportNotScanned(const InnerName& name, const std::string& why, const Seams& seams);
 
+// Whether the scan's filter takes a file of this name (every file with
+// --all-files), as in a folder.
+bool IsSelected(const std::string& name);
+
 // Whether a file with this name is looked into when a walk meets it (its
 // ending: .img, .ima, .vfd, .hdd, .vhd, .vmdk, .iso, .zip, .cab, .lzh, .lha,
 // .7z, .rar, .tar, and the like), ignoring ASCII case.
