@@ -7,7 +7,8 @@ specimens of `specimen_set inside`.
   tests/inside_test.py KRIZCLEAN SPECIMEN_SET GROUP
 
 GROUP:
-  fat       FAT12, FAT16 and FAT32 images, bare and behind an MBR: --clean
+  fat       FAT12, FAT16 and FAT32 images, bare and behind an MBR (and one met
+            by a walk with --inside): --clean
             leaves every file as expected (read back with mcopy), fsck.fat -n
             finds no fault, and no byte outside the repaired files' clusters,
             their directory entries, the FATs and FSInfo changes
@@ -341,6 +342,16 @@ def group_fat():
             # A second run finds nothing left to do, and changes nothing.
             status, out, _, _ = krizclean("--clean", image)
             check(status == 0 and read(image) == after, label + ": the second run: " + out)
+
+    # An image that a walk meets with --inside is cleaned the same way.
+    folder = os.path.join(WORK, "machines", "win98")
+    os.makedirs(folder)
+    image = os.path.join(folder, "C.HDD")
+    offset = make_fat(image, 16, True)
+    status, out, err, data = krizclean("--inside", "--clean", os.path.dirname(folder))
+    check(data["counts"]["disinfected"] == len(INFECTED)
+          and all(read_back(image, offset, n) == read(os.path.join(EXPECTED, n)) for n in NAMES),
+          "an image in a walked folder: %s %s" % (out, err))
 
     # An image the user may not write is scanned and reported, never written.
     image = os.path.join(WORK, "locked.img")
