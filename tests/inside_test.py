@@ -17,8 +17,8 @@ GROUP:
   readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
             "cannot disinfect" with the reason, nothing written
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO: found with the path
-            inside; a bomb, too many members and too deep a nesting stopped
-            by the limits and reported; --inside in a folder
+            inside; a bomb, a member too large, too many members and too
+            deep a nesting stopped by the limits and reported; --inside in a folder
   hostile   damaged images (cut short, a looping chain, entries pointing out of
             the image or claiming huge sizes, a nonsense boot sector) and
             ZIPs (cut short, members claiming huge sizes or none): what
@@ -520,6 +520,20 @@ def group_archives():
           and data["not_scanned"]["files"] >= 1,
           "the bomb: status %d, %s, %s" % (status, data["objects"], err))
     check("archive bomb" in err, "the bomb is not on standard error: " + err)
+
+    # A member past the limit of 256 MiB decompressed, in an archive large
+    # enough (2 MiB of noise) that the ratio does not stop it first.
+    big = os.path.join(WORK, "big.zip")
+    with zipfile.ZipFile(big, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        with z.open("BIG.ZIP", "w", force_zip64=True) as member:
+            member.write(os.urandom(2 << 20))
+            zeros = bytes(1 << 20)
+            for _ in range(270):
+                member.write(zeros)
+    status, out, err, data = krizclean(big)
+    reasons = [o.get("reason", "") for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and any("larger than the limit of 256 MiB" in r for r in reasons),
+          "a member too large: %s" % data["objects"])
 
     many = os.path.join(WORK, "many.zip")
     with zipfile.ZipFile(many, "w") as z:
