@@ -32,12 +32,12 @@ std::string Base64(std::string_view bytes) {
 
 // The path as JSON text, the way the library writes text that is not UTF-8
 // (U+FFFD for each byte that is not), and its exact bytes when that differs.
-void PutPath(Json& object, const std::string& path) {
+void PutPath(Json& object, const std::string& path, const std::string& key = "path") {
   const std::string written = Json(path).dump(-1, ' ', false, Json::error_handler_t::replace);
   std::string text = Json::parse(written).get<std::string>();
   const bool exact = text == path;
-  object["path"] = std::move(text);
-  if (!exact) object["path_base64"] = Base64(path);
+  object[key] = std::move(text);
+  if (!exact) object[key + "_base64"] = Base64(path);
 }
 
 }  // namespace
@@ -49,9 +49,14 @@ std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResul
   for (const ObjectResult& object : objects) {
     Json entry = Json::object();
     PutPath(entry, object.path);
+    if (!object.inner.empty()) {
+      PutPath(entry, object.container, "container");
+      PutPath(entry, object.inner, "inner_path");
+    }
     entry["kind"] = object.kind == scan::ObjectKind::Folder ? "folder" : "file";
     entry["status"] = scan::StatusText(object.outcome);
     entry["code"] = static_cast<int32_t>(object.outcome);
+    if (!object.reason.empty()) PutPath(entry, object.reason, "reason");
     listed.push_back(std::move(entry));
   }
   Json failed = Json::array();

@@ -15,6 +15,13 @@ struct ObjectResult {
   std::string path;
   scan::ScanOutcome outcome;
   scan::ObjectKind kind;
+  // A file inside a disk image or an archive: the container's path and the
+  // path inside it (`path` is both, joined by "!"); empty for others.
+  std::string container;
+  std::string inner;
+  // Why it stands as it does, where there is more to say than its status
+  // (a read-only container, a limit passed, a damaged image).
+  std::string reason;
 };
 
 // A PATH given on the command line that was not scanned, and why.
@@ -24,6 +31,8 @@ struct PathError {
 };
 
 // {"virus", "action", "objects": [{"path", "kind", "status", "code"}...],
+// (and "container", "inner_path" for a file inside an image or an archive,
+// "reason" where there is one),
 // "errors": [{"path", "error"}...], "counts": {...}, "not_scanned": {"files",
 // "folders"}, "report"}, with the counters of `state` and `report` as given.
 // A path that is not UTF-8 is written with U+FFFD for each byte that is not,

@@ -18,6 +18,11 @@ const char kUsage[] =
     "      --all-files  look at every file, not only *.exe, Kernel32.dll and\n"
     "                   Krized.tt6\n"
     "      --show-all   list clean files too\n"
+    "      --inside     also look into the disk images and archives met in folders\n"
+    "                   (.img .ima .vfd .hdd .vhd .vmdk .iso .zip .cab .lzh .7z .rar\n"
+    "                   .tar ...); an image or archive given as a PATH is always\n"
+    "                   looked into. Files inside raw FAT images are cleaned in\n"
+    "                   place; inside anything else they are only scanned\n"
     "  -q, --quiet      no progress display\n"
     "  -j, --jobs N     test and clean files on N threads (default: one per core);\n"
     "                   the output is the same whatever N\n"
@@ -34,7 +39,7 @@ const char kUsage[] =
 
 namespace {
 
-enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup };
+enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup, kInside };
 
 // More threads than this only wait on each other.
 constexpr unsigned kMaxJobs = 256;
@@ -60,6 +65,7 @@ const option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     {"backup", required_argument, nullptr, kBackup},
+    {"inside", no_argument, nullptr, kInside},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -120,6 +126,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case kBackup:
         options.backupFolder = optarg;
+        break;
+      case kInside:
+        options.inside = true;
         break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";

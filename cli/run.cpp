@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/ask.h"
+#include "cli/inside_entry.h"
 #include "cli/interrupt.h"
 #include "cli/json_file.h"
 #include "cli/json_results.h"
@@ -33,6 +34,9 @@ struct StatusOutput {
   bool collect = false;        // kept for the JSON
   std::vector<ObjectResult> objects;
   std::vector<PathError> errors;  // PATHs not scanned, for the JSON
+  // The names and reason of the contained object whose status line comes
+  // next (its path is `path`), for the JSON.
+  std::optional<ObjectResult> inner;
 };
 
 // What one run holds: its output, its progress line, its prompt, and the
@@ -45,6 +49,7 @@ struct RunContext {
   TerminalPrompt prompt;
   ParallelSettings parallel;
   bool inParallel = false;
+  InsideLook* inside = nullptr;  // set before the first PATH
 };
 
 // One line per object, whatever its name holds (Escaped).
@@ -57,7 +62,27 @@ void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outc
     line.append(": ").append(scan::StatusText(outcome)).append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  if (output.collect) output.objects.push_back({std::string(path), outcome, kind});
+  if (output.collect) {
+    ObjectResult result{std::string(path), outcome, kind, "", "", ""};
+    if (output.inner && output.inner->path == path) {
+      result.container = std::move(output.inner->container);
+      result.inner = std::move(output.inner->inner);
+      result.reason = std::move(output.inner->reason);
+    }
+    output.objects.push_back(std::move(result));
+  }
+  output.inner.reset();
+}
+
+void OnInnerObject(StatusOutput& output, const inside::InnerName& name, const std::string& reason) {
+  if (!output.collect) return;
+  const std::string path = name.inner.empty() ? name.container : name.Shown();
+  output.inner = ObjectResult{path,
+                              scan::ScanOutcome::Ok,
+                              scan::ObjectKind::File,
+                              name.inner.empty() ? "" : name.container,
+                              name.inner,
+                              reason};
 }
 
 void OnMessage(Progress& progress, const char* text, const char* caption) {
@@ -134,7 +159,18 @@ PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given)
     case fs::file_type::regular: {
       const scan::ScanState& state = scan.state();
       const int32_t deniedBefore = state.accessDeniedCount;
-      if (scan::HandleNamedFile(scan, given, shown) == 0) return PathResult::StopHere;
+      // A disk image or an archive is looked into; the file itself is
+      // handled too when it is not one, or when its name is a program's (a
+      // self-extracting archive).
+      const InsideLook::Result looked = run.inside->LookIntoPath(given, shown);
+      if (looked == InsideLook::Result::Stopped) return PathResult::StopHere;
+      const std::string name = fs::path(given).filename().string();
+      const std::string_view ending =
+          name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
+      if ((looked == InsideLook::Result::NotContainer || scan::IsSelectedFileType(ending, name)) &&
+          scan::HandleNamedFile(scan, given, shown) == 0) {
+        return PathResult::StopHere;
+      }
       return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
     }
     case fs::file_type::not_found:
@@ -227,8 +263,10 @@ int Run(const Options& options) {
 
   run.parallel.jobs =
       options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
-  // One job is the single-threaded walk itself.
-  run.inParallel = run.parallel.jobs > 1 && CanWalkInParallel();
+  // One job is the single-threaded walk itself. Looking into the images and
+  // archives a walk meets is done on the walk's own thread, so --inside
+  // walks on one.
+  run.inParallel = run.parallel.jobs > 1 && !options.inside && CanWalkInParallel();
 
   scan::ScanState& state = scan.state();
   state.setActionMode(options.action);
@@ -241,6 +279,12 @@ int Run(const Options& options) {
   const bool showProgress = !options.quiet && StandardErrorIsTerminal();
   run.output.eraseProgress = showProgress && OutputsShareTerminal();
 
+  InsideLook looker(scan, options.backupFolder.has_value(),
+                    [&run](const inside::InnerName& name, const std::string& reason) {
+                      OnInnerObject(run.output, name, reason);
+                    });
+  run.inside = &looker;
+  if (options.inside) looker.HookIntoWalk();
   StopScanOnInterrupt(state);
   if (showProgress) run.progress.Start();
 

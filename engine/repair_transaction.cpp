@@ -102,15 +102,21 @@ bool PutBackFromJournal(const std::string& path, const Journal& journal, os::Wri
 
 namespace {
 
-// The repaired file read again: a PE image whose entry point carries no
-// body, of the planned length, holding every planned write, and with a true
-// header checksum where it holds one, summed anew over what the file now
-// holds.
-bool Verify(os::File& file, const RepairPlan& plan) {
+RepairOutcome Outcome(RepairStatus status, std::string detail) {
+  return RepairOutcome{status, std::move(detail)};
+}
+
+}  // namespace
+
+bool VerifyRepair(os::ByteSource& file, const RepairPlan& plan) {
   if (file.Size() != plan.newLength) return false;
   for (const BytePatch& write : plan.writes) {
     std::vector<uint8_t> now(write.bytes.size());
-    if (!ReadExactly(file, write.offset, now) || now != write.bytes) return false;
+    if (!write.bytes.empty() &&
+        file.ReadAt(write.offset, now.data(), static_cast<uint32_t>(now.size())) != now.size()) {
+      return false;
+    }
+    if (now != write.bytes) return false;
   }
   PeImage image;
   if (!image.Open(file) || image.EntryPointRva() != plan.entryPointRva) return false;
@@ -123,12 +129,6 @@ bool Verify(os::File& file, const RepairPlan& plan) {
   std::optional<ImageChecksum> sums = ComputeImageChecksum(file);
   return sums && sums->headerSum == sums->trueSum && sums->headerSum != 0;
 }
-
-RepairOutcome Outcome(RepairStatus status, std::string detail) {
-  return RepairOutcome{status, std::move(detail)};
-}
-
-}  // namespace
 
 RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& settings,
                             std::optional<os::FileAttributes>* clearedFrom) {
@@ -202,7 +202,7 @@ RepairOutcome RepairInPlace(const std::string& path, const RepairSettings& setti
   if (!ApplyRepair(file, plan) || !file.Flush()) {
     return undo("it could not be written (is the disk full?)");
   }
-  if (!Verify(file, plan)) return undo("the repaired file did not verify");
+  if (!VerifyRepair(file, plan)) return undo("the repaired file did not verify");
   file.Close();
   if (readOnly && !os::WriteAttributes(path, *attributes, faults)) {
     return undo("its read-only mark cannot be put back");
@@ -267,7 +267,7 @@ RepairOutcome RepairAsCopy(
       file.Close();
       return undo("its copy could not be written (is the disk full?)");
     }
-    if (!Verify(file, plan)) {
+    if (!VerifyRepair(file, plan)) {
       file.Close();
       return undo("the repaired copy did not verify");
     }

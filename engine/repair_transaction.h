@@ -59,6 +59,11 @@ RepairOutcome RepairAsCopy(
     const std::function<bool(const std::string& path, const std::string& copy)>& schedule,
     const RepairSettings& settings);
 
+// The repaired file read again: a PE image whose entry point carries no body,
+// of the planned length, holding every planned write, and with a true header
+// checksum where it holds one, summed anew over what the file now holds.
+bool VerifyRepair(os::ByteSource& file, const RepairPlan& plan);
+
 enum class Recovery {
   None,       // no journal there
   PutBack,    // a file was put back as it was before an interrupted repair

@@ -152,22 +152,35 @@ ScanOutcome TestObject(Scan& scan, const ObjectNames& names) {
   return engine::IsInfected(file) ? ScanOutcome::Infected : ScanOutcome::Ok;
 }
 
-std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
+Decision DecideOnInfected(Scan& scan) {
   switch (scan.state().actionMode()) {
     case ActionMode::AskUser: {
       int32_t answer = scan.Ask(PathView(scan.state().objectPath));
-      if (answer == static_cast<int32_t>(PromptChoice::Quit)) return std::nullopt;
-      if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return ScanOutcome::Infected;
-      break;
+      if (answer == static_cast<int32_t>(PromptChoice::Quit)) return Decision::Quit;
+      if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return Decision::LeaveInfected;
+      return Decision::Clean;
     }
     case ActionMode::Clean:
-      break;
+      return Decision::Clean;
     case ActionMode::ScanOnly:
-      return ScanOutcome::Infected;
+      return Decision::LeaveInfected;
     default:
-      return ScanOutcome::CannotDisinfect;  // no object is changed any more
+      return Decision::Barred;  // no object is changed any more
   }
-  return Clean(scan, names.path, names.shown);
+}
+
+std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
+  switch (DecideOnInfected(scan)) {
+    case Decision::Clean:
+      return Clean(scan, names.path, names.shown);
+    case Decision::LeaveInfected:
+      return ScanOutcome::Infected;
+    case Decision::Barred:
+      return ScanOutcome::CannotDisinfect;
+    case Decision::Quit:
+      return std::nullopt;
+  }
+  return ScanOutcome::CannotDisinfect;
 }
 
 bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,

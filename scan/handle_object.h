@@ -20,6 +20,14 @@ namespace scan {
 // every action mode, and the user is told.
 int HandleObject(Scan& scan);
 
+// What becomes of an infected object by the action mode, asking the user
+// (in objectPath) in "Ask user": cleaned, left infected ("Scan only" or a Skip
+// answer), left because no object may be changed any more, or the scan stops
+// (a Quit answer). HandleObject's decision, for objects it does not open
+// itself, such as files inside disk images and archives.
+enum class Decision { Clean, LeaveInfected, Barred, Quit };
+Decision DecideOnInfected(Scan& scan);
+
 // Undoes what the journal at `journalPath` records of an interrupted repair
 // (see engine/repair_transaction.h) and tells the user what was done, naming
 // the file `shown` (by default the journal's file). False when the journal

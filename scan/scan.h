@@ -51,6 +51,12 @@ struct ScanSeams {
   // Called for each file just before it is handled, with the path its status
   // line will show. Default: nothing.
   std::function<void(std::string_view shownPath)> objectHook;
+  // Called for each file the walk meets, whatever its name, before the
+  // filter: lets a front end look inside disk images and archives. `path`
+  // opens the file from the current directory, `shown` is its path as the
+  // user sees it. Answers false to end the walk (a Quit answer). Default:
+  // nothing.
+  std::function<bool(const std::string& path, const std::string& shown)> fileHook;
   // The engine's plan of a repair. Default: engine::PlanRepair.
   engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
   // Whether a cleaned object is deleted rather than kept. Default: never.

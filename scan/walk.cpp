@@ -94,6 +94,10 @@ Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry&
   // A journal is the cleaner's own working file, carried out before the
   // folder's files are handled (EntriesOf), never an object of the scan.
   if (!entry.isFile || IsJournal(entry)) return Step::Next;
+  if (const auto& look = scan.seams().fileHook) {
+    std::optional<ObjectNames> names = NamesOf(folder, entry);
+    if (names && !look(names->path, names->shown)) return Step::Stop;
+  }
   if (scan.state().selectedTypesOnly() != 0) {
     std::string_view name = entry.longName;
     std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();

@@ -1,12 +1,15 @@
 // Writes a folder of specimens for the tests that run whole programs, and
 // beside it the bytes each file must hold once it is cleaned:
-//   specimen_set shipped|kill DIR
+//   specimen_set shipped|kill|inside DIR
 // makes DIR/drive/... (the files to clean) and DIR/expected/... (the same
 // names, cleaned or untouched as they must end up).
 //   shipped  the folder the shipped Windows program cleans as drive D:
 //   kill     the folder the command-line cleaner is killed over, with a real
 //            KERNEL32 (Wine's own 32-bit one, with all 16 hooked slots) when
 //            the host has it
+//   inside   the files put into disk images and archives: programs in
+//            long-named folders, a KERNEL32 copy, clean files (the tests
+//            mark READONLY.EXE read-only inside the image)
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -74,18 +77,38 @@ void Kill(Set& set) {
   set.Unchanged("clean.exe", test_support::SmallProgram());
 }
 
+void Inside(Set& set) {
+  if (fs::exists(kWineKernel)) {
+    set.Infected("WINDOWS/SYSTEM/KERNEL32.DLL", test_support::ReadBytes(kWineKernel));
+  } else {
+    set.Infected("WINDOWS/SYSTEM/KERNEL32.DLL", test_support::KernelLibrary());
+  }
+  set.Infected("SETUP.EXE", test_support::SmallProgram(0x1234));
+  set.Infected("READONLY.EXE", test_support::SmallProgram(0x2222));
+  set.Infected("Program Files/Old Games/Space Pinball Deluxe.exe", test_support::SmallProgram());
+  set.Infected("Program Files/Old Games/a very long folder name indeed/Setup Helper.exe",
+               test_support::SmallProgram(0x4321));
+  set.Unchanged("Program Files/Old Games/clean program.exe", test_support::SmallProgram());
+  set.Unchanged("README.TXT", test_support::InfectOrFail(test_support::SmallProgram()).bytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "shipped") != 0 && std::strcmp(argv[1], "kill") != 0)) {
-    std::fprintf(stderr, "usage: specimen_set shipped|kill DIR\n");
+  const bool known =
+      argc == 3 && (std::strcmp(argv[1], "shipped") == 0 || std::strcmp(argv[1], "kill") == 0 ||
+                    std::strcmp(argv[1], "inside") == 0);
+  if (!known) {
+    std::fprintf(stderr, "usage: specimen_set shipped|kill|inside DIR\n");
     return 2;
   }
   Set set{fs::path(argv[2])};
   if (std::strcmp(argv[1], "shipped") == 0) {
     Shipped(set);
-  } else {
+  } else if (std::strcmp(argv[1], "kill") == 0) {
     Kill(set);
+  } else {
+    Inside(set);
   }
   return ::testing::Test::HasFailure() ? 1 : 0;
 }

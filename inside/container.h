@@ -1,0 +1,22 @@
+// The one entry to what lies inside a file: a disk image or an archive,
+// whichever it is, looked into with the same filter and per-file handling as
+// a folder. Front ends hand it a PATH, or a file that their walk meets.
+#pragma once
+
+#include <string>
+
+#include "inside/disk_image.h"
+#include "inside/inner_object.h"
+
+namespace inside {
+
+// Looks into the file opened by `path` and shown as `shown`: as a disk image
+// first, then as an archive. A repair of the image that a killed run left
+// half-way (its journal beside it) is undone first. NotContainer when it is
+// neither: with `reportIfNeither` (a file named like an image or archive)
+// that is reported too, as a container that could not be read, and
+// Scanned is answered.
+LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
+                      const Seams& seams);
+
+}  // namespace inside

@@ -1,0 +1,222 @@
+#include "inside/disk_image.h"
+
+#include <tsk/libtsk.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+
+#include "inside/fat_volume.h"
+#include "os/file.h"
+
+namespace inside {
+namespace {
+
+// Directories nest no deeper than this in any image we walk.
+constexpr int kMaxDepth = 128;
+
+std::string TskError(const char* fallback) {
+  const char* text = tsk_error_get();
+  std::string why = text != nullptr && *text != '\0' ? text : fallback;
+  tsk_error_reset();
+  // The library's messages span lines; one line is enough here.
+  for (char& c : why) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return why;
+}
+
+struct ImageCloser {
+  void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
+};
+struct VolumesCloser {
+  void operator()(TSK_VS_INFO* vs) const { tsk_vs_close(vs); }
+};
+struct FsCloser {
+  void operator()(TSK_FS_INFO* fs) const { tsk_fs_close(fs); }
+};
+struct DirCloser {
+  void operator()(TSK_FS_DIR* dir) const { tsk_fs_dir_close(dir); }
+};
+struct FileCloser {
+  void operator()(TSK_FS_FILE* file) const { tsk_fs_file_close(file); }
+};
+
+class TskFileSource final : public InnerSource {
+ public:
+  explicit TskFileSource(TSK_FS_FILE* file) : file_(file) {}
+  std::optional<uint32_t> ReadAt(uint64_t offset, void* buffer, uint32_t length) override {
+    std::optional<uint64_t> size = Size();
+    if (!size) return std::nullopt;
+    if (offset >= *size || length == 0) return 0;
+    uint64_t wanted = std::min<uint64_t>(length, *size - offset);
+    ssize_t got =
+        tsk_fs_file_read(file_, static_cast<TSK_OFF_T>(offset), static_cast<char*>(buffer),
+                         static_cast<size_t>(wanted), TSK_FS_FILE_READ_FLAG_NONE);
+    if (got < 0 || static_cast<uint64_t>(got) != wanted) {
+      problem_ = "it cannot be read: " + TskError("its data lies outside the image");
+      return std::nullopt;
+    }
+    return static_cast<uint32_t>(got);
+  }
+  std::optional<uint64_t> Size() override {
+    if (file_->meta == nullptr || file_->meta->size < 0) return std::nullopt;
+    return static_cast<uint64_t>(file_->meta->size);
+  }
+  std::string Problem() const override { return problem_; }
+
+ private:
+  TSK_FS_FILE* file_;
+  std::string problem_ = "it cannot be read";
+};
+
+// One file system of the image being walked.
+struct Walk {
+  TSK_FS_INFO* fs;
+  std::string imagePath;  // to open it by for cleaning
+  std::string shown;
+  std::string prefix;  // "/partitionN" where the image has a partition table
+  bool writable;       // FAT in a raw image
+  std::string readOnly;
+  const Seams* seams;
+  std::unordered_set<TSK_INUM_T> entered;
+  uint64_t files = 0;
+};
+
+// Walks the directory `inum` whose path inside the file system is `path`;
+// false when the user answered Quit.
+bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int depth) {
+  const InnerName here{walk.shown, walk.prefix + (path.empty() ? "/" : path)};
+  if (depth > kMaxDepth) {
+    ReportNotScanned(here, "directories nest too deep", *walk.seams);
+    return true;
+  }
+  if (!walk.entered.insert(inum).second) {
+    ReportNotScanned(here, "a directory that contains itself", *walk.seams);
+    return true;
+  }
+  std::unique_ptr<TSK_FS_DIR, DirCloser> dir(tsk_fs_dir_open_meta(walk.fs, inum));
+  if (!dir) {
+    ReportNotScanned(here, "this directory cannot be read: " + TskError("damaged"), *walk.seams);
+    return true;
+  }
+  const size_t count = tsk_fs_dir_getsize(dir.get());
+  for (size_t i = 0; i < count; ++i) {
+    std::unique_ptr<TSK_FS_FILE, FileCloser> file(tsk_fs_dir_get(dir.get(), i));
+    if (!file || file->name == nullptr || file->name->name == nullptr) continue;
+    const std::string name = file->name->name;
+    if (name == "." || name == ".." || (file->name->flags & TSK_FS_NAME_FLAG_ALLOC) == 0) continue;
+    const std::string inner = path + "/" + name;
+    const InnerName named{walk.shown, walk.prefix + inner};
+    if (file->meta == nullptr) {
+      ReportNotScanned(named, "its entry cannot be read", *walk.seams);
+      continue;
+    }
+    const TSK_FS_META_TYPE_ENUM type = file->meta->type;
+    // The library's own views (the FAT copies, orphans) are no files.
+    if (type == TSK_FS_META_TYPE_VIRT || type == TSK_FS_META_TYPE_VIRT_DIR) continue;
+    if (type == TSK_FS_META_TYPE_DIR) {
+      if (!WalkDirectory(walk, file->meta->addr, inner, depth + 1)) return false;
+      continue;
+    }
+    if (type != TSK_FS_META_TYPE_REG || !IsSelected(name, *walk.seams)) continue;
+    if (++walk.files > walk.seams->limits.imageFiles) {
+      ReportNotScanned(named, "the image holds more files than the limit", *walk.seams);
+      return true;
+    }
+    TskFileSource bytes(file.get());
+    Cleaner clean;
+    if (walk.writable) {
+      const uint64_t offset = static_cast<uint64_t>(walk.fs->offset);
+      clean = [&walk, offset, inner] {
+        ImageRepairSettings settings;
+        settings.plan = walk.seams->plan;
+        settings.faults = walk.seams->faults;
+        return CleanInsideImage(walk.imagePath, offset, inner, settings);
+      };
+    }
+    if (!HandleInner(named, bytes, clean, walk.readOnly, *walk.seams)) return false;
+  }
+  return true;
+}
+
+LookResult WalkFileSystem(TSK_FS_INFO* fs, bool rawImage, const std::string& path,
+                          const std::string& shown, const std::string& prefix, const Seams& seams) {
+  Walk walk{fs, path, shown, prefix, false, "", &seams, {}, 0};
+  const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype);
+  walk.writable = fat && rawImage;
+  walk.readOnly =
+      std::string("read-only container: ") +
+      (fat ? "only FAT file systems in raw images are cleaned"
+           : std::string(tsk_fs_type_toname(fs->ftype)) + " file systems are only scanned");
+  return WalkDirectory(walk, fs->root_inum, "", 0) ? LookResult::Scanned : LookResult::Stopped;
+}
+
+// The kind of disk file by its own marks: a VHD's footer ("conectix" in its
+// last sector), a VMDK's header ("KDMV", or a descriptor's first line), else
+// raw. Told to the library rather than left to its detection, which on this
+// Debian's build leaks what it allocates for each kind that does not match.
+TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  std::optional<uint64_t> size = file.IsOpen() ? file.Size() : std::nullopt;
+  std::array<char, 512> head{};
+  std::array<char, 512> tail{};
+  if (!size || *size < head.size() || !ReadFully(file, 0, head.data(), head.size()) ||
+      !ReadFully(file, *size - tail.size(), tail.data(), tail.size())) {
+    return TSK_IMG_TYPE_RAW;
+  }
+  if (std::memcmp(tail.data(), "conectix", 8) == 0 ||
+      std::memcmp(head.data(), "conectix", 8) == 0) {
+    return TSK_IMG_TYPE_VHD_VHD;
+  }
+  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
+  if (std::memcmp(head.data(), "KDMV", 4) == 0 || std::memcmp(head.data(), "COWD", 4) == 0 ||
+      std::memcmp(head.data(), kDescriptor, sizeof kDescriptor - 1) == 0) {
+    return TSK_IMG_TYPE_VMDK_VMDK;
+  }
+  return TSK_IMG_TYPE_RAW;
+}
+
+}  // namespace
+
+LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams) {
+  tsk_error_reset();
+  std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(
+      tsk_img_open_utf8_sing(path.c_str(), ImageTypeOf(path), 0));
+  if (!img) {
+    tsk_error_reset();
+    return LookResult::NotContainer;
+  }
+  const bool raw = TSK_IMG_TYPE_ISRAW(img->itype) != 0;
+  std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
+      tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
+  tsk_error_reset();
+  if (!volumes) {
+    std::unique_ptr<TSK_FS_INFO, FsCloser> fs(tsk_fs_open_img(img.get(), 0, TSK_FS_TYPE_DETECT));
+    if (!fs) {
+      tsk_error_reset();
+      return LookResult::NotContainer;
+    }
+    return WalkFileSystem(fs.get(), raw, path, shown, "", seams);
+  }
+  int number = 0;
+  for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
+    const TSK_VS_PART_INFO* part = tsk_vs_part_get(volumes.get(), i);
+    if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
+    const std::string prefix = "/partition" + std::to_string(++number);
+    std::unique_ptr<TSK_FS_INFO, FsCloser> fs(tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT));
+    if (!fs) {
+      ReportNotScanned({shown, prefix}, "no file system that can be read: " + TskError("unknown"),
+                       seams);
+      continue;
+    }
+    if (WalkFileSystem(fs.get(), raw, path, shown, prefix, seams) == LookResult::Stopped) {
+      return LookResult::Stopped;
+    }
+  }
+  return LookResult::Scanned;
+}
+
+}  // namespace inside

@@ -1,0 +1,24 @@
+// Disk images read through The Sleuth Kit: raw images with or without an MBR
+// partition table, VHD and VMDK where the library reads them; FAT12, FAT16,
+// FAT32, NTFS, ISO 9660 and the other file systems it knows, each walked like
+// a folder, with the same filter and per-file handling. Files on a FAT file
+// system of a raw image are cleaned in place (fat_repair.h); on any other,
+// they are only scanned.
+#pragma once
+
+#include <string>
+
+#include "inside/inner_object.h"
+
+namespace inside {
+
+enum class LookResult {
+  NotContainer,  // nothing there this reader knows: the caller may try another
+  Scanned,       // looked into to its end (what could not be read is reported)
+  Stopped,       // the user answered Quit
+};
+
+// Looks into the disk image opened by `path`, shown as `shown`.
+LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams);
+
+}  // namespace inside

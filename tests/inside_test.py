@@ -1,0 +1,670 @@
+#!/usr/bin/env python3
+"""krizclean looking into disk images and archives, run as a process over
+images and archives made here by the tools people make them with (mkfs.fat and
+mtools, mkntfs and ntfscp, xorriso, qemu-img, zip, 7z, tar, gcab, lha), holding the
+specimens of `specimen_set inside`.
+
+  tests/inside_test.py KRIZCLEAN SPECIMEN_SET GROUP
+
+GROUP:
+  fat       FAT12, FAT16 and FAT32 images, bare and behind an MBR (and one met
+            by a walk with --inside): --clean
+            leaves every file as expected (read back with mcopy), fsck.fat -n
+            finds no fault, and no byte outside the repaired files' clusters,
+            their directory entries, the FATs and FSInfo changes
+  kill      krizclean killed at each write it makes while it cleans an image:
+            the image stays whole, each file is its original or exactly clean
+  readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
+            "cannot disinfect" with the reason, nothing written
+  archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO: found with the path
+            inside; a bomb, a member too large, too many members and too
+            deep a nesting stopped by the limits and reported; --inside in a folder
+  hostile   damaged images (cut short, a looping chain, entries pointing out of
+            the image or claiming huge sizes, a nonsense boot sector) and
+            ZIPs (cut short, members claiming huge sizes or none): what
+            cannot be read reported, no crash, not one byte written
+"""
+import hashlib
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+KRIZCLEAN, SPECIMEN_SET, GROUP = sys.argv[1:4]
+WORK = tempfile.mkdtemp(prefix="inside_test.")
+ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C")
+# A sanitizer's finding must not pass for krizclean's own status 1 ("infected").
+ENV["ASAN_OPTIONS"] = "exitcode=86:" + ENV.get("ASAN_OPTIONS", "")
+ENV["UBSAN_OPTIONS"] = "halt_on_error=1:exitcode=86:" + ENV.get("UBSAN_OPTIONS", "")
+
+passed = 0
+failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    if ok:
+        passed += 1
+    else:
+        failed += 1
+        print("FAIL: " + what, flush=True)
+    return ok
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, env=ENV, capture_output=True, **kwargs)
+
+
+def tool(*args):
+    result = run(list(args))
+    if result.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (args[0], result.stderr.decode(errors="replace")))
+    return result.stdout
+
+
+def krizclean(*args):
+    """Runs krizclean; its status, output, errors and JSON (None if none)."""
+    out = os.path.join(WORK, "results.json")
+    if os.path.exists(out):
+        os.remove(out)
+    result = run([KRIZCLEAN, "-q", "--json", out] + list(args), timeout=600)
+    stderr = result.stderr.decode(errors="replace")
+    check(result.returncode in (0, 1, 2) and "Sanitizer" not in stderr
+          and "runtime error" not in stderr,
+          "krizclean %s ended with status %d: %s" % (" ".join(args), result.returncode,
+                                                     stderr[-2000:]))
+    data = None
+    if os.path.exists(out):
+        with open(out) as f:
+            data = json.load(f)
+    return result.returncode, result.stdout.decode(errors="replace"), stderr, data
+
+
+def sha(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+# --- the specimens
+
+SET = os.path.join(WORK, "set")
+tool(SPECIMEN_SET, "inside", SET)
+DRIVE = os.path.join(SET, "drive")
+EXPECTED = os.path.join(SET, "expected")
+
+
+def names():
+    found = []
+    for folder, _, files in os.walk(DRIVE):
+        for name in files:
+            found.append(os.path.relpath(os.path.join(folder, name), DRIVE))
+    return sorted(found)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+NAMES = names()
+INFECTED = [n for n in NAMES if read(os.path.join(DRIVE, n)) != read(os.path.join(EXPECTED, n))]
+# The files the scan opens (programs and the library), and those it never does.
+PROGRAMS = [n for n in NAMES if n.lower().endswith((".exe", ".dll"))]
+assert len(INFECTED) == 5 and "README.TXT" not in PROGRAMS
+
+# --- FAT images, made by mkfs.fat and filled by mcopy
+
+# type: (mkfs.fat arguments, size in KiB, MBR partition type)
+FAT_KINDS = {
+    12: (["-F", "12"], 2880, 0x01),  # a 2.88 MB floppy
+    16: (["-F", "16"], 16384, 0x06),
+    32: (["-F", "32", "-s", "1"], 40960, 0x0C),  # 512-byte clusters: FAT32 on 40 MB
+}
+MBR_START = 2048  # sectors
+
+
+def make_fat(path, bits, partitioned):
+    args, kib, part_type = FAT_KINDS[bits]
+    volume = path + ".volume" if partitioned else path
+    hidden = ["-h", str(MBR_START)] if partitioned else []
+    tool("mkfs.fat", "-C", *args, *hidden, "-n", "KRIZTEST", volume, str(kib))
+    for name in sorted(os.listdir(DRIVE)):
+        tool("mcopy", "-s", "-i", volume, os.path.join(DRIVE, name), "::/")
+    tool("mattrib", "-i", volume, "+r", "::/READONLY.EXE")
+    if not partitioned:
+        return 0
+    # One primary partition at 1 MiB, the rest of the table empty.
+    sectors = kib * 2
+    entry = struct.pack("<B3sB3sII", 0x00, b"\0\0\0", part_type, b"\0\0\0", MBR_START, sectors)
+    mbr = bytearray(512)
+    mbr[446:462] = entry
+    mbr[510:512] = b"\x55\xaa"
+    with open(path, "wb") as out:
+        out.write(mbr)
+        out.write(bytes(MBR_START * 512 - 512))
+        out.write(read(volume))
+    os.remove(volume)
+    return MBR_START * 512
+
+
+def mtools_image(path, offset):
+    return "%s@@%d" % (path, offset) if offset else path
+
+
+def read_back(path, offset, name):
+    out = os.path.join(WORK, "readback")
+    if os.path.exists(out):
+        os.remove(out)
+    tool("mcopy", "-n", "-i", mtools_image(path, offset), "::/" + name, out)
+    return read(out)
+
+
+def fsck(path, offset):
+    """fsck.fat -n over the volume; its complaint, or None."""
+    volume = path
+    if offset:
+        volume = os.path.join(WORK, "volume.fsck")
+        with open(path, "rb") as f:
+            f.seek(offset)
+            data = f.read()
+        with open(volume, "wb") as f:
+            f.write(data)
+    result = run(["fsck.fat", "-n", volume])
+    text = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+    return None if result.returncode == 0 else text
+
+
+class Fat:
+    """An independent reading of a FAT volume: where its FATs, FSInfo,
+    directory entries and files' clusters lie."""
+
+    def __init__(self, data, offset):
+        b = data[offset:offset + 512]
+        u16 = lambda at: struct.unpack_from("<H", b, at)[0]
+        u32 = lambda at: struct.unpack_from("<I", b, at)[0]
+        self.data = data
+        bps, spc, reserved, fats, root_entries = u16(11), b[13], u16(14), b[16], u16(17)
+        total = u16(19) or u32(32)
+        fat_sectors = u16(22) or u32(36)
+        root_sectors = (root_entries * 32 + bps - 1) // bps
+        clusters = (total - reserved - fats * fat_sectors - root_sectors) // spc
+        self.bits = 12 if clusters < 4085 else 16 if clusters < 65525 else 32
+        self.fat = offset + reserved * bps
+        self.fat_end = self.fat + fats * fat_sectors * bps
+        self.root = self.fat_end
+        self.root_bytes = root_entries * 32
+        self.data_start = self.root + root_sectors * bps
+        self.cluster_bytes = bps * spc
+        self.root_cluster = u32(44) if self.bits == 32 else 0
+        self.fsinfo = offset + u16(48) * bps if self.bits == 32 else None
+
+    def next(self, cluster):
+        if self.bits == 12:
+            v = struct.unpack_from("<H", self.data, self.fat + cluster * 3 // 2)[0]
+            return v >> 4 if cluster & 1 else v & 0xFFF
+        if self.bits == 16:
+            return struct.unpack_from("<H", self.data, self.fat + cluster * 2)[0]
+        return struct.unpack_from("<I", self.data, self.fat + cluster * 4)[0] & 0x0FFFFFFF
+
+    def chain(self, cluster):
+        end = {12: 0xFF8, 16: 0xFFF8, 32: 0x0FFFFFF8}[self.bits]
+        out = []
+        while 2 <= cluster < end and len(out) < 1 << 20:
+            out.append(cluster)
+            cluster = self.next(cluster)
+        return out
+
+    def span(self, cluster):
+        start = self.data_start + (cluster - 2) * self.cluster_bytes
+        return start, start + self.cluster_bytes
+
+    def entries(self, first_cluster):
+        """(name, entry offset, first cluster, attributes) of a directory."""
+        if first_cluster == 0:
+            spans = [(self.root, self.root + self.root_bytes)]
+        else:
+            spans = [self.span(c) for c in self.chain(first_cluster)]
+        out, parts = [], {}
+        for start, end in spans:
+            for at in range(start, end, 32):
+                e = self.data[at:at + 32]
+                if e[0] == 0:
+                    return out
+                if e[0] == 0xE5:
+                    parts = {}
+                    continue
+                if e[11] & 0x3F == 0x0F:
+                    raw = e[1:11] + e[14:26] + e[28:32]
+                    parts[e[0] & 0x1F] = raw.decode("utf-16-le")
+                    continue
+                if parts:
+                    name = "".join(parts[k] for k in sorted(parts)).split("\0")[0]
+                else:
+                    base, ext = e[0:8].decode().rstrip(), e[8:11].decode().rstrip()
+                    name = base + ("." + ext if ext else "")
+                parts = {}
+                cluster = struct.unpack_from("<H", e, 26)[0]
+                if self.bits == 32:
+                    cluster |= struct.unpack_from("<H", e, 20)[0] << 16
+                out.append((name, at, cluster, e[11]))
+        return out
+
+    def find(self, path):
+        """(entry offset, first cluster) of the file at "DIR/NAME"."""
+        directory = self.root_cluster
+        for part in path.split("/"):
+            match = [e for e in self.entries(directory) if e[0] == part]
+            assert match, path
+            _, at, cluster, _ = match[0]
+            directory = cluster
+        return at, cluster
+
+
+def allowed_changes(data, offset, changed_files):
+    """The byte ranges the cleaning of `changed_files` may change."""
+    fat = Fat(data, offset)
+    ranges = [(fat.fat, fat.fat_end)]
+    if fat.fsinfo is not None:
+        ranges.append((fat.fsinfo, fat.fsinfo + 512))
+    for name in changed_files:
+        at, cluster = fat.find(name)
+        ranges.append((at, at + 32))
+        ranges.extend(fat.span(c) for c in fat.chain(cluster))
+    return ranges
+
+
+def changes_outside(before, after, ranges):
+    """The offsets where `after` differs from `before` outside `ranges`."""
+    if len(before) != len(after):
+        return ["the size, %d to %d" % (len(before), len(after))]
+    bad = []
+    block = 4096
+    for start in range(0, len(before), block):
+        if before[start:start + block] == after[start:start + block]:
+            continue
+        for i in range(start, min(start + block, len(before))):
+            if before[i] != after[i] and not any(a <= i < b for a, b in ranges):
+                bad.append(i)
+                if len(bad) > 5:
+                    return bad
+    return bad
+
+
+def group_fat():
+    for bits in (12, 16, 32):
+        for partitioned in (False, True):
+            label = "FAT%d%s" % (bits, " behind an MBR" if partitioned else "")
+            image = os.path.join(WORK, "fat%d%s.img" % (bits, "mbr" if partitioned else ""))
+            offset = make_fat(image, bits, partitioned)
+            before = read(image)
+            check(Fat(before, offset).bits == bits, label + ": mkfs.fat made another FAT type")
+
+            # Scanning finds every infected file by its long path, and writes nothing.
+            status, out, _, data = krizclean(image)
+            inner = "/partition1" if partitioned else ""
+            for name in INFECTED:
+                check("%s!%s/%s: infected" % (image, inner, name) in out,
+                      "%s: scan did not report %s: %s" % (label, name, out))
+            check(status == 1 and read(image) == before, label + ": the scan changed the image")
+            listed = {o["inner_path"]: o for o in data["objects"]}
+            check(set(listed) == {inner + "/" + n for n in INFECTED}
+                  and all(o["container"] == image for o in listed.values()),
+                  label + ": JSON objects %s" % sorted(listed))
+
+            status, out, err, data = krizclean("--clean", image)
+            for name in INFECTED:
+                check("%s!%s/%s: disinfected" % (image, inner, name) in out,
+                      "%s: %s not reported disinfected: %s %s" % (label, name, out, err))
+            check(data["counts"]["disinfected"] == len(INFECTED), label + ": counts")
+            for name in NAMES:
+                check(read_back(image, offset, name) == read(os.path.join(EXPECTED, name)),
+                      "%s: %s read back with mcopy is not as expected" % (label, name))
+            complaint = fsck(image, offset)
+            check(complaint is None, "%s: fsck.fat -n: %s" % (label, complaint))
+            after = read(image)
+            bad = changes_outside(before, after, allowed_changes(before, offset, INFECTED))
+            check(not bad, "%s: bytes changed outside the repaired files: %s" % (label, bad))
+            check(not os.path.exists(image + ".kzj"), label + ": a journal was left")
+            attrs = tool("mattrib", "-i", mtools_image(image, offset), "::/READONLY.EXE")
+            check(b" R " in attrs, label + ": READONLY.EXE lost its read-only mark: %r" % attrs)
+
+            # The same filter as in a folder: README.TXT (infected bytes, not
+            # a program's name) only with --all-files.
+            if bits == 16:
+                readme = "%s!%s/README.TXT" % (image, inner)
+                _, out, _, _ = krizclean("--all-files", image)
+                check(readme + ": infected" in out, label + ": --all-files: " + out)
+
+            # A second run finds nothing left to do, and changes nothing.
+            status, out, _, _ = krizclean("--clean", image)
+            check(status == 0 and read(image) == after, label + ": the second run: " + out)
+
+    # An image that a walk meets with --inside is cleaned the same way.
+    folder = os.path.join(WORK, "machines", "win98")
+    os.makedirs(folder)
+    image = os.path.join(folder, "C.HDD")
+    offset = make_fat(image, 16, True)
+    status, out, err, data = krizclean("--inside", "--clean", os.path.dirname(folder))
+    check(data["counts"]["disinfected"] == len(INFECTED)
+          and all(read_back(image, offset, n) == read(os.path.join(EXPECTED, n)) for n in NAMES),
+          "an image in a walked folder: %s %s" % (out, err))
+
+    # An image the user may not write is scanned and reported, never written.
+    image = os.path.join(WORK, "locked.img")
+    make_fat(image, 12, False)
+    before = read(image)
+    os.chmod(image, 0o444)
+    status, out, err, data = krizclean("--clean", image)
+    os.chmod(image, 0o644)
+    check(read(image) == before, "a read-only image was written")
+    reasons = {o.get("reason", "") for o in data["objects"]}
+    check(all(o["status"] == "cannot disinfect" for o in data["objects"])
+          and reasons == {"the image is read-only"} and "the image is read-only" in err,
+          "a read-only image: %s %s" % (data["objects"], err))
+
+
+def group_kill():
+    image = os.path.join(WORK, "kill.img")
+    make_fat(image, 16, False)
+    original = read(image)
+    work = os.path.join(WORK, "k.img")
+    journal = work + ".kzj"
+
+    def files_whole(when):
+        complaint = fsck(work, 0)
+        check(complaint is None, "%s: fsck.fat -n: %s" % (when, complaint))
+        for name in NAMES:
+            now = read_back(work, 0, name)
+            check(now in (read(os.path.join(DRIVE, name)), read(os.path.join(EXPECTED, name))),
+                  "%s: %s is half repaired" % (when, name))
+
+    kills = 0
+    for calls in ("pwrite64", "fsync", "unlink", "openat", "write"):
+        n = 0
+        while True:
+            n += 1
+            shutil.copyfile(image, work)
+            if os.path.exists(journal):
+                os.remove(journal)
+            result = run(["strace", "-f", "-o", "/dev/null", "-e", "trace=" + calls, "-e",
+                          "inject=%s:signal=SIGKILL:when=%d" % (calls, n), KRIZCLEAN, "--clean",
+                          "-q", work])
+            if result.returncode not in (137, -9):  # strace dies as its child did
+                break
+            kills += 1
+            when = "%s #%d" % (calls, n)
+            # Right after the kill the image is its original where no journal
+            # stands beside it; with one, the next run puts it back first.
+            if not os.path.exists(journal):
+                files_whole(when)
+            status, out, err, _ = krizclean(work)
+            check(not os.path.exists(journal), when + ": the next run left the journal")
+            files_whole(when + ", after the next scan")
+            krizclean("--clean", work)
+            for name in NAMES:
+                check(read_back(work, 0, name) == read(os.path.join(EXPECTED, name)),
+                      "%s: %s is not clean after a run to its end" % (when, name))
+        print("%s: killed at each of %d calls" % (calls, n - 1), flush=True)
+    check(kills > 50, "only %d kills" % kills)
+    check(read(image) == original, "the model image changed")
+
+
+def group_readonly():
+    # NTFS: mkntfs on a file, the files put in with ntfscp.
+    ntfs = os.path.join(WORK, "ntfs.img")
+    with open(ntfs, "wb") as f:
+        f.truncate(16 << 20)
+    tool("mkntfs", "-q", "-F", "-f", ntfs)
+    for name in ("SETUP.EXE", "Program Files/Old Games/clean program.exe"):
+        tool("ntfscp", "-q", ntfs, os.path.join(DRIVE, name), os.path.basename(name))
+    # ISO 9660 with Joliet long names, by xorriso.
+    iso = os.path.join(WORK, "cd.iso")
+    tool("xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", iso, DRIVE)
+
+    # A FAT image inside the disk files of two emulators, by qemu-img.
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, True)
+    vhd, vmdk = os.path.join(WORK, "disk.vhd"), os.path.join(WORK, "disk.vmdk")
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, vhd)
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw, vmdk)
+    everything = ["/" + n for n in INFECTED]
+    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660"),
+                                  (vhd, ["/partition1" + n for n in everything], "VHD"),
+                                  (vmdk, ["/partition1" + n for n in everything], "VMDK")):
+        before = sha(image)
+        status, out, err, data = krizclean("--clean", image)
+        check(sha(image) == before, kind + ": the image was written")
+        check(not os.path.exists(image + ".kzj"), kind + ": a journal was left")
+        found = {o["inner_path"]: o for o in data["objects"]}
+        check(set(found) == set(infected), "%s: found %s" % (kind, sorted(found)))
+        for name, o in found.items():
+            check(o["status"] == "cannot disinfect" and o["container"] == image
+                  and o["reason"].startswith("read-only container"),
+                  "%s: %s reported %s" % (kind, name, o))
+            check("%s!%s: not cleaned: read-only container" % (image, name) in err,
+                  "%s: %s: standard error says %s" % (kind, name, err))
+        check(data["counts"]["disinfected"] == 0
+              and data["counts"]["could_not_disinfect"] == len(infected),
+              kind + ": counts %s" % data["counts"])
+
+
+def archive_of(kind, path):
+    """Makes an archive of the whole specimen drive."""
+    names_here = sorted(os.listdir(DRIVE))
+    if kind == "zip":
+        subprocess.run(["zip", "-qr", path] + names_here, cwd=DRIVE, check=True)
+    elif kind == "7z":
+        subprocess.run(["7z", "a", "-bd", "-y", path] + names_here, cwd=DRIVE, check=True,
+                       capture_output=True)
+    elif kind == "tar.gz":
+        subprocess.run(["tar", "czf", path] + names_here, cwd=DRIVE, check=True)
+    elif kind == "lzh":
+        subprocess.run(["lha", "aq", path] + names_here, cwd=DRIVE, check=True,
+                       capture_output=True)
+    elif kind == "cab":
+        files = [n for n in NAMES]
+        subprocess.run(["gcab", "-c", "-z", path] + files, cwd=DRIVE, check=True)
+    elif kind == "iso":
+        tool("xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", path, DRIVE)
+
+
+def group_archives():
+    for kind in ("zip", "7z", "tar.gz", "lzh", "cab", "iso"):
+        path = os.path.join(WORK, "old." + kind)
+        archive_of(kind, path)
+        # An ISO is read as a disk image first; the rest as archives.
+        before = sha(path)
+        status, out, err, data = krizclean("--clean", path)
+        found = {o["inner_path"]: o for o in data["objects"]}
+        check(set(found) == {"/" + n for n in INFECTED},
+              "%s: found %s, status %d, %s" % (kind, sorted(found), status, err))
+        check(all(o["status"] == "cannot disinfect" and o["container"] == path
+                  and o["reason"].startswith("read-only container") for o in found.values()),
+              "%s: %s" % (kind, list(found.values())))
+        check(sha(path) == before, kind + ": the archive was written")
+
+    # A ZIP inside a ZIP inside a folder, met with --inside.
+    folder = os.path.join(WORK, "folder")
+    os.makedirs(folder)
+    inner = os.path.join(WORK, "inner.zip")
+    archive_of("zip", inner)
+    outer = os.path.join(folder, "Old Stuff.zip")
+    with zipfile.ZipFile(outer, "w", zipfile.ZIP_DEFLATED) as z:
+        z.write(inner, "disks/INNER.ZIP")
+        z.write(os.path.join(DRIVE, "SETUP.EXE"), "SETUP.EXE")
+    status, out, err, data = krizclean(folder)
+    check(not data["objects"], "without --inside a folder's archives are not looked into")
+    status, out, err, data = krizclean("--inside", folder)
+    found = {o["inner_path"] for o in data["objects"]}
+    nested = {"/disks/INNER.ZIP!/" + n for n in INFECTED}
+    check(found == nested | {"/SETUP.EXE"}, "nested: found %s" % sorted(found))
+    check(status == 1 and "%s!/disks/INNER.ZIP!/SETUP.EXE: infected" % outer in out,
+          "nested: %s" % out)
+
+    # Bombs: a member that inflates far beyond its archive, and an archive
+    # nested deeper than the limit. Each is reported as not scanned.
+    bomb = os.path.join(WORK, "bomb.zip")
+    with zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z:
+        with z.open("PAYLOAD.ZIP", "w", force_zip64=True) as member:
+            zeros = bytes(1 << 20)
+            for _ in range(300):
+                member.write(zeros)
+        z.write(os.path.join(DRIVE, "SETUP.EXE"), "zzz/AFTER.EXE")
+    status, out, err, data = krizclean(bomb)
+    problems = [o for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and problems and "archive bomb" in problems[0].get("reason", "")
+          and data["not_scanned"]["files"] >= 1,
+          "the bomb: status %d, %s, %s" % (status, data["objects"], err))
+    check("archive bomb" in err, "the bomb is not on standard error: " + err)
+
+    # A member past the limit of 256 MiB decompressed, in an archive large
+    # enough (2 MiB of noise) that the ratio does not stop it first.
+    big = os.path.join(WORK, "big.zip")
+    with zipfile.ZipFile(big, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        with z.open("BIG.ZIP", "w", force_zip64=True) as member:
+            member.write(os.urandom(2 << 20))
+            zeros = bytes(1 << 20)
+            for _ in range(270):
+                member.write(zeros)
+    status, out, err, data = krizclean(big)
+    reasons = [o.get("reason", "") for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and any("larger than the limit of 256 MiB" in r for r in reasons),
+          "a member too large: %s" % data["objects"])
+
+    many = os.path.join(WORK, "many.zip")
+    with zipfile.ZipFile(many, "w") as z:
+        for i in range(100001):
+            z.writestr("F%06d.TXT" % i, b"")
+    status, out, err, data = krizclean(many)
+    reasons = [o.get("reason", "") for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and any("more members than the limit" in r for r in reasons),
+          "too many members: %s" % data["objects"])
+
+    deep = os.path.join(WORK, "deep0.zip")
+    with zipfile.ZipFile(deep, "w") as z:
+        z.write(os.path.join(DRIVE, "SETUP.EXE"), "SETUP.EXE")
+    for level in range(1, 6):
+        nxt = os.path.join(WORK, "deep%d.zip" % level)
+        with zipfile.ZipFile(nxt, "w") as z:
+            z.write(deep, "LEVEL%d.ZIP" % level)
+        deep = nxt
+    status, out, err, data = krizclean(deep)
+    reasons = [o.get("reason", "") for o in data["objects"] if o["status"] == "cannot open"]
+    check(status == 2 and any("nested deeper than the limit" in r for r in reasons),
+          "too deep: %s" % data["objects"])
+
+    # A damaged archive: its readable members are scanned, the damage reported.
+    cut = os.path.join(WORK, "cut.7z")
+    archive_of("7z", cut)
+    with open(cut, "r+b") as f:
+        f.truncate(os.path.getsize(cut) // 2)
+    status, out, err, data = krizclean(cut)
+    check(status == 2 and any(o["status"] == "cannot open" for o in data["objects"]),
+          "a damaged archive: %s" % data["objects"])
+
+
+def hostile_images():
+    """(what, image bytes, offset) for each kind of damage, on a FAT16 image."""
+    image = os.path.join(WORK, "good.img")
+    make_fat(image, 16, False)
+    good = read(image)
+    fat = Fat(good, 0)
+    at, cluster = fat.find("SETUP.EXE")
+    chain = fat.chain(cluster)
+
+    def patched(changes):
+        data = bytearray(good)
+        for offset, raw in changes:
+            data[offset:offset + len(raw)] = raw
+        return bytes(data)
+
+    fat_bytes = fat.fat_end - fat.fat
+    copies = [fat.fat, fat.fat + fat_bytes // 2]
+    yield "cut short", good[:len(good) // 3]
+    yield "cut inside its FAT", good[:fat.fat + 700]
+    yield "a looping chain", patched(
+        [(c + chain[2] * 2, struct.pack("<H", chain[0])) for c in copies])
+    yield "a chain into the FAT's reserved values", patched(
+        [(c + chain[1] * 2, struct.pack("<H", 0xFFF0)) for c in copies])
+    yield "an entry pointing outside the image", patched([(at + 26, struct.pack("<H", 0xFFEE))])
+    yield "an entry pointing at cluster 1", patched([(at + 26, struct.pack("<H", 1))])
+    yield "a huge size", patched([(at + 28, struct.pack("<I", 0xFFFFFFFF))])
+    yield "two files sharing clusters", patched(
+        [(fat.find("READONLY.EXE")[0] + 26, struct.pack("<H", cluster))])
+    yield "FAT copies that disagree", patched([(copies[1] + chain[-1] * 2, b"\x00\x00")])
+    yield "a directory that contains itself", patched([
+        (fat.find("Program Files/Old Games")[0] + 26,
+         struct.pack("<H", fat.find("Program Files")[1]))])
+    yield "a nonsense boot sector", patched([(11, b"\x00\x00\x00"), (22, b"\xff\xff")])
+    yield "a cluster size of zero", patched([(13, b"\x00")])
+
+
+def group_hostile():
+    for what, data in hostile_images():
+        image = os.path.join(WORK, "hostile.img")
+        with open(image, "wb") as f:
+            f.write(data)
+        status, out, err, results = krizclean("--clean", image)
+        check(read(image) == data, what + ": the damaged image was written")
+        check(not os.path.exists(image + ".kzj"), what + ": a journal was left")
+        check(results is not None, what + ": no JSON")
+        if results is None:
+            continue
+        statuses = [o["status"] for o in results["objects"]]
+        check("disinfected" not in statuses, what + ": reported cleaned: %s" % statuses)
+        problems = [o for o in results["objects"] if o["status"] in
+                    ("cannot open", "cannot disinfect") and o.get("reason")]
+        check(problems and err.strip(), "%s: no error reported (status %d): %s %s"
+              % (what, status, results["objects"], err))
+
+    for what, data in hostile_archives():
+        archive = os.path.join(WORK, "hostile.zip")
+        with open(archive, "wb") as f:
+            f.write(data)
+        status, out, err, results = krizclean("--clean", archive)
+        check(read(archive) == data and results is not None, what + ": written, or no JSON")
+        if results is None:
+            continue
+        # Each member is found infected, or what could not be read is reported.
+        found = {o["inner_path"] for o in results["objects"] if o["status"] == "cannot disinfect"}
+        reported = any(o["status"] == "cannot open" for o in results["objects"])
+        check(found == {"/SETUP.EXE", "/READONLY.EXE"} or (reported and status != 0 and err),
+              "%s: passed in silence (status %d): %s %s" % (what, status, results["objects"], err))
+
+
+def hostile_archives():
+    """(what, archive bytes) for damaged ZIPs holding an infected program."""
+    path = os.path.join(WORK, "good.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        z.write(os.path.join(DRIVE, "SETUP.EXE"), "SETUP.EXE")
+        z.write(os.path.join(DRIVE, "READONLY.EXE"), "READONLY.EXE")
+    good = read(path)
+    central = good.rfind(b"PK\x01\x02")
+
+    def sizes(data, value):
+        data = bytearray(data)
+        for header, at in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+            start = data.find(header)
+            while start >= 0:
+                data[start + at:start + at + 4] = struct.pack("<I", value)
+                start = data.find(header, start + 4)
+        return bytes(data)
+
+    yield "a ZIP cut short", good[:len(good) // 2]
+    yield "a ZIP cut inside its directory", good[:central + 20]
+    yield "a ZIP whose members claim huge sizes", sizes(good, 0xFFFFFFF0)
+    yield "a ZIP whose members claim no size", sizes(good, 0)
+
+
+GROUPS = {"fat": group_fat, "kill": group_kill, "readonly": group_readonly,
+          "archives": group_archives, "hostile": group_hostile}
+try:
+    GROUPS[GROUP]()
+finally:
+    shutil.rmtree(WORK, ignore_errors=True)
+print("%d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed else 0)
