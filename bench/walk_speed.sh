@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# How fast krizclean walks and scans a large tree, as a ratio to a bare walker
+# How fast krizclean walks and scans a large tree on one thread (-j 1; see
+# bench/jobs_speed.sh for several), as a ratio to a bare walker
 # in C that does the least a scan of every file can do (open, read the headers
 # and 256 bytes, close), measured side by side in one hyperfine run with warm
 # caches; then the system calls each makes per file (strace -c -f).
@@ -23,8 +24,8 @@ files=$(find "$tree" -type f | wc -l)
 
 bare=build/native/bench/bare_walker
 cleaner=build/native/cli/krizclean
-scan="$cleaner --scan-only --all-files --quiet $tree"
-scan_all="$cleaner --scan-only --all-files --show-all --quiet $tree"
+scan="$cleaner --scan-only --all-files --quiet -j 1 $tree"
+scan_all="$cleaner --scan-only --all-files --show-all --quiet -j 1 $tree"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
