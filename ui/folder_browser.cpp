@@ -6,32 +6,23 @@
 #include <cstdlib>
 
 namespace ui {
-namespace {
-
-// The next scripted answer, or nullptr when the browser is to be shown.
-const std::string* NextScriptedAnswer() {
-  static bool read = false;
-  static std::string answers;
-  static size_t next = 0;
-  static std::string answer;
-  if (!read) {
-    read = true;
-    const char* text = std::getenv("KRIZCLEAN_BROWSE_ANSWERS");
-    if (text == nullptr) return nullptr;
-    answers = text;
-    answers += ';';
+ScriptedFolders::ScriptedFolders() {
+  if (const char* text = std::getenv("KRIZCLEAN_BROWSE_ANSWERS")) {
+    answers_ = text;
+    answers_ += ';';
   }
-  if (next >= answers.size()) return nullptr;  // none, or all used: the real browser
-  size_t end = answers.find(';', next);
-  answer = answers.substr(next, end - next);
-  next = end + 1;
-  return &answer;
 }
 
-}  // namespace
+std::optional<std::string> ScriptedFolders::Next() {
+  if (next_ >= answers_.size()) return std::nullopt;  // none, or all used: the real browser
+  const size_t end = answers_.find(';', next_);
+  std::string answer = answers_.substr(next_, end - next_);
+  next_ = end + 1;
+  return answer;
+}
 
-std::string BrowseForFolder(HWND owner, const char* title) {
-  if (const std::string* scripted = NextScriptedAnswer()) return *scripted;
+std::string BrowseForFolder(HWND owner, const char* title, ScriptedFolders& scripted) {
+  if (std::optional<std::string> answer = scripted.Next()) return *answer;
   char buffer[MAX_PATH] = {};
   BROWSEINFOA info{};
   info.hwndOwner = owner;

@@ -192,7 +192,7 @@ std::string MainDialog::PathRow(int row) const {
 }
 
 void MainDialog::OnAddPath() {
-  std::string path = BrowseForFolder(hwnd_, texts::kBrowseTitle);
+  std::string path = BrowseForFolder(hwnd_, texts::kBrowseTitle, scriptedFolders_);
   if (path.empty()) return;
   int rows = RowCount(pathsList_);
   for (int row = 0; row < rows; ++row) {

@@ -8,6 +8,7 @@
 
 #include "repair/memory_step.h"
 #include "scan/scan.h"
+#include "ui/folder_browser.h"
 
 namespace ui {
 
@@ -75,6 +76,7 @@ class MainDialog {
   HWND pathsList_ = nullptr;
   HWND filesList_ = nullptr;
   HICON icon_ = nullptr;
+  ScriptedFolders scriptedFolders_;  // the window's tests' answers to Add path
   std::string shownObject_;
   bool listHeld_ = false;  // the list's redrawing is held for rows to come
   DWORD listShown_ = 0;    // when the list last showed its new rows
