@@ -38,12 +38,7 @@ enum class Answer { Line, End, Interrupted };
 // it is taken from the next answer. Ctrl-C ends the wait: the signals are
 // let through only inside ppoll, so one that comes at any moment is seen.
 Answer ReadAnswer(std::string& line) {
-  sigset_t stopping;
-  sigset_t previous;
-  sigemptyset(&stopping);
-  sigaddset(&stopping, SIGINT);
-  sigaddset(&stopping, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stopping, &previous);
+  const sigset_t previous = BlockStopSignals();
   Answer answer = Answer::End;
   for (;;) {
     if (ScanInterrupted()) {
@@ -76,7 +71,7 @@ Answer ReadAnswer(std::string& line) {
     }
     line += byte;
   }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  RestoreStopSignals(previous);
   return answer;
 }
 

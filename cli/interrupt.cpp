@@ -1,5 +1,7 @@
 #include "cli/interrupt.h"
 
+#include <pthread.h>
+
 #include <csignal>
 
 #include "scan/scan_state.h"
@@ -33,5 +35,19 @@ void StopScanOnInterrupt(scan::ScanState& state) {
 }
 
 bool ScanInterrupted() { return g_interrupted != 0; }
+
+sigset_t BlockStopSignals() {
+  sigset_t stopping;
+  sigset_t previous;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGINT);
+  sigaddset(&stopping, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+  return previous;
+}
+
+void RestoreStopSignals(const sigset_t& previous) {
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 }  // namespace cli

@@ -4,6 +4,8 @@
 // second signal ends the program at once.
 #pragma once
 
+#include <csignal>
+
 #include "scan/scan_state.h"
 
 namespace cli {
@@ -14,5 +16,10 @@ namespace cli {
 void StopScanOnInterrupt(scan::ScanState& state);
 // A signal asked the scan to stop.
 bool ScanInterrupted();
+
+// Holds SIGINT and SIGTERM back from the calling thread (and the threads it
+// starts) until RestoreStopSignals; answers the mask it had before.
+sigset_t BlockStopSignals();
+void RestoreStopSignals(const sigset_t& previous);
 
 }  // namespace cli

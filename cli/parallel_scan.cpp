@@ -1,7 +1,5 @@
 #include "cli/parallel_scan.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/interrupt.h"
 #include "cli/prefix_reader.h"
 #include "engine/virus_body.h"
 #include "scan/handle_object.h"
@@ -329,18 +328,13 @@ bool Pipeline::Record(Item& item) {
 scan::RootResult Pipeline::Run(const std::string& root, const std::string& shown) {
   // Signals go to this thread alone, where the prompt waits for them: the
   // threads made here start with them blocked.
-  sigset_t stopping;
-  sigset_t previous;
-  sigemptyset(&stopping);
-  sigaddset(&stopping, SIGINT);
-  sigaddset(&stopping, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopping, &previous);
+  const sigset_t previous = BlockStopSignals();
   std::vector<std::thread> threads;
   threads.emplace_back([this, &root, &shown] { Walk(root, shown); });
   for (unsigned i = 0; i < std::max(1u, settings_.jobs); ++i) {
     threads.emplace_back([this] { Work(); });
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  RestoreStopSignals(previous);
 
   bool quit = false;
   for (auto ready = NextResults(); !ready.empty() && !quit; ready = NextResults()) {
