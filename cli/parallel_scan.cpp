@@ -193,9 +193,10 @@ void Pipeline::Work() {
 
   // The starts of the files in hand, read a batch at a time where the
   // system offers io_uring.
-  const std::unique_ptr<PrefixReader> reader =
-      settings_.prefixReads ? PrefixReader::Make() : nullptr;
-  std::vector<Prefix> prefixes(reader != nullptr ? PrefixReader::kDepth : 0);
+  // The prefixes are made before the ring and so outlive it: the kernel
+  // writes into them until the ring is gone.
+  std::vector<Prefix> prefixes(PrefixReader::kDepth);
+  std::unique_ptr<PrefixReader> reader = settings_.prefixReads ? PrefixReader::Make() : nullptr;
   std::vector<NamedFile> named;
 
   std::vector<Item*> mine;
@@ -231,7 +232,7 @@ void Pipeline::Work() {
         for (size_t i = index; i < mine.size() && named.size() < PrefixReader::kDepth; ++i) {
           named.push_back({mine[i]->names.folder.get(), &mine[i]->names.name});
         }
-        reader->Read(named, prefixes);
+        if (!reader->Read(named, prefixes)) reader.reset();
       }
       std::vector<std::pair<std::string, std::string>> said;
       messages = &said;

@@ -36,7 +36,8 @@ std::unique_ptr<PrefixReader> PrefixReader::Make() {
 PrefixReader::PrefixReader(std::unique_ptr<Ring> ring) : ring_(std::move(ring)) {}
 PrefixReader::~PrefixReader() = default;
 
-void PrefixReader::Read(std::span<const NamedFile> files, std::span<Prefix> prefixes) {
+bool PrefixReader::Read(std::span<const NamedFile> files, std::span<Prefix> prefixes) {
+  if (broken_) return false;
   io_uring* ring = &ring_->ring;
   const size_t count = std::min<size_t>({files.size(), prefixes.size(), kDepth});
   size_t queued = 0;
@@ -61,20 +62,28 @@ void PrefixReader::Read(std::span<const NamedFile> files, std::span<Prefix> pref
     io_uring_sqe_set_data64(close, Tag(i, 2));
     ++queued;
   }
-  if (queued == 0) return;
+  if (queued == 0) return true;
   const unsigned steps = static_cast<unsigned>(queued * kStepsPerFile);
   int submitted;
   do {
     submitted = io_uring_submit_and_wait(ring, steps);
   } while (submitted == -EINTR);
+  // Only what was submitted completes: a ring that took less is given up,
+  // once what it took has completed (the kernel writes into the prefixes
+  // until then).
+  const unsigned expected = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
+  if (expected != steps) broken_ = true;
   unsigned seen = 0;
-  while (seen < steps) {
+  while (seen < expected) {
     io_uring_cqe* cqe = nullptr;
     int waited;
     do {
       waited = io_uring_wait_cqe(ring, &cqe);
     } while (waited == -EINTR);
-    if (waited != 0) break;
+    if (waited != 0) {
+      broken_ = true;
+      break;
+    }
     const uint64_t tag = io_uring_cqe_get_data64(cqe);
     const size_t file = static_cast<size_t>(tag >> kStepBits);
     const unsigned step = static_cast<unsigned>(tag & ((1u << kStepBits) - 1));
@@ -85,6 +94,7 @@ void PrefixReader::Read(std::span<const NamedFile> files, std::span<Prefix> pref
     io_uring_cqe_seen(ring, cqe);
     ++seen;
   }
+  return !broken_;
 }
 
 os::File* PrefixedFile::Opened() {

@@ -41,13 +41,16 @@ class PrefixReader {
   PrefixReader(const PrefixReader&) = delete;
   PrefixReader& operator=(const PrefixReader&) = delete;
 
-  // Fills prefixes[i] for files[i]; at most kDepth of them.
-  void Read(std::span<const NamedFile> files, std::span<Prefix> prefixes);
+  // Fills prefixes[i] for files[i]; at most kDepth of them. False when the
+  // ring failed: the reader is then of no more use, and the prefixes say
+  // nothing (the files are read by themselves).
+  bool Read(std::span<const NamedFile> files, std::span<Prefix> prefixes);
 
  private:
   struct Ring;
   explicit PrefixReader(std::unique_ptr<Ring> ring);
   std::unique_ptr<Ring> ring_;
+  bool broken_ = false;
 };
 
 // A file's bytes from its prefix, and from the file itself (opened when first
