@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -85,7 +86,7 @@ class HeldBytes {
     return true;
   }
 
-  bool Read(uint64_t offset, uint8_t* out, size_t length) {
+  bool Read(uint64_t offset, uint8_t* out, size_t length) const {
     if (!spill_) {
       std::copy_n(memory_.data() + offset, length, out);
       return true;
@@ -189,6 +190,71 @@ std::string CheckStreamToEnd(archive* a, const Limits& limits) {
              " decompressed";
     }
   }
+}
+
+// Bytes fed in order: how many were put in `buffer` (at most `length`); 0
+// at the end, nullopt when they cannot be read.
+using Feed = std::function<std::optional<size_t>(uint8_t* buffer, size_t length)>;
+
+// A gzip stream (one member or several, one after the other) inflated to its
+// end with each member's CRC-32 and length checked, which libarchive does
+// not; what is wrong, in words for a user, or empty.
+std::string CheckGzip(const Feed& feed, const Limits& limits) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "its end cannot be checked";
+  std::vector<uint8_t> in(kChunk);
+  std::vector<uint8_t> out(kChunk);
+  uint64_t inflated = 0;
+  std::string damage;
+  bool memberEnded = false;
+  while (damage.empty()) {
+    if (z.avail_in == 0) {
+      std::optional<size_t> got = feed(in.data(), in.size());
+      if (!got) {
+        damage = "the archive cannot be read to its end";
+        break;
+      }
+      if (*got == 0) {
+        if (!memberEnded)
+          damage = "the archive is damaged at its end: its gzip stream is cut short";
+        break;
+      }
+      z.next_in = in.data();
+      z.avail_in = static_cast<uInt>(*got);
+    }
+    if (memberEnded) {
+      // Another member follows only where its magic number does; anything
+      // else after the last one (padding) is left as gzip leaves it.
+      if (z.next_in[0] != 0x1F) break;
+      inflateReset(&z);
+      memberEnded = false;
+    }
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&z, Z_NO_FLUSH);
+    inflated += out.size() - z.avail_out;
+    if (status == Z_STREAM_END) {
+      memberEnded = true;
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+      damage = std::string("the archive is damaged at its end: ") +
+               (z.msg != nullptr ? z.msg : "its gzip stream does not check out");
+    } else if (inflated > limits.archiveBytes) {
+      damage = "its end was not checked: more than the limit of " + MiB(limits.archiveBytes) +
+               " decompressed";
+    }
+  }
+  inflateEnd(&z);
+  return damage;
+}
+
+// The stream an archive was read from checked to its end: by zlib for gzip,
+// else by the filter's own library (bzip2 and xz check as they read).
+std::string CheckToEnd(archive* walked, const std::function<ArchivePtr()>& reopen, const Feed& feed,
+                       const Limits& limits) {
+  if (archive_filter_count(walked) <= 1) return "";  // no compressed stream around the archive
+  if (archive_filter_code(walked, 0) == ARCHIVE_FILTER_GZIP) return CheckGzip(feed, limits);
+  ArchivePtr stream = reopen();
+  return stream ? CheckStreamToEnd(stream.get(), limits) : "it cannot be read to its end";
 }
 
 // One member as a stream: read from the archive only as far as a reader
@@ -300,10 +366,22 @@ LookResult WalkNested(const HeldBytes& bytes, const InnerName& name, int depth, 
     return LookResult::Scanned;
   }
   LookResult result = Walk(reader.archive.get(), name, depth, budget, seams, true);
-  if (result == LookResult::Scanned && archive_filter_count(reader.archive.get()) > 1) {
-    HeldReader stream = OpenHeld(bytes, StreamOnly);
-    std::string damage = stream.archive ? CheckStreamToEnd(stream.archive.get(), budget.limits)
-                                        : "it cannot be read to its end";
+  if (result == LookResult::Scanned) {
+    HeldReader stream;
+    uint64_t fed = 0;
+    std::string damage = CheckToEnd(
+        reader.archive.get(),
+        [&] {
+          stream = OpenHeld(bytes, StreamOnly);
+          return std::move(stream.archive);
+        },
+        [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(length, bytes.size() - fed));
+          if (!bytes.Read(fed, buffer, n)) return std::nullopt;
+          fed += n;
+          return n;
+        },
+        budget.limits);
     if (!damage.empty()) ReportNotScanned(name, damage, seams);
   }
   return result;
@@ -380,13 +458,29 @@ LookResult ScanArchive(const std::string& path, const std::string& shown, const 
     budget.archiveSize = file.IsOpen() ? file.Size().value_or(0) : 0;
   }
   LookResult result = Walk(a.get(), {shown, ""}, 0, budget, seams, false);
-  if (result == LookResult::Scanned && archive_filter_count(a.get()) > 1) {
-    ArchivePtr stream(archive_read_new());
-    if (stream) StreamOnly(stream.get());
-    std::string damage =
-        stream && archive_read_open_filename(stream.get(), path.c_str(), kChunk) == ARCHIVE_OK
-            ? CheckStreamToEnd(stream.get(), seams.limits)
-            : "it cannot be read to its end";
+  if (result == LookResult::Scanned) {
+    os::File file =
+        os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+    uint64_t fed = 0;
+    std::string damage = CheckToEnd(
+        a.get(),
+        [&] {
+          ArchivePtr stream(archive_read_new());
+          if (stream) StreamOnly(stream.get());
+          if (stream &&
+              archive_read_open_filename(stream.get(), path.c_str(), kChunk) != ARCHIVE_OK) {
+            stream.reset();
+          }
+          return stream;
+        },
+        [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+          std::optional<uint32_t> got =
+              file.IsOpen() ? file.ReadAt(fed, buffer, static_cast<uint32_t>(length))
+                            : std::nullopt;
+          if (got) fed += *got;
+          return got;
+        },
+        seams.limits);
     if (!damage.empty()) ReportNotScanned({shown, ""}, damage, seams);
   }
   return result;
