@@ -873,6 +873,35 @@ def group_entries():
                   "%s: %s is not the clean program after the cleaning" % (what, inner))
         check(fsck(image, 0) is None, what + ": fsck.fat -n after the cleaning")
 
+    # The entry is checked again before the first write: where the entries
+    # of two infected programs traded places while the question was open,
+    # neither is written.
+    image = os.path.join(WORK, "asked.img")
+    data = hand_made(image, files, [lambda m: m["F1.EXE"], lambda m: m["F2.EXE"]])
+    asking = subprocess.Popen([KRIZCLEAN, "-q", "--ask", "--json", os.path.join(WORK, "a.json"),
+                               image], env=ENV, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+    asked = b""
+    while b"[q]uit? " not in asked:
+        more = asking.stderr.read1(4096)
+        if not more:
+            break
+        asked += more
+    first = root_entry_at(data, b"F1      EXE")
+    second = root_entry_at(data, b"F2      EXE")
+    changed = bytearray(data)
+    changed[first:first + 32] = data[second:second + 32]
+    changed[second:second + 32] = data[first:first + 32]
+    with open(image, "r+b") as f:
+        f.write(changed)
+    out, err = asking.communicate(b"d\nd\n", timeout=120)
+    with open(os.path.join(WORK, "a.json")) as f:
+        objects = json.load(f)["objects"]
+    check(len(objects) == 2 and all(
+        o["status"] == "cannot disinfect" and "changed since it was scanned" in o.get("reason", "")
+        for o in objects) and read(image) == bytes(changed),
+          "an entry changed during the question: %s %s" % (objects, err[-500:]))
+
     # Entries that name a file, each listed: scanned where its bytes can be
     # read, else "cannot open" with the reason. The names and sizes are
     # written over entries that mcopy made.
