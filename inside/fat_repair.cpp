@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <new>
 
 #include "inside/fat_volume.h"
 #include "os/file.h"
@@ -301,9 +302,13 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
     }
   }
   if (!file.Flush()) return undo("the image could not be written (is the disk full?)");
-  if (!ReadBack(file, journal.regions) ||
-      !VerifyInside(file, volumeOffset, met, planned.plan.file)) {
-    return undo("the repaired file did not verify");
+  try {
+    if (!ReadBack(file, journal.regions) ||
+        !VerifyInside(file, volumeOffset, met, planned.plan.file)) {
+      return undo("the repaired file did not verify");
+    }
+  } catch (const std::bad_alloc&) {
+    return undo("too large to verify here: out of memory");
   }
   file.Close();
   // The commit: while the journal is there, the next run undoes the repair.
