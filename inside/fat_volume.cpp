@@ -311,9 +311,9 @@ uint32_t* FatVolume::FatBlock(uint32_t index) {
   const uint32_t first = index << kFatBlockShift;
   const uint32_t count = static_cast<uint32_t>(
       std::min<uint64_t>(kFatBlockEntries, uint64_t{geometry_.clusterCount} + 2 - first));
-  auto block = std::make_unique<uint32_t[]>(count);
-  std::vector<uint8_t> raw;
-  if (!ReadFatValues(0, first, count, raw, block.get())) return nullptr;
+  // Not zeroed first: every entry is written by the decoding.
+  std::unique_ptr<uint32_t[]> block(new uint32_t[count]);
+  if (!ReadFatValues(0, first, count, fatRaw_, block.get())) return nullptr;
   fat_[index] = std::move(block);
   return fat_[index].get();
 }
@@ -538,7 +538,7 @@ std::optional<FatEntry> FatVolume::EntryAt(uint64_t entryOffset) {
 
 bool FatVolume::FatCopiesAgree(std::string& error) {
   const uint32_t entries = geometry_.clusterCount + 2;
-  std::vector<uint8_t> raw;
+  std::vector<uint8_t> raw;  // not fatRaw_: FatBlock reads into that meanwhile
   std::vector<uint32_t> values(std::min(entries, kFatBlockEntries));
   for (uint32_t copy = 1; copy < geometry_.fatCount; ++copy) {
     for (uint32_t index = 0; index < fat_.size(); ++index) {

@@ -149,6 +149,7 @@ class FatVolume {
   // The first FAT as read so far, 64 Ki entries a block; bit 31 of an entry
   // marks its cluster as held while the volume is checked.
   std::vector<std::unique_ptr<uint32_t[]>> fat_;
+  std::vector<uint8_t> fatRaw_;  // one block's bytes as read, reused
 };
 
 // A file inside a FAT volume read as bytes by its chain.
