@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # How fast krizclean scans the files inside a FAT32 disk image, as a ratio to
-# scanning the same tree as a folder: the 20,000-file tree of make_walk_tree,
-# copied with mtools into an image made by mkfs.fat, both scanned with
-# --all-files in one hyperfine run with warm caches.
+# scanning the same tree as a folder (with the default jobs, and with one, as
+# the image is walked): the 20,000-file tree of make_walk_tree, copied with
+# mtools into an image made by mkfs.fat, all scanned with --all-files in one
+# hyperfine run with warm caches.
 #
 #   bench/image_speed.sh [TREE]    (default build/bench/walk_tree, written when missing)
 set -euo pipefail
@@ -33,6 +34,7 @@ cleaner=build/native/cli/krizclean
 echo "== $files files under $tree, and in a FAT32 image of $((kib / 1024)) MiB"
 hyperfine -N --warmup 3 --min-runs 10 --style basic --export-json "$work/times.json" \
   -n folder "$cleaner --scan-only --all-files --quiet $tree" \
+  -n folder-j1 "$cleaner --scan-only --all-files --quiet -j 1 $tree" \
   -n image "$cleaner --scan-only --all-files --quiet $image"
 
 python3 - "$work/times.json" "$files" <<'PY'
@@ -40,7 +42,8 @@ import json, sys
 results = {r["command"]: r["median"] for r in json.load(open(sys.argv[1]))["results"]}
 files = int(sys.argv[2])
 print()
-for name in ("folder", "image"):
-    print(f"{name:8} {files / results[name]:10.0f} files/s")
+for name in ("folder", "folder-j1", "image"):
+    print(f"{name:9} {files / results[name]:10.0f} files/s")
 print(f"image time / folder time: {results['image'] / results['folder']:.2f}")
+print(f"image time / folder time with one job: {results['image'] / results['folder-j1']:.2f}")
 PY

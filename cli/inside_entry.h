@@ -20,6 +20,9 @@ class InsideLook {
   InsideLook(scan::Scan& scan, bool backups,
              std::function<void(const inside::InnerName&, const std::string&)> describe);
 
+  // Short names inside FAT images are shown in `codepage`.
+  void UseCodepage(const inside::Codepage& codepage) { seams_.codepage = codepage; }
+
   // Hooks the looking into the walk of `scan`: each image or archive it
   // meets is looked into.
   void HookIntoWalk();

@@ -4,6 +4,8 @@
 
 #include <charconv>
 
+#include "inside/codepage.h"
+
 namespace cli {
 
 const char kUsage[] =
@@ -23,6 +25,8 @@ const char kUsage[] =
     "                   .tar ...); an image or archive given as a PATH is always\n"
     "                   looked into. Files inside raw FAT images are cleaned in\n"
     "                   place; inside anything else they are only scanned\n"
+    "      --codepage N the DOS code page of short names inside FAT images: 437\n"
+    "                   (the default), 850, 852 or 866\n"
     "  -q, --quiet      no progress display\n"
     "  -j, --jobs N     test and clean files on N threads (default: one per core);\n"
     "                   the output is the same whatever N\n"
@@ -39,7 +43,7 @@ const char kUsage[] =
 
 namespace {
 
-enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup, kInside };
+enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup, kInside, kCodepage };
 
 // More threads than this only wait on each other.
 constexpr unsigned kMaxJobs = 256;
@@ -66,6 +70,7 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"backup", required_argument, nullptr, kBackup},
     {"inside", no_argument, nullptr, kInside},
+    {"codepage", required_argument, nullptr, kCodepage},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -130,6 +135,19 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       case kInside:
         options.inside = true;
         break;
+      case kCodepage: {
+        int number = 0;
+        const std::string_view text(optarg);
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (error != std::errc() || end != text.data() + text.size() ||
+            !inside::Codepage::Numbered(number)) {
+          result.error =
+              "--codepage needs one of " + inside::Codepage::Supported() + ", not '" + optarg + "'";
+          return result;
+        }
+        options.codepage = number;
+        break;
+      }
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return result;

@@ -17,6 +17,7 @@ struct Options {
   bool allFiles = false;                // every file, not only programs and the two library names
   bool showAll = false;                 // a status line for clean files too
   bool inside = false;                  // look into images and archives met by the walk
+  int codepage = 437;                   // of short names inside FAT images
   bool quiet = false;                   // no progress display
   std::optional<std::string> jsonPath;  // "-" for standard output
   // A folder that keeps each infected original before it is cleaned.

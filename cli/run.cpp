@@ -283,6 +283,10 @@ int Run(const Options& options) {
                     [&run](const inside::InnerName& name, const std::string& reason) {
                       OnInnerObject(run.output, name, reason);
                     });
+  if (const std::optional<inside::Codepage> codepage =
+          inside::Codepage::Numbered(options.codepage)) {
+    looker.UseCodepage(*codepage);
+  }
   run.inside = &looker;
   if (options.inside) looker.HookIntoWalk();
   StopScanOnInterrupt(state);

@@ -2,9 +2,14 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "os/file.h"
@@ -13,6 +18,9 @@ namespace inside {
 namespace {
 
 constexpr uint32_t kChunk = 64 * 1024;
+// Of a member's bytes, no more than this is held in memory: the rest waits
+// in a temporary file, so that archives nested in archives take little.
+constexpr uint64_t kHeldInMemory = 8ull << 20;
 constexpr char kReadOnly[] = "read-only container: archives are only scanned";
 
 struct ArchiveFree {
@@ -39,6 +47,216 @@ ArchivePtr NewReader() {
   return a;
 }
 
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A member's bytes as far as they were read: the first kHeldInMemory in
+// memory, the rest in an unnamed temporary file (made by tmpfile(): no
+// name that another user could have placed).
+class HeldBytes {
+ public:
+  uint64_t size() const { return size_; }
+  bool spilled() const { return spill_ != nullptr; }
+  std::FILE* spill() const { return spill_.get(); }
+  const std::vector<uint8_t>& memory() const { return memory_; }
+
+  // False, with `error`, when the bytes past memory cannot be kept.
+  bool Append(const uint8_t* bytes, size_t length, std::string& error) {
+    if (!spill_ && memory_.size() + length <= kHeldInMemory) {
+      memory_.insert(memory_.end(), bytes, bytes + length);
+      size_ += length;
+      return true;
+    }
+    if (!spill_) {
+      spill_.reset(std::tmpfile());
+      if (!spill_ ||
+          std::fwrite(memory_.data(), 1, memory_.size(), spill_.get()) != memory_.size()) {
+        error = "too large to scan here: no temporary file could be written for it";
+        return false;
+      }
+      std::vector<uint8_t>().swap(memory_);
+    }
+    if (fseeko(spill_.get(), 0, SEEK_END) != 0 ||
+        std::fwrite(bytes, 1, length, spill_.get()) != length) {
+      error = "too large to scan here: its temporary file could not be written (is the disk full?)";
+      return false;
+    }
+    size_ += length;
+    return true;
+  }
+
+  bool Read(uint64_t offset, uint8_t* out, size_t length) const {
+    if (!spill_) {
+      std::copy_n(memory_.data() + offset, length, out);
+      return true;
+    }
+    return fseeko(spill_.get(), static_cast<off_t>(offset), SEEK_SET) == 0 &&
+           std::fread(out, 1, length, spill_.get()) == length;
+  }
+
+ private:
+  std::vector<uint8_t> memory_;
+  std::unique_ptr<std::FILE, FileClose> spill_;
+  uint64_t size_ = 0;
+};
+
+// libarchive reading a spilled member as a seekable file.
+struct SpillReader {
+  std::FILE* file;
+  std::vector<char> buffer = std::vector<char>(kChunk);
+};
+
+la_ssize_t ReadSpill(archive* a, void* data, const void** out) {
+  auto* reader = static_cast<SpillReader*>(data);
+  const size_t got = std::fread(reader->buffer.data(), 1, reader->buffer.size(), reader->file);
+  if (got == 0 && std::ferror(reader->file) != 0) {
+    archive_set_error(a, EIO, "its temporary file cannot be read");
+    return -1;
+  }
+  *out = reader->buffer.data();
+  return static_cast<la_ssize_t>(got);
+}
+
+la_int64_t SeekSpill(archive*, void* data, la_int64_t offset, int whence) {
+  auto* reader = static_cast<SpillReader*>(data);
+  if (fseeko(reader->file, static_cast<off_t>(offset), whence) != 0) return ARCHIVE_FATAL;
+  return ftello(reader->file);
+}
+
+// A reader opened over held bytes, and what it reads through.
+struct HeldReader {
+  std::unique_ptr<SpillReader> spill;
+  ArchivePtr archive;
+};
+
+// Opens `held` with `configure` choosing the formats and filters.
+HeldReader OpenHeld(const HeldBytes& held, const std::function<void(archive*)>& configure) {
+  HeldReader reader;
+  reader.archive.reset(archive_read_new());
+  if (!reader.archive) return reader;
+  archive* a = reader.archive.get();
+  configure(a);
+  int status = ARCHIVE_FATAL;
+  if (held.spilled()) {
+    std::rewind(held.spill());
+    reader.spill = std::make_unique<SpillReader>(SpillReader{held.spill()});
+    archive_read_set_read_callback(a, ReadSpill);
+    archive_read_set_seek_callback(a, SeekSpill);
+    archive_read_set_callback_data(a, reader.spill.get());
+    status = archive_read_open1(a);
+  } else {
+    status = archive_read_open_memory(a, held.memory().data(), held.memory().size());
+  }
+  if (status != ARCHIVE_OK) reader.archive.reset();
+  return reader;
+}
+
+void AllFormats(archive* a) {
+  archive_read_support_filter_all(a);
+  archive_read_support_format_all(a);
+}
+
+// The compressed stream alone (gzip, bzip2, xz, ...), its archive format not
+// read: to check it to its end.
+void StreamOnly(archive* a) {
+  archive_read_support_filter_all(a);
+  archive_read_support_format_raw(a);
+}
+
+// Reads the compressed stream that `a` read its archive from on to its end,
+// where gzip and the like keep the check of all that came before; what is
+// wrong, in words for a user, or empty. Reading an archive stops at its own
+// end mark and would never get there.
+std::string CheckStreamToEnd(archive* a, const Limits& limits) {
+  archive_entry* entry = nullptr;
+  if (archive_read_next_header(a, &entry) != ARCHIVE_OK) {
+    const char* why = archive_error_string(a);
+    return std::string("the archive is damaged: ") + (why != nullptr ? why : "unreadable");
+  }
+  std::vector<uint8_t> chunk(kChunk);
+  uint64_t read = 0;
+  for (;;) {
+    la_ssize_t got = archive_read_data(a, chunk.data(), chunk.size());
+    if (got == 0) return "";
+    if (got < 0) {
+      const char* why = archive_error_string(a);
+      return std::string("the archive is damaged at its end: ") +
+             (why != nullptr ? why : "unreadable");
+    }
+    read += static_cast<uint64_t>(got);
+    if (read > limits.archiveBytes) {
+      return "its end was not checked: more than the limit of " + MiB(limits.archiveBytes) +
+             " decompressed";
+    }
+  }
+}
+
+// Bytes fed in order: how many were put in `buffer` (at most `length`); 0
+// at the end, nullopt when they cannot be read.
+using Feed = std::function<std::optional<size_t>(uint8_t* buffer, size_t length)>;
+
+// A gzip stream (one member or several, one after the other) inflated to its
+// end with each member's CRC-32 and length checked, which libarchive does
+// not; what is wrong, in words for a user, or empty.
+std::string CheckGzip(const Feed& feed, const Limits& limits) {
+  z_stream z{};
+  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return "its end cannot be checked";
+  std::vector<uint8_t> in(kChunk);
+  std::vector<uint8_t> out(kChunk);
+  uint64_t inflated = 0;
+  std::string damage;
+  bool memberEnded = false;
+  while (damage.empty()) {
+    if (z.avail_in == 0) {
+      std::optional<size_t> got = feed(in.data(), in.size());
+      if (!got) {
+        damage = "the archive cannot be read to its end";
+        break;
+      }
+      if (*got == 0) {
+        if (!memberEnded)
+          damage = "the archive is damaged at its end: its gzip stream is cut short";
+        break;
+      }
+      z.next_in = in.data();
+      z.avail_in = static_cast<uInt>(*got);
+    }
+    if (memberEnded) {
+      // Another member follows only where its magic number does; anything
+      // else after the last one (padding) is left as gzip leaves it.
+      if (z.next_in[0] != 0x1F) break;
+      inflateReset(&z);
+      memberEnded = false;
+    }
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&z, Z_NO_FLUSH);
+    inflated += out.size() - z.avail_out;
+    if (status == Z_STREAM_END) {
+      memberEnded = true;
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+      damage = std::string("the archive is damaged at its end: ") +
+               (z.msg != nullptr ? z.msg : "its gzip stream does not check out");
+    } else if (inflated > limits.archiveBytes) {
+      damage = "its end was not checked: more than the limit of " + MiB(limits.archiveBytes) +
+               " decompressed";
+    }
+  }
+  inflateEnd(&z);
+  return damage;
+}
+
+// The stream an archive was read from checked to its end: by zlib for gzip,
+// else by the filter's own library (bzip2 and xz check as they read).
+std::string CheckToEnd(archive* walked, const std::function<ArchivePtr()>& reopen, const Feed& feed,
+                       const Limits& limits) {
+  if (archive_filter_count(walked) <= 1) return "";  // no compressed stream around the archive
+  if (archive_filter_code(walked, 0) == ARCHIVE_FILTER_GZIP) return CheckGzip(feed, limits);
+  ArchivePtr stream = reopen();
+  return stream ? CheckStreamToEnd(stream.get(), limits) : "it cannot be read to its end";
+}
+
 // One member as a stream: read from the archive only as far as a reader
 // asks, and kept, so that it can be read again at any offset before that.
 class MemberSource final : public InnerSource {
@@ -55,7 +273,10 @@ class MemberSource final : public InnerSource {
     }
     if (offset >= bytes_.size()) return 0;
     uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length, bytes_.size() - offset));
-    std::copy_n(bytes_.data() + offset, n, static_cast<uint8_t*>(buffer));
+    if (!bytes_.Read(offset, static_cast<uint8_t*>(buffer), n)) {
+      problem_ = "it cannot be read: its temporary file cannot be read";
+      return std::nullopt;
+    }
     return n;
   }
 
@@ -69,7 +290,7 @@ class MemberSource final : public InnerSource {
 
   // The whole member; false (Problem says why) when it cannot be read whole.
   bool ReadAll() { return Fill(UINT64_MAX) && problem_.empty(); }
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
+  const HeldBytes& bytes() const { return bytes_; }
 
  private:
   // Reads on until `wanted` bytes are held or the member ends; false when a
@@ -92,7 +313,8 @@ class MemberSource final : public InnerSource {
         ended_ = true;
         break;
       }
-      bytes_.insert(bytes_.end(), chunk, chunk + got);
+      std::string error;
+      if (!bytes_.Append(chunk, static_cast<size_t>(got), error)) return Fail(error);
       budget_.read += static_cast<uint64_t>(got);
       if (budget_.read > limits.archiveBytes) {
         budget_.exceeded =
@@ -114,7 +336,7 @@ class MemberSource final : public InnerSource {
   archive* archive_;
   Budget& budget_;
   std::optional<uint64_t> declared_;
-  std::vector<uint8_t> bytes_;
+  HeldBytes bytes_;
   bool ended_ = false;
   std::string problem_;
 };
@@ -135,15 +357,34 @@ std::string MemberPath(archive_entry* entry) {
 LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, const Seams& seams,
                 bool mustBeArchive);
 
-// An archive inside an archive, held whole in `bytes`.
-LookResult WalkNested(const std::vector<uint8_t>& bytes, const InnerName& name, int depth,
-                      Budget& budget, const Seams& seams) {
-  ArchivePtr a = NewReader();
-  if (!a || archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
+// An archive inside an archive, held in `bytes`.
+LookResult WalkNested(const HeldBytes& bytes, const InnerName& name, int depth, Budget& budget,
+                      const Seams& seams) {
+  HeldReader reader = OpenHeld(bytes, AllFormats);
+  if (!reader.archive) {
     ReportNotScanned(name, "it cannot be read as an archive", seams);
     return LookResult::Scanned;
   }
-  return Walk(a.get(), name, depth, budget, seams, true);
+  LookResult result = Walk(reader.archive.get(), name, depth, budget, seams, true);
+  if (result == LookResult::Scanned) {
+    HeldReader stream;
+    uint64_t fed = 0;
+    std::string damage = CheckToEnd(
+        reader.archive.get(),
+        [&] {
+          stream = OpenHeld(bytes, StreamOnly);
+          return std::move(stream.archive);
+        },
+        [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+          const size_t n = static_cast<size_t>(std::min<uint64_t>(length, bytes.size() - fed));
+          if (!bytes.Read(fed, buffer, n)) return std::nullopt;
+          fed += n;
+          return n;
+        },
+        budget.limits);
+    if (!damage.empty()) ReportNotScanned(name, damage, seams);
+  }
+  return result;
 }
 
 LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, const Seams& seams,
@@ -216,7 +457,33 @@ LookResult ScanArchive(const std::string& path, const std::string& shown, const 
         os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
     budget.archiveSize = file.IsOpen() ? file.Size().value_or(0) : 0;
   }
-  return Walk(a.get(), {shown, ""}, 0, budget, seams, false);
+  LookResult result = Walk(a.get(), {shown, ""}, 0, budget, seams, false);
+  if (result == LookResult::Scanned) {
+    os::File file =
+        os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+    uint64_t fed = 0;
+    std::string damage = CheckToEnd(
+        a.get(),
+        [&] {
+          ArchivePtr stream(archive_read_new());
+          if (stream) StreamOnly(stream.get());
+          if (stream &&
+              archive_read_open_filename(stream.get(), path.c_str(), kChunk) != ARCHIVE_OK) {
+            stream.reset();
+          }
+          return stream;
+        },
+        [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+          std::optional<uint32_t> got =
+              file.IsOpen() ? file.ReadAt(fed, buffer, static_cast<uint32_t>(length))
+                            : std::nullopt;
+          if (got) fed += *got;
+          return got;
+        },
+        seams.limits);
+    if (!damage.empty()) ReportNotScanned({shown, ""}, damage, seams);
+  }
+  return result;
 }
 
 }  // namespace inside

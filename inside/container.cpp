@@ -1,20 +1,47 @@
 #include "inside/container.h"
 
+#include <filesystem>
+#include <new>
+#include <system_error>
+
 #include "engine/journal.h"
 #include "inside/archive_reader.h"
 #include "scan/handle_object.h"
 
 namespace inside {
 
-LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
+namespace {
+
+// The image itself where `path` is a link to it: its journal goes beside the
+// image, where a run that reaches it by any name finds it, as for a plain
+// file.
+std::string RealPathOf(const std::string& path) {
+  std::error_code error;
+  std::filesystem::path real = std::filesystem::canonical(path, error);
+  return error ? path : real.string();
+}
+
+}  // namespace
+
+LookResult LookInside(const std::string& given, const std::string& shown, bool reportIfNeither,
                       const Seams& seams) {
+  const std::string path = RealPathOf(given);
   // An image whose cleaning was interrupted is put back before it is read.
   if (!scan::RecoverInterruptedRepair(*seams.scan, engine::JournalPathFor(path), shown)) {
     ReportNotScanned({shown, ""}, "an interrupted cleaning inside it could not be undone", seams);
     return LookResult::Scanned;
   }
-  LookResult result = ScanDiskImage(path, shown, seams);
-  if (result == LookResult::NotContainer) result = ScanArchive(path, shown, seams);
+  LookResult result = LookResult::NotContainer;
+  try {
+    result = ScanDiskImage(path, shown, seams);
+    if (result == LookResult::NotContainer) result = ScanArchive(path, shown, seams);
+  } catch (const std::bad_alloc&) {
+    // What it holds would take more memory than there is: said, and the
+    // scan goes on with the next file.
+    ReportNotScanned({shown, ""}, "too large: the rest of it was not scanned (out of memory)",
+                     seams);
+    return LookResult::Scanned;
+  }
   if (result == LookResult::NotContainer && reportIfNeither) {
     ReportNotScanned({shown, ""}, "no file system or archive in it can be read", seams);
     return LookResult::Scanned;

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "inside/fat_volume.h"
+#include "inside/fat_walk.h"
 #include "os/file.h"
 
 namespace inside {
@@ -71,14 +72,35 @@ class TskFileSource final : public InnerSource {
   std::string problem_ = "it cannot be read";
 };
 
+// The image as The Sleuth Kit reads it (a VHD or VMDK as the disk it holds),
+// for our own FAT reader.
+class TskImageSource final : public os::ByteSource {
+ public:
+  explicit TskImageSource(TSK_IMG_INFO* img) : img_(img) {}
+  std::optional<uint32_t> ReadAt(uint64_t offset, void* buffer, uint32_t length) override {
+    const uint64_t size = static_cast<uint64_t>(img_->size);
+    if (offset >= size || length == 0) return 0;
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(length, size - offset));
+    ssize_t got =
+        tsk_img_read(img_, static_cast<TSK_OFF_T>(offset), static_cast<char*>(buffer), wanted);
+    if (got < 0 || static_cast<size_t>(got) != wanted) {
+      tsk_error_reset();
+      return std::nullopt;
+    }
+    return static_cast<uint32_t>(got);
+  }
+  std::optional<uint64_t> Size() override { return static_cast<uint64_t>(img_->size); }
+
+ private:
+  TSK_IMG_INFO* img_;
+};
+
 // One file system of the image being walked.
 struct Walk {
   TSK_FS_INFO* fs;
-  std::string imagePath;  // to open it by for cleaning
   std::string shown;
-  std::string prefix;  // "/partitionN" where the image has a partition table
-  bool writable;       // FAT in a raw image
-  std::string readOnly;
+  std::string prefix;    // "/partitionN" where the image has a partition table
+  std::string readOnly;  // why its files are only scanned
   const Seams* seams;
   std::unordered_set<TSK_INUM_T> entered;
   uint64_t files = 0;
@@ -126,30 +148,42 @@ bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int dep
       return true;
     }
     TskFileSource bytes(file.get());
-    Cleaner clean;
-    if (walk.writable) {
-      const uint64_t offset = static_cast<uint64_t>(walk.fs->offset);
-      clean = [&walk, offset, inner] {
-        ImageRepairSettings settings;
-        settings.plan = walk.seams->plan;
-        settings.faults = walk.seams->faults;
-        return CleanInsideImage(walk.imagePath, offset, inner, settings);
-      };
-    }
-    if (!HandleInner(named, bytes, clean, walk.readOnly, *walk.seams)) return false;
+    if (!HandleInner(named, bytes, Cleaner(), walk.readOnly, *walk.seams)) return false;
   }
   return true;
 }
 
-LookResult WalkFileSystem(TSK_FS_INFO* fs, bool rawImage, const std::string& path,
+LookResult WalkFileSystem(TSK_IMG_INFO* img, TSK_FS_INFO* fs, const std::string& path,
                           const std::string& shown, const std::string& prefix, const Seams& seams) {
-  Walk walk{fs, path, shown, prefix, false, "", &seams, {}, 0};
+  const bool raw = TSK_IMG_TYPE_ISRAW(img->itype) != 0;
   const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype);
-  walk.writable = fat && rawImage;
-  walk.readOnly =
+  std::string readOnly =
       std::string("read-only container: ") +
       (fat ? "only FAT file systems in raw images are cleaned"
            : std::string(tsk_fs_type_toname(fs->ftype)) + " file systems are only scanned");
+  if (fat) {
+    // Our own reader walks FAT, so that the file scanned is the file
+    // cleaned; a raw image is read as the file it is, seeing at once what a
+    // cleaning wrote.
+    os::File file;
+    TskImageSource through(img);
+    os::ByteSource* source = &through;
+    if (raw) {
+      file = os::File::Open(path, os::Access::Read, os::Share::ReadWrite,
+                            os::Disposition::OpenExisting);
+      if (file.IsOpen()) source = &file;
+    }
+    std::string error;
+    std::optional<FatVolume> volume =
+        FatVolume::Open(*source, static_cast<uint64_t>(fs->offset), error);
+    if (volume) {
+      volume->SetCodepage(seams.codepage);
+      FatWalkPlace place{shown, prefix, raw && file.IsOpen() ? path : "", readOnly};
+      return WalkFatVolume(*volume, place, seams) ? LookResult::Scanned : LookResult::Stopped;
+    }
+    readOnly = "read-only container: its FAT file system cannot be read for cleaning: " + error;
+  }
+  Walk walk{fs, shown, prefix, readOnly, &seams, {}, 0};
   return WalkDirectory(walk, fs->root_inum, "", 0) ? LookResult::Scanned : LookResult::Stopped;
 }
 
@@ -189,7 +223,6 @@ LookResult ScanDiskImage(const std::string& path, const std::string& shown, cons
     tsk_error_reset();
     return LookResult::NotContainer;
   }
-  const bool raw = TSK_IMG_TYPE_ISRAW(img->itype) != 0;
   std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
       tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
   tsk_error_reset();
@@ -199,7 +232,7 @@ LookResult ScanDiskImage(const std::string& path, const std::string& shown, cons
       tsk_error_reset();
       return LookResult::NotContainer;
     }
-    return WalkFileSystem(fs.get(), raw, path, shown, "", seams);
+    return WalkFileSystem(img.get(), fs.get(), path, shown, "", seams);
   }
   int number = 0;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
@@ -212,7 +245,7 @@ LookResult ScanDiskImage(const std::string& path, const std::string& shown, cons
                        seams);
       continue;
     }
-    if (WalkFileSystem(fs.get(), raw, path, shown, prefix, seams) == LookResult::Stopped) {
+    if (WalkFileSystem(img.get(), fs.get(), path, shown, prefix, seams) == LookResult::Stopped) {
       return LookResult::Stopped;
     }
   }

@@ -1,9 +1,10 @@
 // Disk images read through The Sleuth Kit: raw images with or without an MBR
 // partition table, VHD and VMDK where the library reads them; FAT12, FAT16,
 // FAT32, NTFS, ISO 9660 and the other file systems it knows, each walked like
-// a folder, with the same filter and per-file handling. Files on a FAT file
-// system of a raw image are cleaned in place (fat_repair.h); on any other,
-// they are only scanned.
+// a folder, with the same filter and per-file handling. FAT file systems are
+// walked by our own reader (fat_walk.h), and their files cleaned in place
+// where the image is raw (fat_repair.h); on any other, files are only
+// scanned.
 #pragma once
 
 #include <string>
@@ -18,7 +19,8 @@ enum class LookResult {
   Stopped,       // the user answered Quit
 };
 
-// Looks into the disk image opened by `path`, shown as `shown`.
+// Looks into the disk image opened by `path` (the image itself, not a link
+// to it: a cleaning journals beside it), shown as `shown`.
 LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams);
 
 }  // namespace inside

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <new>
 
 #include "inside/fat_volume.h"
 #include "os/file.h"
@@ -71,8 +72,10 @@ class Overlay {
   std::map<uint64_t, std::pair<uint8_t, uint8_t>> changed_;  // offset: before, after
 };
 
-bool SetFatEntry(FatVolume& volume, Overlay& overlay, uint32_t cluster, uint32_t value) {
+bool SetFatEntry(FatVolume& volume, Overlay& overlay, uint32_t cluster, uint32_t value,
+                 ImagePlan& plan) {
   const FatGeometry& g = volume.geometry();
+  plan.fatChanges.emplace_back(cluster, value);
   for (uint32_t copy = 0; copy < g.fatCount; ++copy) {
     uint64_t at = volume.FatEntryOffset(cluster, copy);
     std::array<uint8_t, 4> bytes{};
@@ -119,25 +122,6 @@ bool AddFreeClusters(FatVolume& volume, Overlay& overlay, uint32_t freed) {
   return overlay.Write(at + kFsInfoFreeCount, bytes.data(), 4);
 }
 
-// Where the copies of the FAT differ, no one knows which is right: nothing
-// on such a volume is written, as for any other damage.
-bool FatCopiesAgree(FatVolume& volume) {
-  const FatGeometry& g = volume.geometry();
-  const uint32_t last = g.clusterCount + 1;
-  // Up to the last cluster's entry (its bytes lie inside each copy: Open).
-  const uint64_t width = g.type == FatType::Fat32 ? 4 : 2;
-  const uint64_t length = volume.FatEntryOffset(last, 0) + width - g.FatOffset(0);
-  std::vector<uint8_t> first(static_cast<size_t>(length));
-  std::vector<uint8_t> other(first.size());
-  if (!ReadFully(volume.image(), g.FatOffset(0), first.data(), length)) return false;
-  for (uint32_t copy = 1; copy < g.fatCount; ++copy) {
-    if (!ReadFully(volume.image(), g.FatOffset(copy), other.data(), length) || other != first) {
-      return false;
-    }
-  }
-  return true;
-}
-
 ImagePlanResult Refuse(std::string why) {
   ImagePlanResult result;
   result.refusal = std::move(why);
@@ -151,18 +135,24 @@ size_t NameStart(const std::string& path) {
 
 }  // namespace
 
-ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset,
-                                const std::string& innerPath, PlanFunction plan) {
+ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset, const FatEntry& met,
+                                PlanFunction plan, const std::vector<uint32_t>* metChain) {
   std::string error;
   std::optional<FatVolume> volume = FatVolume::Open(image, volumeOffset, error);
   if (!volume) return Refuse("its file system cannot be read: " + error);
-  if (!volume->CheckOwnership(error)) return Refuse("its file system is damaged: " + error);
-  std::optional<FatEntry> entry = volume->Find(innerPath, error);
-  if (!entry) return Refuse(error);
-  if (entry->IsDirectory()) return Refuse("it is a directory");
+  // The file is the entry where the walk met it, as long as it holds just
+  // what was met there: another entry may show the same name.
+  std::optional<FatEntry> entry = volume->EntryAt(met.entryOffset);
+  if (!entry) return Refuse("the image cannot be read");
+  if (entry->raw != met.raw) return Refuse("its directory entry changed since it was scanned");
+  if (entry->IsDirectory() || entry->IsVolumeLabel() || (entry->attributes & 0x3F) == 0x0F) {
+    return Refuse("its directory entry names no file");
+  }
   std::vector<uint32_t> clusters;
   if (!volume->FileChain(entry->firstCluster, entry->size, clusters, error)) return Refuse(error);
-  if (!FatCopiesAgree(*volume)) return Refuse("its file system is damaged: its FATs disagree");
+  if (metChain != nullptr && clusters != *metChain) {
+    return Refuse("its clusters changed since it was scanned");
+  }
 
   FatFileSource file(*volume, clusters, entry->size);
   engine::PlanResult planned = plan(file);
@@ -202,11 +192,12 @@ ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset,
     }
     const size_t keep = static_cast<size_t>((filePlan.newLength + clusterBytes - 1) / clusterBytes);
     if (keep < clusters.size()) {
-      if (!SetFatEntry(*volume, overlay, clusters[keep - 1], volume->geometry().EndOfChain())) {
+      if (!SetFatEntry(*volume, overlay, clusters[keep - 1], volume->geometry().EndOfChain(),
+                       result.plan)) {
         return Refuse("the image cannot be read");
       }
       for (size_t i = keep; i < clusters.size(); ++i) {
-        if (!SetFatEntry(*volume, overlay, clusters[i], 0)) {
+        if (!SetFatEntry(*volume, overlay, clusters[i], 0, result.plan)) {
           return Refuse("the image cannot be read");
         }
       }
@@ -232,16 +223,16 @@ bool ReadBack(os::File& file, const std::vector<engine::JournalRegion>& regions)
   return true;
 }
 
-// The file read again through a fresh reading of the volume: found at its
-// path, of its new size, with a chain that holds up, and repaired.
-bool VerifyInside(os::File& image, uint64_t volumeOffset, const std::string& innerPath,
+// The file read again through a fresh reading of its entry and chain: of
+// its new size, with a chain that holds up, and repaired.
+bool VerifyInside(os::File& image, uint64_t volumeOffset, const FatEntry& met,
                   const engine::RepairPlan& plan) {
   std::string error;
   std::optional<FatVolume> volume = FatVolume::Open(image, volumeOffset, error);
   if (!volume) return false;
-  std::optional<FatEntry> entry = volume->Find(innerPath, error);
+  std::optional<FatEntry> entry = volume->EntryAt(met.entryOffset);
   std::vector<uint32_t> clusters;
-  if (!entry || entry->size != plan.newLength ||
+  if (!entry || entry->size != plan.newLength || entry->firstCluster != met.firstCluster ||
       !volume->FileChain(entry->firstCluster, entry->size, clusters, error)) {
     return false;
   }
@@ -251,12 +242,12 @@ bool VerifyInside(os::File& image, uint64_t volumeOffset, const std::string& inn
 
 }  // namespace
 
-engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t volumeOffset,
-                                       const std::string& innerPath,
-                                       const ImageRepairSettings& settings) {
+engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   using engine::RepairOutcome;
   using engine::RepairStatus;
-  os::WriteFaults* faults = settings.faults;
+  os::WriteFaults* faults = settings_.faults;
+  const std::string& imagePath = imagePath_;
+  const uint64_t volumeOffset = walked_.geometry().volumeOffset;
   std::optional<os::FileAttributes> attributes = os::ReadAttributes(imagePath);
   if (attributes && os::IsReadOnly(*attributes)) {
     return {RepairStatus::NotDone, "the image is read-only"};
@@ -267,7 +258,19 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
   std::optional<uint64_t> size = file.Size();
   if (!size) return {RepairStatus::NotDone, "the image cannot be read"};
 
-  ImagePlanResult planned = PlanImageRepair(file, volumeOffset, innerPath, settings.plan);
+  // The whole volume once, on the FAT the walk keeps.
+  if (verdict_ == Verdict::Unchecked) {
+    std::string error;
+    verdict_ = walked_.CheckForRepair(error) ? Verdict::Sound : Verdict::Damaged;
+    damage_ = "its file system is damaged: " + error;
+  }
+  if (verdict_ == Verdict::Damaged) return {RepairStatus::Refused, damage_};
+  std::vector<uint32_t> metChain;
+  std::string error;
+  if (!walked_.FileChain(met.firstCluster, met.size, metChain, error)) {
+    return {RepairStatus::Refused, error};
+  }
+  ImagePlanResult planned = PlanImageRepair(file, volumeOffset, met, settings_.plan, &metChain);
   if (!planned.ok()) return {RepairStatus::Refused, planned.refusal};
 
   engine::Journal journal;
@@ -282,9 +285,11 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
     return {RepairStatus::NotDone, "no journal can be written beside the image"};
   }
 
-  // From here on every way out either commits or undoes by the journal.
+  // From here on every way out either commits or undoes by the journal; an
+  // undone image is checked whole again before the next cleaning.
   auto undo = [&](const char* why) {
     file.Close();
+    verdict_ = Verdict::Unchecked;
     if (engine::PutBackFromJournal(imagePath, journal, faults)) {
       engine::RemoveJournal(journalPath, faults);
     }
@@ -297,14 +302,19 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
     }
   }
   if (!file.Flush()) return undo("the image could not be written (is the disk full?)");
-  if (!ReadBack(file, journal.regions) ||
-      !VerifyInside(file, volumeOffset, innerPath, planned.plan.file)) {
-    return undo("the repaired file did not verify");
+  try {
+    if (!ReadBack(file, journal.regions) ||
+        !VerifyInside(file, volumeOffset, met, planned.plan.file)) {
+      return undo("the repaired file did not verify");
+    }
+  } catch (const std::bad_alloc&) {
+    return undo("too large to verify here: out of memory");
   }
   file.Close();
   // The commit: while the journal is there, the next run undoes the repair.
   if (!os::RemoveFile(journalPath, faults)) return undo("its journal cannot be removed");
   os::FlushFolderOf(journalPath, faults);
+  for (const auto& [cluster, value] : planned.plan.fatChanges) walked_.NoteFatEntry(cluster, value);
   return {RepairStatus::Cleaned, ""};
 }
 

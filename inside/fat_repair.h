@@ -11,11 +11,13 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/journal.h"
 #include "engine/repair_plan.h"
 #include "engine/repair_transaction.h"
+#include "inside/fat_volume.h"
 #include "os/byte_source.h"
 #include "os/write_faults.h"
 
@@ -28,6 +30,7 @@ using PlanFunction = engine::PlanResult (*)(os::ByteSource& file);
 struct ImagePlan {
   engine::RepairPlan file;  // the repair at the file's own offsets
   std::vector<engine::JournalRegion> regions;
+  std::vector<std::pair<uint32_t, uint32_t>> fatChanges;  // a cluster and its entry's new value
   uint32_t freedClusters = 0;
 };
 
@@ -37,27 +40,47 @@ struct ImagePlanResult {
   bool ok() const { return refusal.empty(); }
 };
 
-// Works out the cleaning of the file at `innerPath` ("/DIR/FILE.EXE") of the
-// FAT volume at `volumeOffset` of `image`. Writes nothing. Refused when the
-// volume does not hold up (two files sharing a cluster, a chain that is cut
-// or loops, FAT copies that disagree on the file's chain), when the file is
-// not found, or when the engine refuses the file.
-ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset,
-                                const std::string& innerPath, PlanFunction plan);
+// Works out the cleaning of the file whose directory entry a walk met as
+// `met` on the FAT volume at `volumeOffset` of `image`, read as it is now.
+// Writes nothing. The file is the one at `met.entryOffset`, never one found
+// by its name; refused when that entry no longer holds the bytes that were
+// met, when its chain does not hold up (or, given `metChain`, is no longer
+// that chain), or when the engine refuses the file. The volume as a whole is
+// checked before (FatVolume::CheckForRepair).
+ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset, const FatEntry& met,
+                                PlanFunction plan, const std::vector<uint32_t>* metChain = nullptr);
 
 struct ImageRepairSettings {
   PlanFunction plan = engine::PlanRepair;
   os::WriteFaults* faults = nullptr;  // a failing disk, for tests
 };
 
-// Cleans the file at `innerPath` of the FAT volume at `volumeOffset` of the
-// image at `imagePath`: journal beside the image, written and flushed before
-// the image's first byte changes; the regions written and flushed; read back
-// and the file verified through a fresh reading of the volume; the journal
-// removed as the commit. Any failure puts the image back. A read-only image
-// is not written (NotDone).
-engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t volumeOffset,
-                                       const std::string& innerPath,
-                                       const ImageRepairSettings& settings);
+// The cleaning of files on one FAT volume of a raw image, during one walk of
+// it. Before its first file is cleaned the volume is checked once (its FAT
+// copies agree, no two chains share a cluster), on the FAT the walk keeps;
+// each cleaning after that costs what its own file does.
+class FatVolumeCleaner {
+ public:
+  // `imagePath` names the image itself, not a link to it: its journal
+  // (IMAGE.kzj) goes beside it. `walked` is the volume as the walk reads it,
+  // kept up to date with what the cleanings change; it outlives this.
+  FatVolumeCleaner(std::string imagePath, FatVolume& walked, ImageRepairSettings settings)
+      : imagePath_(std::move(imagePath)), walked_(walked), settings_(settings) {}
+
+  // Cleans the file of the entry `met`: journal beside the image, written
+  // and flushed before the image's first byte changes; the regions written
+  // and flushed; read back and the file verified through a fresh reading of
+  // its entry and chain; the journal removed as the commit. Any failure puts
+  // the image back. A read-only image is not written (NotDone).
+  engine::RepairOutcome Clean(const FatEntry& met);
+
+ private:
+  enum class Verdict { Unchecked, Sound, Damaged };
+  std::string imagePath_;
+  FatVolume& walked_;
+  ImageRepairSettings settings_;
+  Verdict verdict_ = Verdict::Unchecked;
+  std::string damage_;
+};
 
 }  // namespace inside

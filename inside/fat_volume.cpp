@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <unordered_set>
+#include <utility>
 
 namespace inside {
 namespace {
@@ -12,6 +13,11 @@ constexpr uint32_t kEntryBytes = 32;
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * kEntryBytes;
 // Directories nest no deeper than this anywhere we look.
 constexpr int kMaxDepth = 128;
+// The first FAT is kept in blocks of this many entries, each read at once.
+constexpr uint32_t kFatBlockShift = 16;
+constexpr uint32_t kFatBlockEntries = 1u << kFatBlockShift;
+// Bit 31 of a kept entry marks its cluster as held (no FAT value uses it).
+constexpr uint32_t kOwnedBit = 0x80000000u;
 
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t U32(const uint8_t* p) {
@@ -19,24 +25,6 @@ uint32_t U32(const uint8_t* p) {
 }
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-void AppendUtf8(std::string& out, uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | code >> 6);
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | code >> 12);
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | code >> 18);
-    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
 
 // UCS-2 (with surrogate pairs) up to its terminator, as UTF-8; a lone
 // surrogate becomes U+FFFD.
@@ -66,8 +54,10 @@ uint8_t ShortNameChecksum(const uint8_t* name) {
   return sum;
 }
 
-// BASE.EXT from the 11 stored bytes; bytes past ASCII are taken as Latin-1.
-std::string ShortName(const uint8_t* raw, uint8_t caseFlags, bool applyCase) {
+// BASE.EXT from the 11 stored bytes, in `codepage`; a lead byte 0x05 stands
+// for 0xE5 (which marks a deleted entry when stored).
+std::string ShortName(const uint8_t* raw, uint8_t caseFlags, bool applyCase,
+                      const Codepage& codepage) {
   std::array<uint8_t, 11> name;
   std::copy(raw, raw + 11, name.begin());
   if (name[0] == 0x05) name[0] = 0xE5;
@@ -78,7 +68,7 @@ std::string ShortName(const uint8_t* raw, uint8_t caseFlags, bool applyCase) {
     for (size_t i = from; i < end; ++i) {
       uint8_t c = name[i];
       if (lower && applyCase && c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c + 32);
-      AppendUtf8(text, c);
+      codepage.AppendDecoded(text, c);
     }
     return text;
   };
@@ -87,10 +77,12 @@ std::string ShortName(const uint8_t* raw, uint8_t caseFlags, bool applyCase) {
   return ext.empty() ? base : base + "." + ext;
 }
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
+// A long name no file may have: a path could not hold it, or it would name
+// another object.
+bool IsUnusableLongName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return true;
+  return std::any_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
   });
 }
 
@@ -268,11 +260,17 @@ std::optional<FatVolume> FatVolume::Open(os::ByteSource& image, uint64_t offset,
   return FatVolume(image, g);
 }
 
+FatVolume::FatVolume(os::ByteSource& image, const FatGeometry& geometry)
+    : image_(&image), geometry_(geometry) {
+  const uint64_t entries = uint64_t{geometry.clusterCount} + 2;
+  fat_.resize(static_cast<size_t>((entries + kFatBlockEntries - 1) >> kFatBlockShift));
+}
+
 uint64_t FatVolume::FatEntryOffset(uint32_t cluster, uint32_t copy) const {
   uint64_t base = geometry_.FatOffset(copy);
   switch (geometry_.type) {
     case FatType::Fat12:
-      return base + cluster + cluster / 2;
+      return base + uint64_t{cluster} + cluster / 2;
     case FatType::Fat16:
       return base + uint64_t{cluster} * 2;
     case FatType::Fat32:
@@ -281,29 +279,69 @@ uint64_t FatVolume::FatEntryOffset(uint32_t cluster, uint32_t copy) const {
   return base;
 }
 
-std::optional<uint32_t> FatVolume::FatEntryValue(uint32_t cluster, uint32_t copy) {
-  if (cluster > geometry_.clusterCount + 1 || copy >= geometry_.fatCount) return std::nullopt;
-  std::array<uint8_t, 4> bytes{};
-  uint32_t width = geometry_.type == FatType::Fat32 ? 4 : 2;
-  if (!ReadFully(*image_, FatEntryOffset(cluster, copy), bytes.data(), width)) return std::nullopt;
-  switch (geometry_.type) {
-    case FatType::Fat12: {
-      uint32_t v = U16(bytes.data());
-      return (cluster & 1) != 0 ? v >> 4 : v & 0xFFF;
+bool FatVolume::ReadFatValues(uint32_t copy, uint32_t first, uint32_t count,
+                              std::vector<uint8_t>& raw, uint32_t* values) {
+  // `first` is a multiple of the block size, so a FAT12 pair starts on a byte.
+  const uint64_t from = FatEntryOffset(first, copy);
+  const uint64_t to = FatEntryOffset(first + count - 1, copy) + 2;  // inside the copy: Open
+  const uint64_t width = geometry_.type == FatType::Fat32 ? 4 : 2;
+  raw.resize(static_cast<size_t>(std::max(to, from + count * width) - from));
+  if (!ReadFully(*image_, from, raw.data(), raw.size())) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t cluster = first + i;
+    switch (geometry_.type) {
+      case FatType::Fat12: {
+        const uint32_t v = U16(&raw[FatEntryOffset(cluster, copy) - from]);
+        values[i] = (cluster & 1) != 0 ? v >> 4 : v & 0xFFF;
+        break;
+      }
+      case FatType::Fat16:
+        values[i] = U16(&raw[size_t{i} * 2]);
+        break;
+      case FatType::Fat32:
+        values[i] = U32(&raw[size_t{i} * 4]) & 0x0FFFFFFF;  // the top four bits are reserved
+        break;
     }
-    case FatType::Fat16:
-      return U16(bytes.data());
-    case FatType::Fat32:
-      return U32(bytes.data()) & 0x0FFFFFFF;
   }
-  return std::nullopt;
+  return true;
 }
 
-bool FatVolume::FileChain(uint32_t first, uint64_t size, std::vector<uint32_t>& clusters,
-                          std::string& error) {
-  clusters.clear();
+uint32_t* FatVolume::FatBlock(uint32_t index) {
+  if (fat_[index]) return fat_[index].get();
+  const uint32_t first = index << kFatBlockShift;
+  const uint32_t count = static_cast<uint32_t>(
+      std::min<uint64_t>(kFatBlockEntries, uint64_t{geometry_.clusterCount} + 2 - first));
+  // Not zeroed first: every entry is written by the decoding.
+  std::unique_ptr<uint32_t[]> block(new uint32_t[count]);
+  if (!ReadFatValues(0, first, count, fatRaw_, block.get())) return nullptr;
+  fat_[index] = std::move(block);
+  return fat_[index].get();
+}
+
+std::optional<uint32_t> FatVolume::FatEntryValue(uint32_t cluster) {
+  if (cluster > geometry_.clusterCount + 1) return std::nullopt;
+  const uint32_t* block = FatBlock(cluster >> kFatBlockShift);
+  if (block == nullptr) return std::nullopt;
+  return block[cluster & (kFatBlockEntries - 1)] & ~kOwnedBit;
+}
+
+void FatVolume::NoteFatEntry(uint32_t cluster, uint32_t value) {
+  if (cluster > geometry_.clusterCount + 1) return;
+  std::unique_ptr<uint32_t[]>& block = fat_[cluster >> kFatBlockShift];
+  if (block) block[cluster & (kFatBlockEntries - 1)] = value & 0x0FFFFFFF;
+}
+
+bool FatVolume::MarkOwned(uint32_t cluster) {
+  uint32_t& entry = fat_[cluster >> kFatBlockShift][cluster & (kFatBlockEntries - 1)];
+  if ((entry & kOwnedBit) != 0) return false;
+  entry |= kOwnedBit;
+  return true;
+}
+
+template <typename Visit>
+bool FatVolume::WalkChain(uint32_t first, uint64_t size, std::string& error, Visit visit) {
   const uint64_t clusterBytes = geometry_.ClusterBytes();
-  const uint64_t needed = (size + clusterBytes - 1) / clusterBytes;
+  const uint64_t needed = size / clusterBytes + (size % clusterBytes != 0 ? 1 : 0);
   if (needed == 0) {
     if (first != 0) {
       error = "an empty file holds clusters";
@@ -315,18 +353,19 @@ bool FatVolume::FileChain(uint32_t first, uint64_t size, std::vector<uint32_t>& 
     error = "its size is larger than the volume";
     return false;
   }
+  if (!geometry_.IsDataCluster(first)) {
+    error = "its first cluster lies outside the volume";
+    return false;
+  }
+  // No set of clusters seen is needed: a chain that comes back to a cluster
+  // goes round for ever and so never ends where the size says it must.
   uint32_t cluster = first;
-  std::unordered_set<uint32_t> seen;
   for (uint64_t i = 0; i < needed; ++i) {
     if (!geometry_.IsDataCluster(cluster)) {
       error = "its cluster chain leaves the volume or ends before its size";
       return false;
     }
-    if (!seen.insert(cluster).second) {
-      error = "its cluster chain loops";
-      return false;
-    }
-    clusters.push_back(cluster);
+    if (!visit(cluster)) return false;
     std::optional<uint32_t> next = FatEntryValue(cluster);
     if (!next) {
       error = "its FAT cannot be read";
@@ -334,7 +373,7 @@ bool FatVolume::FileChain(uint32_t first, uint64_t size, std::vector<uint32_t>& 
     }
     if (i + 1 == needed) {
       if (!geometry_.IsEndOfChain(*next)) {
-        error = "its cluster chain is longer than its size";
+        error = "its cluster chain is longer than its size, or loops";
         return false;
       }
     } else if (geometry_.IsEndOfChain(*next)) {
@@ -344,6 +383,15 @@ bool FatVolume::FileChain(uint32_t first, uint64_t size, std::vector<uint32_t>& 
     cluster = *next;
   }
   return true;
+}
+
+bool FatVolume::FileChain(uint32_t first, uint64_t size, std::vector<uint32_t>& clusters,
+                          std::string& error) {
+  clusters.clear();
+  return WalkChain(first, size, error, [&](uint32_t cluster) {
+    clusters.push_back(cluster);
+    return true;
+  });
 }
 
 bool FatVolume::DirectoryClusters(uint32_t first, std::vector<uint32_t>& clusters,
@@ -377,6 +425,19 @@ bool FatVolume::DirectoryClusters(uint32_t first, std::vector<uint32_t>& cluster
   }
 }
 
+FatEntry FatVolume::Decode(const uint8_t* e, uint64_t offset) const {
+  FatEntry entry;
+  std::copy(e, e + kEntryBytes, entry.raw.begin());
+  entry.attributes = e[11];
+  entry.shortName = ShortName(e, 0, false, codepage_);
+  entry.name = ShortName(e, e[12], true, codepage_);
+  entry.firstCluster = uint32_t{U16(e + 26)};
+  if (geometry_.type == FatType::Fat32) entry.firstCluster |= uint32_t{U16(e + 20)} << 16;
+  entry.size = U32(e + 28);
+  entry.entryOffset = offset;
+  return entry;
+}
+
 bool FatVolume::ReadEntries(const std::vector<std::pair<uint64_t, uint64_t>>& spans,
                             std::vector<FatEntry>& entries, std::string& error) {
   entries.clear();
@@ -384,8 +445,9 @@ bool FatVolume::ReadEntries(const std::vector<std::pair<uint64_t, uint64_t>>& sp
   int expected = 0;  // the next long-name part's number; 0: none under way
   uint8_t longSum = 0;
   bool valid = false;
+  std::vector<uint8_t> bytes;
   for (const auto& [offset, length] : spans) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    bytes.resize(static_cast<size_t>(length));
     if (!ReadFully(*image_, offset, bytes.data(), length)) {
       error = "a directory cannot be read";
       return false;
@@ -417,22 +479,23 @@ bool FatVolume::ReadEntries(const std::vector<std::pair<uint64_t, uint64_t>>& sp
         }
         continue;
       }
+      // A long name counts only when its parts came in order and its
+      // checksum is this short name's: a stale one left by an old rename
+      // belongs to no entry.
       const bool hasLong =
           valid && expected == 0 && !longName.empty() && longSum == ShortNameChecksum(e);
-      longName.resize(hasLong ? longName.size() : 0);
-      FatEntry entry;
-      entry.attributes = attributes;
-      entry.shortName = ShortName(e, 0, false);
-      entry.name = hasLong ? Utf16ToUtf8(longName) : ShortName(e, e[12], true);
+      FatEntry entry = Decode(e, offset + at);
+      if (hasLong) {
+        std::string name = Utf16ToUtf8(longName);
+        if (!IsUnusableLongName(name)) entry.name = std::move(name);
+      }
       if (entry.name.empty()) entry.name = entry.shortName;
-      entry.firstCluster = uint32_t{U16(e + 26)};
-      if (geometry_.type == FatType::Fat32) entry.firstCluster |= uint32_t{U16(e + 20)} << 16;
-      entry.size = U32(e + 28);
-      entry.entryOffset = offset + at;
       longName.clear();
       expected = 0;
       valid = false;
-      if (entry.IsVolumeLabel() || entry.shortName == "." || entry.shortName == "..") continue;
+      const bool dotEntry = entry.IsDirectory() && (std::equal(e, e + 11, ".          ") ||
+                                                    std::equal(e, e + 11, "..         "));
+      if (entry.IsVolumeLabel() || dotEntry) continue;
       entries.push_back(std::move(entry));
     }
   }
@@ -455,98 +518,103 @@ bool FatVolume::ListDirectory(const FatEntry& directory, std::vector<FatEntry>& 
                               std::string& error) {
   std::vector<uint32_t> clusters;
   if (!DirectoryClusters(directory.firstCluster, clusters, error)) return false;
+  // Clusters that lie side by side are read as one span.
   std::vector<std::pair<uint64_t, uint64_t>> spans;
-  for (uint32_t cluster : clusters) {
-    spans.emplace_back(geometry_.ClusterOffset(cluster), geometry_.ClusterBytes());
+  for (size_t i = 0; i < clusters.size(); ++i) {
+    if (i > 0 && clusters[i] == clusters[i - 1] + 1) {
+      spans.back().second += geometry_.ClusterBytes();
+    } else {
+      spans.emplace_back(geometry_.ClusterOffset(clusters[i]), geometry_.ClusterBytes());
+    }
   }
   return ReadEntries(spans, entries, error);
 }
 
-std::optional<FatEntry> FatVolume::Find(const std::string& path, std::string& error) {
-  std::vector<std::string> names;
-  for (size_t from = 0; from <= path.size();) {
-    size_t end = path.find('/', from);
-    if (end == std::string::npos) end = path.size();
-    if (end > from) names.push_back(path.substr(from, end - from));
-    from = end + 1;
-  }
-  if (names.empty() || names.size() > kMaxDepth) {
-    error = "no such file in the image";
-    return std::nullopt;
-  }
-  std::vector<FatEntry> entries;
-  if (!ListRoot(entries, error)) return std::nullopt;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const FatEntry* found = nullptr;
-    int folded = 0;
-    const FatEntry* foldedMatch = nullptr;
-    for (const FatEntry& entry : entries) {
-      if (entry.name == names[i]) {
-        found = &entry;
-        break;
-      }
-      if (EqualsIgnoringAsciiCase(entry.name, names[i])) {
-        ++folded;
-        foldedMatch = &entry;
-      }
-    }
-    if (found == nullptr && folded == 1) found = foldedMatch;
-    if (found == nullptr) {
-      error = "no such file in the image";
-      return std::nullopt;
-    }
-    FatEntry entry = *found;
-    if (i + 1 == names.size()) return entry;
-    if (!entry.IsDirectory()) {
-      error = "no such file in the image";
-      return std::nullopt;
-    }
-    if (!ListDirectory(entry, entries, error)) return std::nullopt;
-  }
-  return std::nullopt;
+std::optional<FatEntry> FatVolume::EntryAt(uint64_t entryOffset) {
+  std::array<uint8_t, kEntryBytes> bytes{};
+  if (!ReadFully(*image_, entryOffset, bytes.data(), bytes.size())) return std::nullopt;
+  return Decode(bytes.data(), entryOffset);
 }
 
-bool FatVolume::CheckOwnership(std::string& error) {
-  std::vector<bool> owned(size_t{geometry_.clusterCount} + 2, false);
-  auto own = [&](const std::vector<uint32_t>& clusters) {
-    for (uint32_t c : clusters) {
-      if (owned[c]) {
-        error = "two files share a cluster";
+bool FatVolume::FatCopiesAgree(std::string& error) {
+  const uint32_t entries = geometry_.clusterCount + 2;
+  std::vector<uint8_t> raw;  // not fatRaw_: FatBlock reads into that meanwhile
+  std::vector<uint32_t> values(std::min(entries, kFatBlockEntries));
+  for (uint32_t copy = 1; copy < geometry_.fatCount; ++copy) {
+    for (uint32_t index = 0; index < fat_.size(); ++index) {
+      const uint32_t first = index << kFatBlockShift;
+      const uint32_t count = std::min(kFatBlockEntries, entries - first);
+      const uint32_t* kept = FatBlock(index);
+      if (kept == nullptr || !ReadFatValues(copy, first, count, raw, values.data())) {
+        error = "its FAT cannot be read";
         return false;
       }
-      owned[c] = true;
-    }
-    return true;
-  };
-  std::vector<std::pair<FatEntry, int>> pending;  // directories to list, with their depth
-  std::vector<FatEntry> entries;
-  if (geometry_.type == FatType::Fat32) {
-    std::vector<uint32_t> clusters;
-    if (!DirectoryClusters(geometry_.rootCluster, clusters, error) || !own(clusters)) return false;
-  }
-  if (!ListRoot(entries, error)) return false;
-  for (const FatEntry& e : entries) pending.emplace_back(e, 1);
-  while (!pending.empty()) {
-    auto [entry, depth] = pending.back();
-    pending.pop_back();
-    std::vector<uint32_t> clusters;
-    if (entry.IsDirectory()) {
-      if (depth > kMaxDepth) {
-        error = "directories nest too deep";
-        return false;
+      for (uint32_t i = 0; i < count; ++i) {
+        if ((kept[i] & ~kOwnedBit) != values[i]) {
+          error = "its FATs disagree";
+          return false;
+        }
       }
-      if (!DirectoryClusters(entry.firstCluster, clusters, error) || !own(clusters)) return false;
-      if (!ListDirectory(entry, entries, error)) return false;
-      for (const FatEntry& e : entries) pending.emplace_back(e, depth + 1);
-    } else {
-      if (!FileChain(entry.firstCluster, entry.size, clusters, error)) {
-        error = entry.name + ": " + error;
-        return false;
-      }
-      if (!own(clusters)) return false;
     }
   }
   return true;
+}
+
+bool FatVolume::CheckOwnership(std::string& error) {
+  // The whole first FAT, each mark cleared from any earlier check.
+  for (uint32_t index = 0; index < fat_.size(); ++index) {
+    uint32_t* block = FatBlock(index);
+    if (block == nullptr) {
+      error = "its FAT cannot be read";
+      return false;
+    }
+    const uint32_t count = std::min<uint32_t>(
+        kFatBlockEntries, geometry_.clusterCount + 2 - (index << kFatBlockShift));
+    for (uint32_t i = 0; i < count; ++i) block[i] &= ~kOwnedBit;
+  }
+  auto own = [&](uint32_t cluster) {
+    if (MarkOwned(cluster)) return true;
+    error = "two files share a cluster";
+    return false;
+  };
+  auto ownAll = [&](const std::vector<uint32_t>& clusters) {
+    return std::all_of(clusters.begin(), clusters.end(), own);
+  };
+  std::vector<std::pair<FatEntry, int>> pending;  // directories to list, with their depth
+  std::vector<FatEntry> entries;
+  std::vector<uint32_t> clusters;
+  auto take = [&](int depth) {
+    for (FatEntry& e : entries) {
+      if (e.IsDirectory()) {
+        pending.emplace_back(std::move(e), depth);
+      } else if (!WalkChain(e.firstCluster, e.size, error, own)) {
+        if (error != "two files share a cluster") error = e.name + ": " + error;
+        return false;
+      }
+    }
+    return true;
+  };
+  if (geometry_.type == FatType::Fat32) {
+    if (!DirectoryClusters(geometry_.rootCluster, clusters, error) || !ownAll(clusters)) {
+      return false;
+    }
+  }
+  if (!ListRoot(entries, error) || !take(1)) return false;
+  while (!pending.empty()) {
+    auto [entry, depth] = std::move(pending.back());
+    pending.pop_back();
+    if (depth > kMaxDepth) {
+      error = "directories nest too deep";
+      return false;
+    }
+    if (!DirectoryClusters(entry.firstCluster, clusters, error) || !ownAll(clusters)) return false;
+    if (!ListDirectory(entry, entries, error) || !take(depth + 1)) return false;
+  }
+  return true;
+}
+
+bool FatVolume::CheckForRepair(std::string& error) {
+  return FatCopiesAgree(error) && CheckOwnership(error);
 }
 
 // --- A file's bytes
@@ -564,11 +632,18 @@ std::optional<uint32_t> FatFileSource::ReadAt(uint64_t offset, void* buffer, uin
   auto* out = static_cast<uint8_t*>(buffer);
   uint32_t done = 0;
   while (done < total) {
-    uint64_t at = offset + done;
-    uint32_t piece =
-        static_cast<uint32_t>(std::min<uint64_t>(total - done, clusterBytes - at % clusterBytes));
+    const uint64_t at = offset + done;
+    size_t index = static_cast<size_t>(at / clusterBytes);
+    uint64_t piece = clusterBytes - at % clusterBytes;
+    // As far on as the following clusters lie side by side.
+    while (piece < total - done && index + 1 < clusters_.size() &&
+           clusters_[index + 1] == clusters_[index] + 1) {
+      piece += clusterBytes;
+      ++index;
+    }
+    piece = std::min<uint64_t>(piece, total - done);
     if (!ReadFully(volume_->image(), ImageOffset(at), out + done, piece)) return std::nullopt;
-    done += piece;
+    done += static_cast<uint32_t>(piece);
   }
   return total;
 }

@@ -7,11 +7,14 @@
 // file claims, and a loop is an error, never a hang.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "inside/codepage.h"
 #include "os/byte_source.h"
 
 namespace inside {
@@ -44,14 +47,17 @@ struct FatGeometry {
   bool IsEndOfChain(uint32_t value) const;
 };
 
-// One directory entry, with its long name where it has one.
+// One directory entry, with its long name where it has one. Its identity is
+// where it lies and what it holds (`entryOffset`, `raw`), never its name:
+// two entries may show the same name.
 struct FatEntry {
   std::string name;       // the long name (UTF-8), else the short name as shown
-  std::string shortName;  // BASE.EXT as stored, without padding
+  std::string shortName;  // BASE.EXT as stored, without padding, as shown
   uint8_t attributes = 0;
   uint32_t firstCluster = 0;
   uint32_t size = 0;
-  uint64_t entryOffset = 0;  // image offset of the 32-byte short entry
+  uint64_t entryOffset = 0;       // image offset of the 32-byte short entry
+  std::array<uint8_t, 32> raw{};  // the short entry's bytes as read
   bool IsDirectory() const { return (attributes & 0x10) != 0; }
   bool IsVolumeLabel() const { return (attributes & 0x08) != 0; }
 };
@@ -78,9 +84,15 @@ class FatVolume {
 
   const FatGeometry& geometry() const { return geometry_; }
 
-  // The value of `cluster`'s entry in FAT copy `copy`; nullopt when it
-  // cannot be read.
-  std::optional<uint32_t> FatEntryValue(uint32_t cluster, uint32_t copy = 0);
+  // The code page short names are shown in (437 unless told otherwise).
+  void SetCodepage(const Codepage& codepage) { codepage_ = codepage; }
+
+  // The value of `cluster`'s entry in the first FAT; nullopt when it cannot
+  // be read. The FAT is read once, 64 Ki entries at a time, as far as it is
+  // asked for, and kept.
+  std::optional<uint32_t> FatEntryValue(uint32_t cluster);
+  // After this run changed `cluster`'s entry in the image to `value`.
+  void NoteFatEntry(uint32_t cluster, uint32_t value);
   // The image offset and width (2 bytes, the 12 bits' two bytes on FAT12, or
   // 4) of `cluster`'s entry in copy `copy`.
   uint64_t FatEntryOffset(uint32_t cluster, uint32_t copy) const;
@@ -92,32 +104,56 @@ class FatVolume {
                  std::string& error);
 
   // The entries of the root directory or of a subdirectory, in the order
-  // stored, without "." and "..", deleted entries and volume labels.
+  // stored, without the "." and ".." of a subdirectory, deleted entries and
+  // volume labels. Every other entry is there, whatever its name holds: a
+  // long name that no file may have ("." or "..", a "/" or a control
+  // character) is set aside for the short name.
   bool ListRoot(std::vector<FatEntry>& entries, std::string& error);
   bool ListDirectory(const FatEntry& directory, std::vector<FatEntry>& entries, std::string& error);
 
-  // The entry at `path` ("/DIR/FILE.EXE", names separated by "/"): each name
-  // matches exactly, or else in other ASCII letter case when just one does.
-  std::optional<FatEntry> Find(const std::string& path, std::string& error);
+  // The entry that lies at `entryOffset` of the image as it is now; nullopt
+  // when it cannot be read. Only the short entry's own bytes are decoded (no
+  // long name).
+  std::optional<FatEntry> EntryAt(uint64_t entryOffset);
 
-  // Every cluster that any file or directory holds, each at most once: false,
-  // with `error`, when two chains share one, or a chain does not hold up.
+  // The whole volume checked once before it is written: every copy of the
+  // FAT agrees with the first (compared as it is read, a block at a time),
+  // and every cluster that any file or directory holds is held once. False,
+  // with `error`, when two chains share a cluster, a chain does not hold up,
+  // or the copies disagree.
+  bool CheckForRepair(std::string& error);
   bool CheckOwnership(std::string& error);
+  bool FatCopiesAgree(std::string& error);
 
   os::ByteSource& image() { return *image_; }
 
  private:
-  FatVolume(os::ByteSource& image, const FatGeometry& geometry)
-      : image_(&image), geometry_(geometry) {}
+  FatVolume(os::ByteSource& image, const FatGeometry& geometry);
   bool ReadEntries(const std::vector<std::pair<uint64_t, uint64_t>>& spans,
                    std::vector<FatEntry>& entries, std::string& error);
   bool DirectoryClusters(uint32_t first, std::vector<uint32_t>& clusters, std::string& error);
+  FatEntry Decode(const uint8_t* bytes, uint64_t offset) const;
+  // Follows the chain of a file of `size` bytes from `first`, calling
+  // `visit` with each cluster (false from it ends the walk with false).
+  template <typename Visit>
+  bool WalkChain(uint32_t first, uint64_t size, std::string& error, Visit visit);
+  // The decoded entries [first, first + count) of FAT copy `copy`.
+  bool ReadFatValues(uint32_t copy, uint32_t first, uint32_t count, std::vector<uint8_t>& raw,
+                     uint32_t* values);
+  uint32_t* FatBlock(uint32_t index);
+  bool MarkOwned(uint32_t cluster);
 
   os::ByteSource* image_;
   FatGeometry geometry_;
+  Codepage codepage_ = Codepage::Default();
+  // The first FAT as read so far, 64 Ki entries a block; bit 31 of an entry
+  // marks its cluster as held while the volume is checked.
+  std::vector<std::unique_ptr<uint32_t[]>> fat_;
+  std::vector<uint8_t> fatRaw_;  // one block's bytes as read, reused
 };
 
 // A file inside a FAT volume read as bytes by its chain.
+// Contiguous clusters are read in one go.
 class FatFileSource final : public os::ByteSource {
  public:
   FatFileSource(FatVolume& volume, std::vector<uint32_t> clusters, uint32_t size)

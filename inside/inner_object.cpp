@@ -1,6 +1,7 @@
 #include "inside/inner_object.h"
 
 #include <array>
+#include <new>
 
 #include "engine/virus_body.h"
 #include "scan/handle_object.h"
@@ -63,7 +64,14 @@ bool HandleInner(const InnerName& name, InnerSource& bytes, const Cleaner& clean
     Record(name, scan::ScanOutcome::CannotDisinfect, why, seams);
     return true;
   }
-  engine::RepairOutcome repaired = clean();
+  engine::RepairOutcome repaired;
+  try {
+    repaired = clean();
+  } catch (const std::bad_alloc&) {
+    // Checking a large volume can take more memory than there is: the file
+    // stays as it was, and is reported so.
+    repaired = {engine::RepairStatus::NotDone, "too large to clean here: out of memory"};
+  }
   if (repaired.status == engine::RepairStatus::Cleaned) {
     Record(name, scan::ScanOutcome::Disinfected, "", seams);
   } else {

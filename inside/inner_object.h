@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/repair_transaction.h"
+#include "inside/codepage.h"
 #include "inside/fat_repair.h"
 #include "os/byte_source.h"
 #include "os/write_faults.h"
@@ -50,6 +51,8 @@ struct Seams {
   Limits limits;
   PlanFunction plan = engine::PlanRepair;
   os::WriteFaults* faults = nullptr;
+  // The code page of short names in FAT file systems.
+  Codepage codepage = Codepage::Default();
   // Why no contained file may be cleaned in this run (empty: they may):
   // backups are kept only of files on the disk, so with --backup none is.
   std::string cleaningBarred;

@@ -1,9 +1,10 @@
 // Fuzzes the planning of a cleaning inside a FAT image: whatever the image's
 // bytes, for every file its directories list (and on every partition of an
-// MBR), the plan either is refused or changes only the FATs, FSInfo, the
-// file's own clusters and its directory entry, each region's bytes as the
-// image holds them now; and the image with the plan carried out is a volume
-// that holds up, with the file found at its path and of its new size.
+// MBR) on a volume that passes the check before repair, the plan either is
+// refused or changes only the FATs, FSInfo, the file's own clusters and its
+// directory entry, each region's bytes as the image holds them now; and the
+// image with the plan carried out is a volume that holds up, with the file's
+// entry where it was and of its new size.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +40,8 @@ class MemorySource final : public os::ByteSource {
 };
 
 // The files of the volume, depth first, a bounded number of them.
-void ListFiles(inside::FatVolume& volume, const inside::FatEntry* directory,
-               const std::string& path, int depth, std::vector<std::string>& files) {
+void ListFiles(inside::FatVolume& volume, const inside::FatEntry* directory, int depth,
+               std::vector<inside::FatEntry>& files) {
   std::vector<inside::FatEntry> entries;
   std::string error;
   bool listed = directory == nullptr ? volume.ListRoot(entries, error)
@@ -48,31 +49,27 @@ void ListFiles(inside::FatVolume& volume, const inside::FatEntry* directory,
   if (!listed) return;
   for (const inside::FatEntry& entry : entries) {
     if (files.size() >= 16) return;
-    const std::string here = path + "/" + entry.name;
     if (entry.IsDirectory()) {
-      if (depth < 4) ListFiles(volume, &entry, here, depth + 1, files);
+      if (depth < 4) ListFiles(volume, &entry, depth + 1, files);
     } else {
-      files.push_back(here);
+      files.push_back(entry);
     }
   }
 }
 
 bool Inside(uint64_t at, uint64_t from, uint64_t length) { return at - from < length; }
 
-void CheckPlan(MemorySource& image, uint64_t volumeOffset, const std::string& path) {
+void CheckPlan(MemorySource& image, inside::FatVolume& volume, const inside::FatEntry& entry) {
+  const uint64_t volumeOffset = volume.geometry().volumeOffset;
   inside::ImagePlanResult planned =
-      inside::PlanImageRepair(image, volumeOffset, path, engine::PlanRepair);
+      inside::PlanImageRepair(image, volumeOffset, entry, engine::PlanRepair);
   if (!planned.ok()) return;
 
   // Where the plan may write, read independently of the plan.
   std::string error;
-  std::optional<inside::FatVolume> volume = inside::FatVolume::Open(image, volumeOffset, error);
-  Check(volume.has_value());
-  std::optional<inside::FatEntry> entry = volume->Find(path, error);
-  Check(entry.has_value());
   std::vector<uint32_t> clusters;
-  Check(volume->FileChain(entry->firstCluster, entry->size, clusters, error));
-  const inside::FatGeometry& g = volume->geometry();
+  Check(volume.FileChain(entry.firstCluster, entry.size, clusters, error));
+  const inside::FatGeometry& g = volume.geometry();
   const uint64_t fats = uint64_t{g.fatCount} * g.fatSectors * g.bytesPerSector;
   const uint64_t fsInfo = g.volumeOffset + uint64_t{g.fsInfoSector} * g.bytesPerSector;
 
@@ -86,7 +83,7 @@ void CheckPlan(MemorySource& image, uint64_t volumeOffset, const std::string& pa
     Check(std::equal(region.before.begin(), region.before.end(),
                      image.bytes().begin() + static_cast<std::ptrdiff_t>(region.offset)));
     for (uint64_t at = region.offset; at < end; ++at) {
-      bool allowed = Inside(at, g.FatOffset(0), fats) || Inside(at, entry->entryOffset + 28, 4) ||
+      bool allowed = Inside(at, g.FatOffset(0), fats) || Inside(at, entry.entryOffset + 28, 4) ||
                      (g.fsInfoSector != 0 && Inside(at, fsInfo, g.bytesPerSector));
       for (size_t i = 0; i < clusters.size() && !allowed; ++i) {
         allowed = Inside(at, g.ClusterOffset(clusters[i]), g.ClusterBytes());
@@ -102,9 +99,10 @@ void CheckPlan(MemorySource& image, uint64_t volumeOffset, const std::string& pa
               after.bytes().begin() + static_cast<std::ptrdiff_t>(region.offset));
   }
   std::optional<inside::FatVolume> again = inside::FatVolume::Open(after, volumeOffset, error);
-  Check(again.has_value() && again->CheckOwnership(error));
-  std::optional<inside::FatEntry> now = again->Find(path, error);
-  Check(now.has_value() && now->size == planned.plan.file.newLength);
+  Check(again.has_value() && again->CheckForRepair(error));
+  std::optional<inside::FatEntry> now = again->EntryAt(entry.entryOffset);
+  Check(now.has_value() && now->size == planned.plan.file.newLength &&
+        now->firstCluster == entry.firstCluster);
 }
 
 }  // namespace
@@ -118,10 +116,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint64_t offset : offsets) {
     std::string error;
     std::optional<inside::FatVolume> volume = inside::FatVolume::Open(image, offset, error);
-    if (!volume) continue;
-    std::vector<std::string> files;
-    ListFiles(*volume, nullptr, "", 0, files);
-    for (const std::string& path : files) CheckPlan(image, offset, path);
+    if (!volume || !volume->CheckForRepair(error)) continue;
+    std::vector<inside::FatEntry> files;
+    ListFiles(*volume, nullptr, 0, files);
+    for (const inside::FatEntry& entry : files) CheckPlan(image, *volume, entry);
   }
   return 0;
 }
