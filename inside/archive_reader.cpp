@@ -219,4 +219,14 @@ LookResult ScanArchive(const std::string& path, const std::string& shown, const 
   return Walk(a.get(), {shown, ""}, 0, budget, seams, false);
 }
 
+LookResult ScanArchiveBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                            const Seams& seams) {
+  ArchivePtr a = NewReader();
+  if (!a || archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
+    return LookResult::NotContainer;
+  }
+  Budget budget{seams.limits, bytes.size(), 0, ""};
+  return Walk(a.get(), {shown, ""}, 0, budget, seams, false);
+}
+
 }  // namespace inside

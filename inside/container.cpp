@@ -5,6 +5,18 @@
 #include "scan/handle_object.h"
 
 namespace inside {
+namespace {
+
+LookResult ReportedIfNeither(LookResult result, const std::string& shown, bool reportIfNeither,
+                             const Seams& seams) {
+  if (result == LookResult::NotContainer && reportIfNeither) {
+    ReportNotScanned({shown, ""}, "no file system or archive in it can be read", seams);
+    return LookResult::Scanned;
+  }
+  return result;
+}
+
+}  // namespace
 
 LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
                       const Seams& seams) {
@@ -15,11 +27,14 @@ LookResult LookInside(const std::string& path, const std::string& shown, bool re
   }
   LookResult result = ScanDiskImage(path, shown, seams);
   if (result == LookResult::NotContainer) result = ScanArchive(path, shown, seams);
-  if (result == LookResult::NotContainer && reportIfNeither) {
-    ReportNotScanned({shown, ""}, "no file system or archive in it can be read", seams);
-    return LookResult::Scanned;
-  }
-  return result;
+  return ReportedIfNeither(result, shown, reportIfNeither, seams);
+}
+
+LookResult LookInsideBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                           bool reportIfNeither, const Seams& seams) {
+  LookResult result = ScanDiskImageBytes(bytes, shown, seams);
+  if (result == LookResult::NotContainer) result = ScanArchiveBytes(bytes, shown, seams);
+  return ReportedIfNeither(result, shown, reportIfNeither, seams);
 }
 
 }  // namespace inside
