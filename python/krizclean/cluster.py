@@ -17,8 +17,10 @@ from __future__ import annotations
 
 import argparse
 import base64
+import hashlib
 import json
 import os
+import shutil
 import sys
 import time
 from dataclasses import asdict, dataclass
@@ -45,6 +47,9 @@ class Settings:
     inside: bool
     show_all: bool
     entries: bool  # the inputs are a folder's entries, handled as its walk meets them
+    # Where the tasks of a --clean run note their first attempts (see
+    # Attempt), in the backup folder; None for a scan-only run.
+    attempts: Optional[bytes] = None
 
     @property
     def action(self) -> str:
@@ -69,9 +74,80 @@ def path_of(record: dict[str, Any], key: str) -> bytes:
 # --- the task: runs on the workers
 
 
+def unescaped(text: bytes) -> bytes:
+    """A manifest's path with its "%XX" escapes undone (scan/backup.h)."""
+    parts = text.split(b"%")
+    out = [parts[0]]
+    for part in parts[1:]:
+        out.append(bytes([int(part[:2], 16)]) + part[2:])
+    return b"".join(out)
+
+
+class Attempt:
+    """What an earlier, unrecorded attempt at a container cleaned: one lost
+    with its worker (and tried again by Dask), or one whose client was
+    killed before it wrote the record (and resumed). Before a --clean run
+    first scans a container, it notes how long the backup folder's manifest
+    is; every file that an attempt then keeps a backup of gets a line after
+    that. A later attempt finds the note, and a file that it finds clean but
+    that has such a line was cleaned by the earlier one: it is recorded
+    "disinfected", not "ok"."""
+
+    def __init__(self, path: bytes, settings: Settings) -> None:
+        self.kept: set[bytes] = set()
+        self.retried = False
+        if settings.attempts is None or settings.backup is None:
+            return
+        manifest = os.path.join(settings.backup, b"manifest.txt")
+        key = hashlib.sha256(path).hexdigest().encode()
+        folder = os.path.join(settings.attempts, key[:2])
+        os.makedirs(folder, exist_ok=True)
+        note = os.path.join(folder, key)
+        try:
+            size = os.path.getsize(manifest)
+        except FileNotFoundError:
+            size = 0
+        try:
+            # Kept as long as the process that wrote it is not: no flush to
+            # the disk for each container.
+            with open(note, "x") as f:
+                f.write(str(size))
+            return
+        except FileExistsError:
+            with open(note) as f:
+                start = int(f.read() or 0)
+        self.retried = True
+        try:
+            with open(manifest, "rb") as f:
+                f.seek(start)
+                lines = f.read().split(b"\n")
+        except FileNotFoundError:
+            return
+        for line in lines:
+            fields = line.split(b"\t")
+            if len(fields) == 4:
+                self.kept.add(unescaped(fields[3]))
+
+    def amend(self, record: dict[str, Any], show_all: bool) -> None:
+        """Marks what the lost attempt cleaned in a record scanned with every
+        clean file listed, then drops the clean files unless asked for."""
+        objects = []
+        for entry in record["objects"]:
+            if entry["code"] == 0 and path_of(entry, "path") in self.kept:
+                entry.update(status="disinfected", code=2,
+                             reason="cleaned by an attempt that was lost with its worker")
+                record["counts"]["clean"] -= 1
+                record["counts"]["disinfected"] += 1
+                record["exit_status"] = EXIT_INFECTED
+            if entry["code"] != 0 or show_all:
+                objects.append(entry)
+        record["objects"] = objects
+
+
 def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
     """The record of one container. Never raises for what the scan meets:
     what could not be scanned is in the record."""
+    attempt = Attempt(path, settings)
     record: dict[str, Any] = {}
     put_path(record, "input", path)
     record["action"] = settings.action
@@ -83,7 +159,7 @@ def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
             inside=settings.inside,
             backup=settings.backup,
             jobs=1,
-            show_all=settings.show_all,
+            show_all=settings.show_all or attempt.retried,
             as_entry=settings.entries,
         )
     except krizclean.ScanError as error:
@@ -102,13 +178,16 @@ def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
         record[key] = document[key]
     record["messages"] = result.messages
     record["exit_status"] = result.exit_status
+    if attempt.retried:
+        attempt.amend(record, settings.show_all)
     return record
 
 
 def scan_batch(paths: list[bytes], settings: Settings) -> list[dict[str, Any]]:
     """The records of a batch of containers, in its order. Scanning again
     what a lost worker left half-way is safe: a repair it cut short left its
-    journal, which the scan carries out before it looks at the file."""
+    journal, which the scan carries out before it looks at the file, and
+    what it finished is found by the container's Attempt."""
     return [scan_container(path, settings) for path in paths]
 
 
@@ -340,9 +419,17 @@ def parse_arguments(argv: Optional[list[str]]) -> argparse.Namespace:
 
 def main(argv: Optional[list[str]] = None) -> int:
     arguments = parse_arguments(argv)
-    backup = None
+    backup = attempts = None
     if arguments.backup is not None:
         backup = _krizclean.shown(os.fsencode(arguments.backup))
+    if arguments.clean:
+        # One folder of notes per output file, removed when every container
+        # is recorded: a run over the same containers into another output
+        # starts afresh.
+        output = _krizclean.shown(os.fsencode(arguments.output))
+        attempts = os.path.join(
+            backup, b".krizclean-cluster", hashlib.sha256(output).hexdigest()[:16].encode()
+        )
     settings = Settings(
         clean=arguments.clean,
         backup=backup,
@@ -350,6 +437,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         inside=not arguments.no_inside,
         show_all=arguments.show_all,
         entries=not arguments.list,
+        attempts=attempts,
     )
     source = os.fsencode(arguments.input)
     try:
@@ -378,6 +466,13 @@ def main(argv: Optional[list[str]] = None) -> int:
         return EXIT_NOT_SCANNED
     finally:
         output.close()
+    # Every container is recorded: no task will be tried again.
+    if attempts is not None and os.path.isdir(attempts):
+        shutil.rmtree(attempts)
+        try:
+            os.rmdir(os.path.dirname(attempts))
+        except OSError:
+            pass  # the notes of another output's run
     status, totals = exit_status_of(arguments.output)
     if not arguments.quiet:
         print(
