@@ -17,19 +17,9 @@ import time
 
 import pytest
 
-from specimens import (Specimens, cli_json, make_fat, read, write, zip_bytes)
+from specimens import cli_json, make_fat, read, write, zip_bytes
 
 PYTHON = os.environ.get("KRIZ_PYTHON", sys.executable)
-
-
-@pytest.fixture(scope="module")
-def work(tmp_path_factory):
-    return str(tmp_path_factory.mktemp("cluster"))
-
-
-@pytest.fixture(scope="module")
-def specimens(work):
-    return Specimens(work)
 
 
 @pytest.fixture(scope="module")
