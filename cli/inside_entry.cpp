@@ -21,16 +21,29 @@ void InsideLook::HookIntoWalk() {
   };
 }
 
-InsideLook::Result InsideLook::LookIntoPath(const std::string& path, const std::string& shown) {
-  switch (inside::LookInside(path, shown, inside::IsContainerName(shown), seams_)) {
+namespace {
+
+InsideLook::Result ResultOf(inside::LookResult result) {
+  switch (result) {
     case inside::LookResult::NotContainer:
-      return Result::NotContainer;
+      return InsideLook::Result::NotContainer;
     case inside::LookResult::Scanned:
-      return Result::Scanned;
+      return InsideLook::Result::Scanned;
     case inside::LookResult::Stopped:
-      return Result::Stopped;
+      return InsideLook::Result::Stopped;
   }
-  return Result::Scanned;
+  return InsideLook::Result::Scanned;
+}
+
+}  // namespace
+
+InsideLook::Result InsideLook::LookIntoPath(const std::string& path, const std::string& shown) {
+  return ResultOf(inside::LookInside(path, shown, inside::IsContainerName(shown), seams_));
+}
+
+InsideLook::Result InsideLook::LookIntoBytes(std::span<const uint8_t> bytes,
+                                             const std::string& shown) {
+  return ResultOf(inside::LookInsideBytes(bytes, shown, inside::IsContainerName(shown), seams_));
 }
 
 }  // namespace cli

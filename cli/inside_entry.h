@@ -3,7 +3,9 @@
 // the walk meets.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "inside/inner_object.h"
@@ -30,6 +32,10 @@ class InsideLook {
   enum class Result { NotContainer, Scanned, Stopped };
   // Looks into the regular file `path` given as a PATH, shown as `shown`.
   Result LookIntoPath(const std::string& path, const std::string& shown);
+  // Looks into the file that `bytes` hold, shown as `shown` (only scanned).
+  Result LookIntoBytes(std::span<const uint8_t> bytes, const std::string& shown);
+
+  const inside::Seams& seams() const { return seams_; }
 
  private:
   scan::Scan& scan_;

@@ -42,8 +42,16 @@ void PutPath(Json& object, const std::string& path, const std::string& key = "pa
 
 }  // namespace
 
+Counts CountsOf(const scan::ScanState& state) {
+  return {state.cleanCount,          state.leftInfectedCount,
+          state.disinfectedCount,    state.disinfectAtRebootCount,
+          state.deletedCount,        state.deleteAtRebootCount,
+          state.notDisinfectedCount, state.accessDeniedCount,
+          state.unopenedFolderCount};
+}
+
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
-                          const std::vector<PathError>& errors, const scan::ScanState& state,
+                          const std::vector<PathError>& errors, const Counts& counts,
                           std::string_view report) {
   Json listed = Json::array();
   for (const ObjectResult& object : objects) {
@@ -72,17 +80,17 @@ std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResul
       {"objects", std::move(listed)},
       {"errors", std::move(failed)},
       {"counts",
-       {{"clean", state.cleanCount},
-        {"left_infected", state.leftInfectedCount},
-        {"disinfected", state.disinfectedCount},
-        {"disinfect_at_reboot", state.disinfectAtRebootCount},
-        {"deleted", state.deletedCount},
-        {"delete_at_reboot", state.deleteAtRebootCount},
-        {"could_not_disinfect", state.notDisinfectedCount},
-        {"access_denied", state.accessDeniedCount}}},
+       {{"clean", counts.clean},
+        {"left_infected", counts.leftInfected},
+        {"disinfected", counts.disinfected},
+        {"disinfect_at_reboot", counts.disinfectAtReboot},
+        {"deleted", counts.deleted},
+        {"delete_at_reboot", counts.deleteAtReboot},
+        {"could_not_disinfect", counts.couldNotDisinfect},
+        {"access_denied", counts.accessDenied}}},
       {"not_scanned",
-       {{"files", state.accessDeniedCount - state.unopenedFolderCount},
-        {"folders", state.unopenedFolderCount}}},
+       {{"files", counts.accessDenied - counts.unopenedFolders},
+        {"folders", counts.unopenedFolders}}},
       {"report", report},
   };
   return document.dump(2, ' ', false, Json::error_handler_t::replace);

@@ -1,6 +1,7 @@
 // The results of a run as one JSON document, for tools that drive krizclean.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,15 +31,30 @@ struct PathError {
   std::string error;
 };
 
+// The report's counters, and the folders among those not opened, as the
+// JSON holds them: a copy that outlives the scan.
+struct Counts {
+  int32_t clean = 0;
+  int32_t leftInfected = 0;
+  int32_t disinfected = 0;
+  int32_t disinfectAtReboot = 0;
+  int32_t deleted = 0;
+  int32_t deleteAtReboot = 0;
+  int32_t couldNotDisinfect = 0;
+  int32_t accessDenied = 0;
+  int32_t unopenedFolders = 0;
+};
+Counts CountsOf(const scan::ScanState& state);
+
 // {"virus", "action", "objects": [{"path", "kind", "status", "code"}...],
 // (and "container", "inner_path" for a file inside an image or an archive,
 // "reason" where there is one),
 // "errors": [{"path", "error"}...], "counts": {...}, "not_scanned": {"files",
-// "folders"}, "report"}, with the counters of `state` and `report` as given.
+// "folders"}, "report"}, with `counts` and `report` as given.
 // A path that is not UTF-8 is written with U+FFFD for each byte that is not,
 // and beside it "path_base64", its exact bytes in base64.
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
-                          const std::vector<PathError>& errors, const scan::ScanState& state,
+                          const std::vector<PathError>& errors, const Counts& counts,
                           std::string_view report);
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,6 +17,8 @@
 #include "cli/parallel_scan.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
+#include "engine/journal.h"
+#include "inside/memory_bytes.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 #include "scan/report.h"
@@ -42,8 +45,10 @@ struct StatusOutput {
 // What one run holds: its output, its progress line, its prompt, and the
 // scan they serve.
 struct RunContext {
-  explicit RunContext(const Options& given) : options(given), prompt(progress) {}
+  RunContext(const Options& given, const FrontEnd& front)
+      : options(given), frontEnd(front), prompt(progress) {}
   const Options& options;
+  const FrontEnd& frontEnd;
   StatusOutput output;
   Progress progress;
   TerminalPrompt prompt;
@@ -85,27 +90,43 @@ void OnInnerObject(StatusOutput& output, const inside::InnerName& name, const st
                               reason};
 }
 
-void OnMessage(Progress& progress, const char* text, const char* caption) {
-  progress.Erase();
+// A line for the user: on standard error after the program's name, or to
+// the front end.
+void Tell(RunContext& run, const std::string& text) {
+  if (run.frontEnd.tell) {
+    run.frontEnd.tell(text);
+    return;
+  }
+  run.progress.Erase();
+  std::fprintf(stderr, "krizclean: %s\n", text.c_str());
+}
+
+void OnMessage(RunContext& run, const char* text, const char* caption) {
   // The program's own name as a caption says nothing here that the prefix
   // does not.
   if (std::string_view(caption) == "krizclean") {
-    std::fprintf(stderr, "krizclean: %s\n", text);
+    Tell(run, text);
   } else {
-    std::fprintf(stderr, "krizclean: %s: %s\n", caption, text);
+    Tell(run, std::string(caption) + ": " + text);
   }
+}
+
+std::string Complaint(const std::string& path, const std::string& problem) {
+  return Escaped(path) + ": " + problem;
 }
 
 void Complain(Progress& progress, const std::string& path, const std::string& problem) {
   progress.Erase();
-  std::fprintf(stderr, "krizclean: %s: %s\n", Escaped(path).c_str(), problem.c_str());
+  std::fprintf(stderr, "krizclean: %s\n", Complaint(path, problem).c_str());
 }
 
 // A PATH that was not scanned: said on standard error and kept for the JSON.
 void NotScanned(RunContext& run, const std::string& path, const std::string& problem) {
-  Complain(run.progress, path, problem);
+  Tell(run, Complaint(path, problem));
   run.output.errors.push_back({path, problem});
 }
+
+}  // namespace
 
 // How a PATH is shown: status lines name files by paths that do not depend
 // on where the program started, so a relative PATH is joined to the starting
@@ -136,7 +157,28 @@ std::string Shown(const std::string& path) {
   return joined;
 }
 
+namespace {
+
 enum class PathResult { Scanned, NotScanned, StopHere };
+
+// Walks the folder `given`, shown as `shown`.
+PathResult WalkPath(RunContext& run, scan::Scan& scan, const std::string& given,
+                    const std::string& shown) {
+  switch (run.inParallel ? WalkTreeInParallel(scan, given, shown, run.parallel)
+                         : scan::WalkTree(scan, given, shown)) {
+    case scan::RootResult::Completed:
+      return PathResult::Scanned;
+    case scan::RootResult::Stopped:
+      return PathResult::StopHere;
+    case scan::RootResult::CannotEnter:
+      return PathResult::NotScanned;  // its status line says so
+  }
+  return PathResult::NotScanned;
+}
+
+std::string_view EndingOf(std::string_view name) {
+  return name.size() >= 4 ? name.substr(name.size() - 4) : "";
+}
 
 // Scans one PATH. Folders and files are reached from the starting folder by
 // the PATH as given; the walk comes back to it after each folder.
@@ -146,16 +188,7 @@ PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given)
   const fs::file_status status = fs::status(given, error);
   switch (status.type()) {
     case fs::file_type::directory:
-      switch (run.inParallel ? WalkTreeInParallel(scan, given, shown, run.parallel)
-                             : scan::WalkTree(scan, given, shown)) {
-        case scan::RootResult::Completed:
-          return PathResult::Scanned;
-        case scan::RootResult::Stopped:
-          return PathResult::StopHere;
-        case scan::RootResult::CannotEnter:
-          return PathResult::NotScanned;  // its status line says so
-      }
-      return PathResult::NotScanned;
+      return WalkPath(run, scan, given, shown);
     case fs::file_type::regular: {
       const scan::ScanState& state = scan.state();
       const int32_t deniedBefore = state.accessDeniedCount;
@@ -165,8 +198,7 @@ PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given)
       const InsideLook::Result looked = run.inside->LookIntoPath(given, shown);
       if (looked == InsideLook::Result::Stopped) return PathResult::StopHere;
       const std::string name = fs::path(given).filename().string();
-      const std::string_view ending =
-          name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
+      const std::string_view ending = EndingOf(name);
       if ((looked == InsideLook::Result::NotContainer || scan::IsSelectedFileType(ending, name)) &&
           scan::HandleNamedFile(scan, given, shown) == 0) {
         return PathResult::StopHere;
@@ -185,6 +217,64 @@ PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given)
       NotScanned(run, given, "not a file or folder");
       return PathResult::NotScanned;
   }
+}
+
+// Scans one PATH that is an entry of a folder, as the walk of that folder
+// meets it (FrontEnd::pathsAsEntries): the same status lines, counts and
+// messages as the entry gives in that walk.
+PathResult ScanEntry(RunContext& run, scan::Scan& scan, const std::string& given) {
+  const std::string shown = Shown(given);
+  const std::string name = fs::path(given).filename().string();
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(given, error);
+  switch (status.type()) {
+    case fs::file_type::directory:
+      return WalkPath(run, scan, given, shown);
+    case fs::file_type::regular: {
+      // A journal is carried out by the handling of its file, never on its
+      // own: that file may be in work in another scan.
+      if (!engine::TargetOfJournal(name).empty()) return PathResult::Scanned;
+      const scan::ScanState& state = scan.state();
+      const int32_t deniedBefore = state.accessDeniedCount;
+      if (const auto& look = scan.seams().fileHook; look && !look(given, shown)) {
+        return PathResult::StopHere;
+      }
+      if (state.selectedTypesOnly() != 0 && !scan::IsSelectedFileType(EndingOf(name), name)) {
+        return PathResult::Scanned;
+      }
+      if (scan::HandleNamedFile(scan, given, shown) == 0) return PathResult::StopHere;
+      return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
+    }
+    case fs::file_type::not_found:
+      NotScanned(run, given, "no such file or folder");
+      return PathResult::NotScanned;
+    case fs::file_type::none:
+      NotScanned(run, given, error.message());
+      return PathResult::NotScanned;
+    default:
+      // Links, pipes and devices: the walk passes them over.
+      return PathResult::Scanned;
+  }
+}
+
+// Scans the file or container that `bytes` hold, named `name`, as a PATH
+// that is a file (scan-only).
+PathResult ScanBytes(RunContext& run, scan::Scan& scan, std::span<const uint8_t> bytes,
+                     const std::string& name) {
+  const scan::ScanState& state = scan.state();
+  const int32_t deniedBefore = state.accessDeniedCount;
+  const InsideLook::Result looked = run.inside->LookIntoBytes(bytes, name);
+  if (looked == InsideLook::Result::Stopped) return PathResult::StopHere;
+  const std::string last = fs::path(name).filename().string();
+  if (looked == InsideLook::Result::NotContainer ||
+      scan::IsSelectedFileType(EndingOf(last), last)) {
+    inside::MemoryBytes source(bytes);
+    if (!inside::HandleInner({name, ""}, source, inside::Cleaner(), "given as bytes",
+                             run.inside->seams())) {
+      return PathResult::StopHere;
+    }
+  }
+  return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
 }
 
 std::string WithLineFeeds(const std::string& text) {
@@ -221,21 +311,19 @@ bool FoundInfection(const RunContext& run, const scan::ScanState& s) {
 
 }  // namespace
 
-int Run(const Options& options) {
-  RunContext run(options);
+std::string RunResults::Json() const {
+  return ResultsAsJson(action, objects, errors, counts, report) + "\n";
+}
+
+int RunResults::ExitStatus() const {
+  if (foundInfection) return kExitInfected;
+  return allScanned ? kExitClean : kExitNotScanned;
+}
+
+std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd& frontEnd,
+                                         std::string& problem) {
+  RunContext run(options, frontEnd);
   const bool jsonToStandardOutput = options.jsonPath && *options.jsonPath == "-";
-  // The JSON file is checked before anything is scanned, so that a name that
-  // cannot take it stops the run before it changes a file; it is written
-  // only at the end.
-  std::optional<JsonFile> jsonFile;
-  if (options.jsonPath && !jsonToStandardOutput) {
-    std::string problem;
-    jsonFile = JsonFile::Prepare(*options.jsonPath, problem);
-    if (!jsonFile) {
-      Complain(run.progress, *options.jsonPath, problem);
-      return kExitNotScanned;
-    }
-  }
 
   // The backup folder is made ready before anything is scanned: without it
   // no file may be cleaned.
@@ -245,18 +333,20 @@ int Run(const Options& options) {
     std::error_code error;
     fs::create_directory(repair.backupFolder, error);
     if (!fs::is_directory(repair.backupFolder, error)) {
-      Complain(run.progress, *options.backupFolder, "cannot keep backups in this folder");
-      return kExitNotScanned;
+      problem = Complaint(*options.backupFolder, "cannot keep backups in this folder");
+      return std::nullopt;
     }
+  }
+  if (frontEnd.bytes && options.action != scan::ActionMode::ScanOnly) {
+    problem = Complaint(frontEnd.bytesName, "what is given as bytes is only scanned");
+    return std::nullopt;
   }
 
   scan::ScanSeams seams;
   seams.repair = repair;
   seams.statusSink = [&run](std::string_view path, scan::ScanOutcome outcome,
                             scan::ObjectKind kind) { OnStatusLine(run, path, outcome, kind); };
-  seams.message = [&run](const char* text, const char* caption) {
-    OnMessage(run.progress, text, caption);
-  };
+  seams.message = [&run](const char* text, const char* caption) { OnMessage(run, text, caption); };
   seams.prompt = [&run](std::string_view objectPath) { return run.prompt.Ask(objectPath); };
   seams.objectHook = [&run](std::string_view path) { run.progress.OnFile(path); };
   scan::Scan scan(std::move(seams));
@@ -289,52 +379,97 @@ int Run(const Options& options) {
   }
   run.inside = &looker;
   if (options.inside) looker.HookIntoWalk();
-  StopScanOnInterrupt(state);
+  if (frontEnd.stopThrough) {
+    frontEnd.stopThrough(&state);
+  } else {
+    StopScanOnInterrupt(state);
+  }
+  const auto interrupted = [&frontEnd] {
+    return frontEnd.interrupted ? frontEnd.interrupted() : ScanInterrupted();
+  };
   if (showProgress) run.progress.Start();
 
-  bool allScanned = true;
+  RunResults results;
   bool stopped = false;
-  for (const std::string& path : options.paths) {
-    if (ScanInterrupted()) break;
-    const PathResult result = ScanPath(run, scan, path);
-    if (result == PathResult::NotScanned) allScanned = false;
-    if (result == PathResult::StopHere) {
-      stopped = true;
-      break;
+  if (frontEnd.bytes) {
+    const PathResult result = ScanBytes(run, scan, *frontEnd.bytes, frontEnd.bytesName);
+    if (result == PathResult::NotScanned) results.allScanned = false;
+    stopped = result == PathResult::StopHere;
+  } else {
+    for (const std::string& path : options.paths) {
+      if (interrupted()) break;
+      const PathResult result =
+          frontEnd.pathsAsEntries ? ScanEntry(run, scan, path) : ScanPath(run, scan, path);
+      if (result == PathResult::NotScanned) results.allScanned = false;
+      if (result == PathResult::StopHere) {
+        stopped = true;
+        break;
+      }
     }
   }
   run.progress.Finish();
-  if (ScanInterrupted()) {
-    std::fputs("krizclean: interrupted; what was not reached was not scanned\n", stderr);
-    allScanned = false;
+  if (frontEnd.stopThrough) frontEnd.stopThrough(nullptr);
+  if (interrupted()) {
+    Tell(run, "interrupted; what was not reached was not scanned");
+    results.interrupted = true;
+    results.allScanned = false;
   } else if (stopped) {
     // The report counts nothing for the file the user quit on.
-    std::fputs("krizclean: quit; what was not reached was not scanned\n", stderr);
-    allScanned = false;
+    Tell(run, "quit; what was not reached was not scanned");
+    results.quit = true;
+    results.allScanned = false;
   }
   // Every file and folder that could not be opened, wherever it lay.
-  if (state.accessDeniedCount != 0) allScanned = false;
+  if (state.accessDeniedCount != 0) results.allScanned = false;
 
-  const std::string report = Report(state);
-  if (!jsonToStandardOutput) std::fputs(report.c_str(), stdout);
+  results.action = options.action;
+  results.objects = std::move(run.output.objects);
+  results.errors = std::move(run.output.errors);
+  results.counts = CountsOf(state);
+  results.report = Report(state);
+  results.foundInfection = FoundInfection(run, state);
+  return results;
+}
+
+int Run(const Options& options) {
+  Progress quiet;
+  const bool jsonToStandardOutput = options.jsonPath && *options.jsonPath == "-";
+  // The JSON file is checked before anything is scanned, so that a name that
+  // cannot take it stops the run before it changes a file; it is written
+  // only at the end.
+  std::optional<JsonFile> jsonFile;
+  if (options.jsonPath && !jsonToStandardOutput) {
+    std::string problem;
+    jsonFile = JsonFile::Prepare(*options.jsonPath, problem);
+    if (!jsonFile) {
+      Complain(quiet, *options.jsonPath, problem);
+      return kExitNotScanned;
+    }
+  }
+
+  std::string problem;
+  std::optional<RunResults> results = ScanAndCollect(options, FrontEnd{}, problem);
+  if (!results) {
+    std::fprintf(stderr, "krizclean: %s\n", problem.c_str());
+    return kExitNotScanned;
+  }
+
+  if (!jsonToStandardOutput) std::fputs(results->report.c_str(), stdout);
   if (options.jsonPath) {
-    const std::string json =
-        ResultsAsJson(options.action, run.output.objects, run.output.errors, state, report) + "\n";
+    const std::string json = results->Json();
     if (jsonToStandardOutput) {
       std::fwrite(json.data(), 1, json.size(), stdout);
-    } else if (std::string problem; !jsonFile->Write(json, problem)) {
-      Complain(run.progress, *options.jsonPath, problem);
-      allScanned = false;
+    } else if (std::string failure; !jsonFile->Write(json, failure)) {
+      Complain(quiet, *options.jsonPath, failure);
+      results->allScanned = false;
     }
   }
   // Results that did not reach their reader must not pass for a clean run.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fputs("krizclean: cannot write to standard output\n", stderr);
-    allScanned = false;
+    results->allScanned = false;
   }
-
-  if (FoundInfection(run, state)) return kExitInfected;
-  return allScanned ? kExitClean : kExitNotScanned;
+  return results->ExitStatus();
 }
 
 }  // namespace cli

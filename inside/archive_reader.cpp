@@ -444,6 +444,25 @@ LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, co
   return LookResult::Scanned;
 }
 
+// The archive, whose members `a` has read, read on to the end of its
+// compressed stream, where the stream's own check lies: damage there is
+// reported. `open` opens a fresh reader of the same bytes; `feed` gives them
+// from the start, in order.
+template <typename Open, typename Feed>
+void ReportDamageAtEnd(archive* a, const Open& open, const Feed& feed, const std::string& shown,
+                       const Seams& seams) {
+  std::string damage = CheckToEnd(
+      a,
+      [&] {
+        ArchivePtr stream(archive_read_new());
+        if (stream) StreamOnly(stream.get());
+        if (stream && !open(stream.get())) stream.reset();
+        return stream;
+      },
+      feed, seams.limits);
+  if (!damage.empty()) ReportNotScanned({shown, ""}, damage, seams);
+}
+
 }  // namespace
 
 LookResult ScanArchive(const std::string& path, const std::string& shown, const Seams& seams) {
@@ -452,37 +471,49 @@ LookResult ScanArchive(const std::string& path, const std::string& shown, const 
     return LookResult::NotContainer;
   }
   Budget budget{seams.limits, 0, 0, ""};
-  {
-    os::File file =
-        os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-    budget.archiveSize = file.IsOpen() ? file.Size().value_or(0) : 0;
-  }
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  budget.archiveSize = file.IsOpen() ? file.Size().value_or(0) : 0;
   LookResult result = Walk(a.get(), {shown, ""}, 0, budget, seams, false);
-  if (result == LookResult::Scanned) {
-    os::File file =
-        os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-    uint64_t fed = 0;
-    std::string damage = CheckToEnd(
-        a.get(),
-        [&] {
-          ArchivePtr stream(archive_read_new());
-          if (stream) StreamOnly(stream.get());
-          if (stream &&
-              archive_read_open_filename(stream.get(), path.c_str(), kChunk) != ARCHIVE_OK) {
-            stream.reset();
-          }
-          return stream;
-        },
-        [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
-          std::optional<uint32_t> got =
-              file.IsOpen() ? file.ReadAt(fed, buffer, static_cast<uint32_t>(length))
-                            : std::nullopt;
-          if (got) fed += *got;
-          return got;
-        },
-        seams.limits);
-    if (!damage.empty()) ReportNotScanned({shown, ""}, damage, seams);
+  if (result != LookResult::Scanned) return result;
+  uint64_t fed = 0;
+  ReportDamageAtEnd(
+      a.get(),
+      [&](archive* stream) {
+        return archive_read_open_filename(stream, path.c_str(), kChunk) == ARCHIVE_OK;
+      },
+      [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+        std::optional<uint32_t> got =
+            file.IsOpen() ? file.ReadAt(fed, buffer, static_cast<uint32_t>(length)) : std::nullopt;
+        if (got) fed += *got;
+        return got;
+      },
+      shown, seams);
+  return result;
+}
+
+LookResult ScanArchiveBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                            const Seams& seams) {
+  ArchivePtr a = NewReader();
+  if (!a || archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
+    return LookResult::NotContainer;
   }
+  Budget budget{seams.limits, bytes.size(), 0, ""};
+  LookResult result = Walk(a.get(), {shown, ""}, 0, budget, seams, false);
+  if (result != LookResult::Scanned) return result;
+  size_t fed = 0;
+  ReportDamageAtEnd(
+      a.get(),
+      [&](archive* stream) {
+        return archive_read_open_memory(stream, bytes.data(), bytes.size()) == ARCHIVE_OK;
+      },
+      [&](uint8_t* buffer, size_t length) -> std::optional<size_t> {
+        const size_t n = std::min(length, bytes.size() - fed);
+        std::copy_n(bytes.data() + fed, n, buffer);
+        fed += n;
+        return n;
+      },
+      shown, seams);
   return result;
 }
 

@@ -5,6 +5,8 @@
 // and on the number of members stop bombs, and what passes one is reported.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "inside/disk_image.h"
@@ -14,5 +16,8 @@ namespace inside {
 
 // Looks into the archive opened by `path`, shown as `shown`.
 LookResult ScanArchive(const std::string& path, const std::string& shown, const Seams& seams);
+// Looks into the archive that `bytes` hold, shown as `shown`.
+LookResult ScanArchiveBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                            const Seams& seams);
 
 }  // namespace inside

@@ -9,8 +9,28 @@
 #include "scan/handle_object.h"
 
 namespace inside {
-
 namespace {
+
+// Looks with `look` (an image reader, then an archive reader); what it
+// holds taking more memory than there is is said, and the scan goes on with
+// the next file.
+template <typename Look>
+LookResult Looked(const Look& look, const std::string& shown, bool reportIfNeither,
+                  const Seams& seams) {
+  LookResult result = LookResult::NotContainer;
+  try {
+    result = look();
+  } catch (const std::bad_alloc&) {
+    ReportNotScanned({shown, ""}, "too large: the rest of it was not scanned (out of memory)",
+                     seams);
+    return LookResult::Scanned;
+  }
+  if (result == LookResult::NotContainer && reportIfNeither) {
+    ReportNotScanned({shown, ""}, "no file system or archive in it can be read", seams);
+    return LookResult::Scanned;
+  }
+  return result;
+}
 
 // The image itself where `path` is a link to it: its journal goes beside the
 // image, where a run that reaches it by any name finds it, as for a plain
@@ -31,22 +51,22 @@ LookResult LookInside(const std::string& given, const std::string& shown, bool r
     ReportNotScanned({shown, ""}, "an interrupted cleaning inside it could not be undone", seams);
     return LookResult::Scanned;
   }
-  LookResult result = LookResult::NotContainer;
-  try {
-    result = ScanDiskImage(path, shown, seams);
-    if (result == LookResult::NotContainer) result = ScanArchive(path, shown, seams);
-  } catch (const std::bad_alloc&) {
-    // What it holds would take more memory than there is: said, and the
-    // scan goes on with the next file.
-    ReportNotScanned({shown, ""}, "too large: the rest of it was not scanned (out of memory)",
-                     seams);
-    return LookResult::Scanned;
-  }
-  if (result == LookResult::NotContainer && reportIfNeither) {
-    ReportNotScanned({shown, ""}, "no file system or archive in it can be read", seams);
-    return LookResult::Scanned;
-  }
-  return result;
+  return Looked(
+      [&] {
+        LookResult result = ScanDiskImage(path, shown, seams);
+        return result == LookResult::NotContainer ? ScanArchive(path, shown, seams) : result;
+      },
+      shown, reportIfNeither, seams);
+}
+
+LookResult LookInsideBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                           bool reportIfNeither, const Seams& seams) {
+  return Looked(
+      [&] {
+        LookResult result = ScanDiskImageBytes(bytes, shown, seams);
+        return result == LookResult::NotContainer ? ScanArchiveBytes(bytes, shown, seams) : result;
+      },
+      shown, reportIfNeither, seams);
 }
 
 }  // namespace inside

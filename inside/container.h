@@ -3,6 +3,8 @@
 // a folder. Front ends hand it a PATH, or a file that their walk meets.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "inside/disk_image.h"
@@ -18,5 +20,9 @@ namespace inside {
 // Scanned is answered.
 LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
                       const Seams& seams);
+
+// The same for a file held in memory: only scanned, and no journal to undo.
+LookResult LookInsideBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                           bool reportIfNeither, const Seams& seams);
 
 }  // namespace inside

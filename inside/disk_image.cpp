@@ -3,12 +3,14 @@
 #include <tsk/libtsk.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_set>
 
 #include "inside/fat_volume.h"
 #include "inside/fat_walk.h"
+#include "inside/memory_bytes.h"
 #include "os/file.h"
 
 namespace inside {
@@ -153,9 +155,10 @@ bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int dep
   return true;
 }
 
-LookResult WalkFileSystem(TSK_IMG_INFO* img, TSK_FS_INFO* fs, const std::string& path,
+// `raw`: the image is a raw one, opened by `path` for cleaning; `path` is
+// empty for one held in memory, which is only scanned.
+LookResult WalkFileSystem(TSK_IMG_INFO* img, bool raw, TSK_FS_INFO* fs, const std::string& path,
                           const std::string& shown, const std::string& prefix, const Seams& seams) {
-  const bool raw = TSK_IMG_TYPE_ISRAW(img->itype) != 0;
   const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype);
   std::string readOnly =
       std::string("read-only container: ") +
@@ -168,7 +171,7 @@ LookResult WalkFileSystem(TSK_IMG_INFO* img, TSK_FS_INFO* fs, const std::string&
     os::File file;
     TskImageSource through(img);
     os::ByteSource* source = &through;
-    if (raw) {
+    if (raw && !path.empty()) {
       file = os::File::Open(path, os::Access::Read, os::Share::ReadWrite,
                             os::Disposition::OpenExisting);
       if (file.IsOpen()) source = &file;
@@ -191,10 +194,8 @@ LookResult WalkFileSystem(TSK_IMG_INFO* img, TSK_FS_INFO* fs, const std::string&
 // last sector), a VMDK's header ("KDMV", or a descriptor's first line), else
 // raw. Told to the library rather than left to its detection, which on this
 // Debian's build leaks what it allocates for each kind that does not match.
-TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
-  os::File file =
-      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-  std::optional<uint64_t> size = file.IsOpen() ? file.Size() : std::nullopt;
+TSK_IMG_TYPE_ENUM ImageTypeOf(os::ByteSource& file) {
+  std::optional<uint64_t> size = file.Size();
   std::array<char, 512> head{};
   std::array<char, 512> tail{};
   if (!size || *size < head.size() || !ReadFully(file, 0, head.data(), head.size()) ||
@@ -213,16 +214,51 @@ TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
   return TSK_IMG_TYPE_RAW;
 }
 
-}  // namespace
+TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  if (!file.IsOpen()) return TSK_IMG_TYPE_RAW;
+  return ImageTypeOf(file);
+}
 
-LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams) {
-  tsk_error_reset();
-  std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(
-      tsk_img_open_utf8_sing(path.c_str(), ImageTypeOf(path), 0));
-  if (!img) {
-    tsk_error_reset();
-    return LookResult::NotContainer;
-  }
+// A raw image held in memory, for the library: its image structure first
+// (the library's own header), the bytes after it.
+struct MemoryImage {
+  TSK_IMG_INFO info;
+  std::span<const uint8_t> bytes;
+};
+
+ssize_t ReadMemoryImage(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t length) {
+  const auto* image = reinterpret_cast<const MemoryImage*>(img);
+  if (offset < 0) return -1;
+  const auto at = static_cast<uint64_t>(offset);
+  if (at >= image->bytes.size()) return 0;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, image->bytes.size() - at));
+  std::memcpy(buffer, image->bytes.data() + at, n);
+  return static_cast<ssize_t>(n);
+}
+
+void CloseMemoryImage(TSK_IMG_INFO* img) { std::free(img); }
+void DescribeMemoryImage(TSK_IMG_INFO*, FILE*) {}
+
+// The library's view of `bytes` as a raw image; null when it refuses them.
+TSK_IMG_INFO* OpenMemoryImage(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return nullptr;
+  // The structure holds the library's read cache: too large for the stack,
+  // and freed by CloseMemoryImage when the library closes the image.
+  auto* image = static_cast<MemoryImage*>(std::calloc(1, sizeof(MemoryImage)));
+  if (image == nullptr) return nullptr;
+  image->bytes = bytes;
+  TSK_IMG_INFO* img = tsk_img_open_external(image, static_cast<TSK_OFF_T>(bytes.size()), 0,
+                                            ReadMemoryImage, CloseMemoryImage, DescribeMemoryImage);
+  if (img == nullptr) std::free(image);
+  return img;
+}
+
+// Walks the file systems of the opened image: one, or one per partition.
+LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path,
+                     const std::string& shown, const Seams& seams) {
+  std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(opened);
   std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
       tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
   tsk_error_reset();
@@ -232,7 +268,7 @@ LookResult ScanDiskImage(const std::string& path, const std::string& shown, cons
       tsk_error_reset();
       return LookResult::NotContainer;
     }
-    return WalkFileSystem(img.get(), fs.get(), path, shown, "", seams);
+    return WalkFileSystem(img.get(), raw, fs.get(), path, shown, "", seams);
   }
   int number = 0;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
@@ -245,11 +281,42 @@ LookResult ScanDiskImage(const std::string& path, const std::string& shown, cons
                        seams);
       continue;
     }
-    if (WalkFileSystem(img.get(), fs.get(), path, shown, prefix, seams) == LookResult::Stopped) {
+    if (WalkFileSystem(img.get(), raw, fs.get(), path, shown, prefix, seams) ==
+        LookResult::Stopped) {
       return LookResult::Stopped;
     }
   }
   return LookResult::Scanned;
+}
+
+}  // namespace
+
+LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams) {
+  tsk_error_reset();
+  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(path.c_str(), ImageTypeOf(path), 0);
+  if (img == nullptr) {
+    tsk_error_reset();
+    return LookResult::NotContainer;
+  }
+  return ScanImage(img, TSK_IMG_TYPE_ISRAW(img->itype) != 0, path, shown, seams);
+}
+
+LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                              const Seams& seams) {
+  MemoryBytes source(bytes);
+  if (ImageTypeOf(source) != TSK_IMG_TYPE_RAW) {
+    // The library reads these disks only from files of their own.
+    ReportNotScanned({shown, ""}, "a VHD or VMDK disk is read from a file only, not from bytes",
+                     seams);
+    return LookResult::Scanned;
+  }
+  tsk_error_reset();
+  TSK_IMG_INFO* img = OpenMemoryImage(bytes);
+  if (img == nullptr) {
+    tsk_error_reset();
+    return LookResult::NotContainer;
+  }
+  return ScanImage(img, true, "", shown, seams);
 }
 
 }  // namespace inside

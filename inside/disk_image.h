@@ -7,6 +7,8 @@
 // scanned.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 
 #include "inside/inner_object.h"
@@ -22,5 +24,9 @@ enum class LookResult {
 // Looks into the disk image opened by `path` (the image itself, not a link
 // to it: a cleaning journals beside it), shown as `shown`.
 LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams);
+// Looks into the disk image that `bytes` hold, shown as `shown`: a raw image
+// only, and only scanned.
+LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,
+                              const Seams& seams);
 
 }  // namespace inside

@@ -25,7 +25,7 @@ namespace inside {
 struct InnerName {
   std::string container;
   std::string inner;
-  std::string Shown() const { return container + "!" + inner; }
+  std::string Shown() const { return inner.empty() ? container : container + "!" + inner; }
 };
 
 // Limits against archive bombs and hostile images. What passes one is
