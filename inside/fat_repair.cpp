@@ -144,11 +144,6 @@ ImagePlanResult Refuse(std::string why) {
   return result;
 }
 
-size_t NameStart(const std::string& path) {
-  size_t at = os::PathSeparator() == '\\' ? path.find_last_of("\\/") : path.rfind('/');
-  return at == std::string::npos ? 0 : at + 1;
-}
-
 }  // namespace
 
 ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset,
@@ -257,13 +252,26 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
   using engine::RepairOutcome;
   using engine::RepairStatus;
   os::WriteFaults* faults = settings.faults;
-  std::optional<os::FileAttributes> attributes = os::ReadAttributes(imagePath);
+  // Worked on beside the real image (a link to it is followed once), through
+  // one handle, and only while no other program holds a lock on it.
+  std::string imageName;
+  const os::Folder folder = os::Folder::OpenParent(imagePath, true, imageName);
+  os::File file = folder.OpenFile(imageName, os::Access::ReadWrite, os::Share::Read, faults);
+  if (!file.IsOpen()) {
+    const os::EntryInfo entry = folder.Look(imageName);
+    if (entry.kind == os::EntryInfo::Kind::File &&
+        os::IsReadOnly(os::FileAttributes{entry.identity.mode})) {
+      return {RepairStatus::NotDone, "the image is read-only"};
+    }
+    return {RepairStatus::NotDone, "the image cannot be opened for writing"};
+  }
+  std::optional<os::FileAttributes> attributes = file.Attributes();
   if (attributes && os::IsReadOnly(*attributes)) {
     return {RepairStatus::NotDone, "the image is read-only"};
   }
-  os::File file = os::File::Open(imagePath, os::Access::ReadWrite, os::Share::Read,
-                                 os::Disposition::OpenExisting, faults);
-  if (!file.IsOpen()) return {RepairStatus::NotDone, "the image cannot be opened for writing"};
+  if (file.LockExclusive() == os::File::Lock::HeldElsewhere) {
+    return {RepairStatus::NotDone, "another program has locked the image; left alone"};
+  }
   std::optional<uint64_t> size = file.Size();
   if (!size) return {RepairStatus::NotDone, "the image cannot be read"};
 
@@ -272,21 +280,22 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
 
   engine::Journal journal;
   journal.kind = engine::Journal::Kind::InPlace;
-  journal.file = imagePath.substr(NameStart(imagePath));
+  journal.file = imageName;
   journal.attributes = attributes;
+  journal.fileIdentity = file.Identity().value_or(os::FileIdentity{});
   journal.oldLength = *size;
   journal.newLength = *size;
   journal.regions = planned.plan.regions;
-  const std::string journalPath = engine::JournalPathFor(imagePath);
-  if (!engine::WriteJournal(journalPath, journal, faults)) {
+  const std::string journalName = engine::JournalPathFor(imageName);
+  os::File held;
+  if (!engine::WriteJournal(folder, journalName, journal, faults, held)) {
     return {RepairStatus::NotDone, "no journal can be written beside the image"};
   }
 
   // From here on every way out either commits or undoes by the journal.
   auto undo = [&](const char* why) {
-    file.Close();
-    if (engine::PutBackFromJournal(imagePath, journal, faults)) {
-      engine::RemoveJournal(journalPath, faults);
+    if (engine::PutBackFromJournal(file, journal, faults)) {
+      engine::RemoveJournal(folder, journalName, held, faults);
     }
     return RepairOutcome{RepairStatus::NotDone, why};
   };
@@ -301,10 +310,10 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
       !VerifyInside(file, volumeOffset, innerPath, planned.plan.file)) {
     return undo("the repaired file did not verify");
   }
-  file.Close();
   // The commit: while the journal is there, the next run undoes the repair.
-  if (!os::RemoveFile(journalPath, faults)) return undo("its journal cannot be removed");
-  os::FlushFolderOf(journalPath, faults);
+  if (!folder.Remove(journalName, faults)) return undo("its journal cannot be removed");
+  folder.Flush(faults);
+  held.Close();
   return {RepairStatus::Cleaned, ""};
 }
 

@@ -200,7 +200,7 @@ TEST_F(HandleObjectTest, AnInterruptedRepairIsUndoneBeforeTheFileIsHandled) {
 TEST_F(HandleObjectTest, ABackupOfTheOriginalIsKeptBeforeCleaning) {
   std::string folder = Path("kept");
   std::filesystem::create_directories(folder);
-  scan().seams().repair = {folder, nullptr};
+  scan().seams().repair = {folder, nullptr, nullptr};
   std::string first = Put("a/setup.exe", infection_.bytes);
   std::string second = Put("b/setup.exe", infection_.bytes);
   EXPECT_EQ(Handle(first, ActionMode::Clean), 1);
