@@ -272,9 +272,10 @@ bool WriteJournal(const os::Folder& folder, const std::string& name, Journal& jo
   if (!file.IsOpen()) return false;
   // Locked before it holds anything: another run that opens it meanwhile
   // sees a live repair.
-  bool written = file.LockExclusive() != os::File::Lock::HeldElsewhere &&
-                 file.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
-                 file.Flush() && folder.Flush(faults);
+  bool written =
+      file.LockExclusive() != os::File::Lock::HeldElsewhere &&
+      file.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
+      file.Flush() && folder.Flush(faults);
   if (written) {
     held = std::move(file);
     return true;
@@ -314,8 +315,9 @@ JournalReading ReadJournal(const os::Folder& folder, const std::string& name, Jo
   reading.held = folder.OpenFile(name, os::Access::Read, os::Share::ReadWrite);
   std::optional<os::FileIdentity> identity = reading.held.Identity();
   if (!identity) {
-    return untrusted(folder.Look(name).kind == os::EntryInfo::Kind::Missing ? JournalRead::Missing
-                                                                             : JournalRead::Unreadable,
+    return untrusted(folder.Look(name).kind == os::EntryInfo::Kind::Missing
+                         ? JournalRead::Missing
+                         : JournalRead::Unreadable,
                      "");
   }
   if (identity->owner != os::CurrentUser() && identity->owner != os::kSuperUser) {
@@ -338,8 +340,9 @@ JournalReading ReadJournal(const os::Folder& folder, const std::string& name, Jo
   }
   if (bytes.size() >= kFirstMagic.size() &&
       std::equal(kFirstMagic.begin(), kFirstMagic.end(), bytes.begin())) {
-    return untrusted(JournalRead::Untrusted,
-                     "it is of an older format that records no identity, so it cannot be proven ours");
+    return untrusted(
+        JournalRead::Untrusted,
+        "it is of an older format that records no identity, so it cannot be proven ours");
   }
   std::optional<Journal> decoded = DecodeJournal(bytes);
   if (!decoded) {

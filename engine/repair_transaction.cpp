@@ -338,8 +338,8 @@ RepairOutcome RepairAsCopy(
   }
   std::optional<os::FileAttributes> mode = source.Attributes();
   if (!size || !mode ||
-      !out.SetAttributes(
-          os::WithoutReadOnly(os::WithoutNewPrivileges(*mode, os::FileIdentity{})), faults)) {
+      !out.SetAttributes(os::WithoutReadOnly(os::WithoutNewPrivileges(*mode, os::FileIdentity{})),
+                         faults)) {
     return undo("no copy of it could be made");
   }
   PlanResult planned = settings.plan(out);
@@ -390,10 +390,10 @@ RecoveryResult RecoverCopy(const os::Folder& folder, const std::string& journalN
   if (copy.kind != os::EntryInfo::Kind::Missing) {
     // Without its slot, the copy is the empty file made just before the
     // slot was to be written.
-    const bool ours = copy.kind == os::EntryInfo::Kind::File && copy.identity.links == 1 &&
-                      (journal.copyIdentity ? copy.identity.SameFile(*journal.copyIdentity)
-                                            : copy.identity.size == 0 &&
-                                                  copy.identity.owner == journal.writer);
+    const bool ours =
+        copy.kind == os::EntryInfo::Kind::File && copy.identity.links == 1 &&
+        (journal.copyIdentity ? copy.identity.SameFile(*journal.copyIdentity)
+                              : copy.identity.size == 0 && copy.identity.owner == journal.writer);
     if (!ours) return Untrusted("its copy is not the file it made");
     if (!folder.Remove(journal.copy, faults)) {
       return {Recovery::Failed, "an unfinished copy cannot be removed"};

@@ -25,8 +25,11 @@ engine::RepairSettings SettingsFrom(const ScanSeams& seams, const std::string& s
   settings.plan = seams.plan != nullptr ? seams.plan : engine::PlanRepair;
   settings.faults = options.faults;
   if (!options.backupFolder.empty()) {
-    settings.keepBackup = [folder = options.backupFolder, faults = options.faults,
-                           shown](os::File& file) { return KeepBackup(folder, file, shown, faults); };
+    settings.keepBackup = [folder = options.backupFolder, handle = options.backupHandle,
+                           faults = options.faults, shown](os::File& file) {
+      return handle != nullptr ? KeepBackup(*handle, file, shown, faults)
+                               : KeepBackup(folder, file, shown, faults);
+    };
   }
   return settings;
 }
@@ -87,8 +90,8 @@ os::File OpenForTest(const std::string& path) {
 // once, so that the file is the real one and its journal lies beside it.
 void Locate(ObjectNames& names) {
   if (names.folder != nullptr) return;
-  names.folder = std::make_shared<const os::Folder>(
-      os::Folder::OpenParent(names.path, true, names.name));
+  names.folder =
+      std::make_shared<const os::Folder>(os::Folder::OpenParent(names.path, true, names.name));
 }
 
 // A journal that was not carried out: the user is told why on the seam for
@@ -138,11 +141,11 @@ ScanOutcome CleanCopy(Scan& scan, const ObjectNames& names,
   }
   // The restart is asked for by the names the system knows the files by.
   const std::string path = names.path;
-  const std::string copyPath = path.size() >= names.name.size() &&
-                                       path.compare(path.size() - names.name.size(),
-                                                    names.name.size(), names.name) == 0
-                                   ? Beside(path, copy)
-                                   : folder.PathOf(copy);
+  const std::string copyPath =
+      path.size() >= names.name.size() &&
+              path.compare(path.size() - names.name.size(), names.name.size(), names.name) == 0
+          ? Beside(path, copy)
+          : folder.PathOf(copy);
   ScanOutcome outcome = ScanOutcome::CannotDisinfect;
   auto schedule = [&](const std::string&, const std::string& cleaned) {
     if (scan.DeleteInstead(path)) {
@@ -242,7 +245,8 @@ std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
 
 bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::string& journalName,
                               const std::string& shown) {
-  if (folder.Look(journalName).kind == os::EntryInfo::Kind::Missing) return true;  // the common case
+  if (folder.Look(journalName).kind == os::EntryInfo::Kind::Missing)
+    return true;  // the common case
   engine::RecoveryResult recovered =
       engine::RecoverFromJournal(folder, journalName, scan.seams().repair.faults);
   const std::string shownJournal = JournalNameFor(shown);
@@ -257,7 +261,8 @@ bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::s
       Tell(scan, shown, "an unfinished copy from an interrupted cleaning was removed");
       return true;
     case engine::Recovery::Untrusted:
-      LeaveJournal(scan, shownJournal, "untrusted journal: " + recovered.detail + "; left as it is");
+      LeaveJournal(scan, shownJournal,
+                   "untrusted journal: " + recovered.detail + "; left as it is");
       return false;
     case engine::Recovery::Busy:
       LeaveJournal(scan, shownJournal, "journal of a cleaning that runs now: " + recovered.detail);
@@ -277,7 +282,8 @@ bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
   std::string name;
   const os::Folder folder = os::Folder::OpenParent(target, true, name);
   if (!folder.IsOpen()) return true;
-  return RecoverInterruptedRepair(scan, folder, JournalNameFor(name), shown.empty() ? target : shown);
+  return RecoverInterruptedRepair(scan, folder, JournalNameFor(name),
+                                  shown.empty() ? target : shown);
 }
 
 std::string CopyNameFor(const std::string& path, int attempt) {

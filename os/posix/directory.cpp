@@ -173,8 +173,8 @@ File Folder::CreateFile(const std::string& name, uint32_t mode, WriteFaults* fau
   // stop right after it.
   const WriteFaults::Verdict made = OnWrite(faults);
   if (made == WriteFaults::Verdict::Fail) return File();
-  const int fd = OpenRegularAt(state_->fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
-                               mode & 0777);
+  const int fd =
+      OpenRegularAt(state_->fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode & 0777);
   if (fd < 0) return File();
   if (made != WriteFaults::Verdict::Go) {
     ::close(fd);
@@ -190,8 +190,8 @@ bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
   if (verdict == WriteFaults::Verdict::Fail) return false;
   int fd = OpenRegularAt(state_->fd, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0);
   if (fd < 0 && errno == ENOENT) {
-    fd = OpenRegularAt(state_->fd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW,
-                       0600);
+    fd = OpenRegularAt(state_->fd, name.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     if (fd < 0 && errno == EEXIST) {
       fd = OpenRegularAt(state_->fd, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0);
     }
@@ -199,8 +199,8 @@ bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
   if (fd < 0) return false;
   struct stat info {};
   const uid_t me = ::geteuid();
-  bool appended = ::fstat(fd, &info) == 0 && info.st_nlink == 1 &&
-                  (info.st_uid == me || info.st_uid == 0);
+  bool appended =
+      ::fstat(fd, &info) == 0 && info.st_nlink == 1 && (info.st_uid == me || info.st_uid == 0);
   const size_t size = verdict == WriteFaults::Verdict::Half ? bytes.size() / 2 : bytes.size();
   ssize_t put = -1;
   if (appended) {
@@ -246,8 +246,8 @@ EntryInfo Folder::Look(const std::string& name) const {
   struct stat found {};
   if (state_ == nullptr || name.empty() ||
       ::fstatat(state_->fd, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
-    info.kind = state_ != nullptr && errno == ENOENT ? EntryInfo::Kind::Missing
-                                                     : EntryInfo::Kind::Unknown;
+    info.kind =
+        state_ != nullptr && errno == ENOENT ? EntryInfo::Kind::Missing : EntryInfo::Kind::Unknown;
     return info;
   }
   info.identity = IdentityOf(found);
@@ -291,7 +291,9 @@ Folder Folder::OpenParent(const std::string& path, bool resolveLink, std::string
     }
   }
   const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : target.substr(0, slash);
   std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
   if (last.empty() || last == "." || last == "..") return Folder();
   Folder opened = Open(folder);

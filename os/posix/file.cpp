@@ -27,7 +27,8 @@ int OpenRegularAt(int folder, const char* name, int flags, unsigned mode) {
   // regular file.
   int fd;
   do {
-    fd = ::openat(folder, name, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, static_cast<mode_t>(mode));
+    fd = ::openat(folder, name, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat info {};
