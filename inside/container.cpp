@@ -9,10 +9,9 @@ namespace inside {
 LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
                       const Seams& seams) {
   // An image whose cleaning was interrupted is put back before it is read.
-  if (!scan::RecoverInterruptedRepair(*seams.scan, engine::JournalPathFor(path), shown)) {
-    ReportNotScanned({shown, ""}, "an interrupted cleaning inside it could not be undone", seams);
-    return LookResult::Scanned;
-  }
+  // A journal left as it is has its own status line; the image is still read
+  // (and not written while the journal stands).
+  scan::RecoverInterruptedRepair(*seams.scan, engine::JournalPathFor(path), shown);
   LookResult result = ScanDiskImage(path, shown, seams);
   if (result == LookResult::NotContainer) result = ScanArchive(path, shown, seams);
   if (result == LookResult::NotContainer && reportIfNeither) {

@@ -97,6 +97,7 @@ void Locate(ObjectNames& names) {
 // A journal that was not carried out: the user is told why on the seam for
 // reasons, and it is counted as not scanned under its own name.
 void LeaveJournal(Scan& scan, const std::string& shownJournal, const std::string& why) {
+  if (!scan.FirstTime(shownJournal)) return;
   scan.Reason(shownJournal, why);
   RecordOutcomeFor(scan, shownJournal, ScanOutcome::CannotOpen);
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -98,6 +99,9 @@ class Scan {
   void Tell(const char* text, const char* caption) const;
   void Announce(std::string_view shownPath) const;
   void Reason(std::string_view path, std::string_view reason) const;
+  // True the first time it is asked about `key` in this scan: what is said
+  // once per run (a journal left as it is, met again by another way in).
+  bool FirstTime(const std::string& key) { return said_.insert(key).second; }
   engine::PlanResult Plan(os::ByteSource& file) const;
   bool DeleteInstead(const std::string& path) const;
   bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);
@@ -106,6 +110,7 @@ class Scan {
   ScanState state_;
   ScanSeams seams_;
   ObjectSnapshot snapshot_;
+  std::set<std::string> said_;
 };
 
 }  // namespace scan
