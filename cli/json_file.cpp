@@ -59,7 +59,7 @@ os::File CreateBeside(const os::Folder& folder, const std::string& name, unsigne
                       std::string& made) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     made = RandomName(name);
-    os::File file = folder.CreateFile(made, mode);
+    os::File file = folder.MakeNewFile(made, mode);
     if (file.IsOpen() || errno != EEXIST) return file;
   }
   return os::File();

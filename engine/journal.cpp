@@ -268,7 +268,7 @@ bool WriteJournal(const os::Folder& folder, const std::string& name, Journal& jo
   journal.writer = os::CurrentUser();
   std::vector<uint8_t> bytes = EncodeJournal(journal);
   if (bytes.size() >= kMaxJournalSize) return false;
-  os::File file = folder.CreateFile(name, kJournalMode, faults);
+  os::File file = folder.MakeNewFile(name, kJournalMode, faults);
   if (!file.IsOpen()) return false;
   // Locked before it holds anything: another run that opens it meanwhile
   // sees a live repair.
@@ -359,9 +359,7 @@ JournalReading ReadJournal(const os::Folder& folder, const std::string& name, Jo
 
 bool RemoveJournal(const os::Folder& folder, const std::string& name, os::File& held,
                    os::WriteFaults* faults) {
-  const bool removed = folder.Remove(name, faults) && folder.Flush(faults);
-  held.Close();
-  return removed;
+  return folder.RemoveHeld(name, held, faults) && folder.Flush(faults);
 }
 
 }  // namespace engine

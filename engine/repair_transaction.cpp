@@ -256,9 +256,8 @@ RepairOutcome RepairInPlace(const os::Folder& folder, const std::string& name,
     return undo("its read-only mark cannot be put back");
   }
   // The commit: while the journal is there, the next run undoes the repair.
-  if (!folder.Remove(journalName, faults)) return undo("its journal cannot be removed");
+  if (!folder.RemoveHeld(journalName, held, faults)) return undo("its journal cannot be removed");
   folder.Flush(faults);
-  held.Close();
   return Outcome(RepairStatus::Cleaned, "");
 }
 
@@ -323,7 +322,7 @@ RepairOutcome RepairAsCopy(
   if (settings.keepBackup && !settings.keepBackup(source)) {
     return undo("no backup of it could be kept");
   }
-  out = folder.CreateFile(copy, 0600, faults);
+  out = folder.MakeNewFile(copy, 0600, faults);
   made = out.Identity();
   if (!made || !RecordCopyIdentity(held, *made, faults)) return undo("no copy of it could be made");
   std::optional<uint64_t> size = source.Size();
@@ -356,9 +355,8 @@ RepairOutcome RepairAsCopy(
   if (!schedule(name, copy)) return undo("its replacement at restart was not taken");
   // The commit. Without it the copy goes again, and the restart then finds
   // nothing to put in the file's place, which stays as it was.
-  if (!folder.Remove(journalName, faults)) return undo("its journal cannot be removed");
+  if (!folder.RemoveHeld(journalName, held, faults)) return undo("its journal cannot be removed");
   folder.Flush(faults);
-  held.Close();
   return Outcome(RepairStatus::Cleaned, "");
 }
 

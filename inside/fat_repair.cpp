@@ -311,9 +311,8 @@ engine::RepairOutcome CleanInsideImage(const std::string& imagePath, uint64_t vo
     return undo("the repaired file did not verify");
   }
   // The commit: while the journal is there, the next run undoes the repair.
-  if (!folder.Remove(journalName, faults)) return undo("its journal cannot be removed");
+  if (!folder.RemoveHeld(journalName, held, faults)) return undo("its journal cannot be removed");
   folder.Flush(faults);
-  held.Close();
   return {RepairStatus::Cleaned, ""};
 }
 

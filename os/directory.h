@@ -117,7 +117,7 @@ class Folder {
   // A new regular file `name`, made only when nothing (not even a link) has
   // that name (POSIX: O_CREAT|O_EXCL|O_NOFOLLOW, with the permission bits
   // `mode` less the umask). Counts as a write on `faults`.
-  File CreateFile(const std::string& name, uint32_t mode, WriteFaults* faults = nullptr) const;
+  File MakeNewFile(const std::string& name, uint32_t mode, WriteFaults* faults = nullptr) const;
   // Appends `bytes` to its file `name`, made anew (for its owner alone) when
   // missing, or an existing one only when it is ours: a regular file with one
   // name, owned by the running user or the superuser; and puts them on the
@@ -128,6 +128,10 @@ class Folder {
                    WriteFaults* faults = nullptr) const;
   // Removes the entry `name` (a link itself, never its target).
   bool Remove(const std::string& name, WriteFaults* faults = nullptr) const;
+  // Removes its file `name` that `held` holds open, and lets `held` go: on
+  // POSIX removed first, so that no one meets the name unheld; Win32 removes
+  // no file that is open, so there it is closed first.
+  bool RemoveHeld(const std::string& name, File& held, WriteFaults* faults = nullptr) const;
   // Gives the entry `from` the name `to`, replacing an entry there.
   bool Rename(const std::string& from, const std::string& to, WriteFaults* faults = nullptr) const;
   // Puts the folder's entries on the disk as they now are (POSIX: its own

@@ -86,7 +86,7 @@ bool KeepBackup(const os::Folder& folder, os::File& source, const std::string& o
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = BackupName(LastComponent(original), sha256, attempt);
     if (folder.Look(name).kind != os::EntryInfo::Kind::Missing) continue;  // never over another
-    os::File copy = folder.CreateFile(name, kept.bits, faults);
+    os::File copy = folder.MakeNewFile(name, kept.bits, faults);
     if (!copy.IsOpen()) {
       if (folder.Look(name).kind != os::EntryInfo::Kind::Missing) continue;  // taken meanwhile
       return false;

@@ -167,7 +167,7 @@ File Folder::OpenFile(const std::string& name, Access access, Share /*share*/,
   return fd >= 0 ? File(fd, faults) : File();
 }
 
-File Folder::CreateFile(const std::string& name, uint32_t mode, WriteFaults* faults) const {
+File Folder::MakeNewFile(const std::string& name, uint32_t mode, WriteFaults* faults) const {
   if (state_ == nullptr || name.empty()) return File();
   // Making a file takes room on the disk: a failing disk may refuse it, or
   // stop right after it.
@@ -218,6 +218,12 @@ bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
 bool Folder::Remove(const std::string& name, WriteFaults* faults) const {
   return state_ != nullptr && !name.empty() && OnChange(faults) == WriteFaults::Verdict::Go &&
          ::unlinkat(state_->fd, name.c_str(), 0) == 0;
+}
+
+bool Folder::RemoveHeld(const std::string& name, File& held, WriteFaults* faults) const {
+  const bool removed = Remove(name, faults);
+  held.Close();
+  return removed;
 }
 
 bool Folder::Rename(const std::string& from, const std::string& to, WriteFaults* faults) const {

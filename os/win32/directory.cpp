@@ -151,7 +151,7 @@ File Folder::OpenFile(const std::string& name, Access access, Share share,
   return File::Open(PathOf(name), access, share, Disposition::OpenExisting, faults);
 }
 
-File Folder::CreateFile(const std::string& name, uint32_t /*mode*/, WriteFaults* faults) const {
+File Folder::MakeNewFile(const std::string& name, uint32_t /*mode*/, WriteFaults* faults) const {
   if (state_ == nullptr || name.empty()) return File();
   return File::Open(PathOf(name), Access::ReadWrite, Share::None, Disposition::CreateNew, faults);
 }
@@ -164,6 +164,11 @@ bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
 bool Folder::Remove(const std::string& name, WriteFaults* faults) const {
   return state_ != nullptr && !name.empty() && OnChange(faults) == WriteFaults::Verdict::Go &&
          DeleteFileA(PathOf(name).c_str()) != 0;
+}
+
+bool Folder::RemoveHeld(const std::string& name, File& held, WriteFaults* faults) const {
+  held.Close();
+  return Remove(name, faults);
 }
 
 bool Folder::Rename(const std::string& from, const std::string& to, WriteFaults* faults) const {
