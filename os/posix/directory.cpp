@@ -143,22 +143,6 @@ File Folder::OpenToRead(const std::string& name) const {
   return fd >= 0 ? File(fd, nullptr) : File();
 }
 
-namespace {
-
-FileIdentity IdentityOf(const struct stat& info) {
-  FileIdentity identity;
-  identity.device = static_cast<uint64_t>(info.st_dev);
-  identity.inode = static_cast<uint64_t>(info.st_ino);
-  identity.size = static_cast<uint64_t>(info.st_size);
-  identity.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  identity.owner = static_cast<uint32_t>(info.st_uid);
-  identity.links = static_cast<uint32_t>(info.st_nlink);
-  identity.mode = static_cast<uint32_t>(info.st_mode);
-  return identity;
-}
-
-}  // namespace
-
 File Folder::OpenFile(const std::string& name, Access access, Share /*share*/,
                       WriteFaults* faults) const {
   if (state_ == nullptr || name.empty()) return File();

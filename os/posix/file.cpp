@@ -131,9 +131,7 @@ bool File::FlushNow() {
   return result == 0;
 }
 
-std::optional<FileIdentity> File::Identity() const {
-  struct stat info {};
-  if (!IsOpen() || ::fstat(Descriptor(handle_), &info) != 0) return std::nullopt;
+FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity identity;
   identity.device = static_cast<uint64_t>(info.st_dev);
   identity.inode = static_cast<uint64_t>(info.st_ino);
@@ -143,6 +141,12 @@ std::optional<FileIdentity> File::Identity() const {
   identity.links = static_cast<uint32_t>(info.st_nlink);
   identity.mode = static_cast<uint32_t>(info.st_mode);
   return identity;
+}
+
+std::optional<FileIdentity> File::Identity() const {
+  struct stat info {};
+  if (!IsOpen() || ::fstat(Descriptor(handle_), &info) != 0) return std::nullopt;
+  return IdentityOf(info);
 }
 
 std::optional<FileAttributes> File::Attributes() const {

@@ -2,7 +2,14 @@
 // descriptor (or AT_FDCWD), never blocking, regular files only.
 #pragma once
 
+#include <sys/stat.h>
+
+#include "os/file.h"
+
 namespace os {
+
+// What the system said of a file, as our code keeps it.
+FileIdentity IdentityOf(const struct stat& info);
 
 // openat(folder, name, flags) with O_NONBLOCK, O_CLOEXEC and O_NOCTTY added;
 // -1 (errno set; EINVAL for what is no regular file) unless a regular file
