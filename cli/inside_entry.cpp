@@ -17,7 +17,7 @@ InsideLook::InsideLook(scan::Scan& scan, bool backups,
 void InsideLook::HookIntoWalk() {
   scan_.seams().fileHook = [this](const std::string& path, const std::string& shown) {
     if (!inside::IsContainerName(shown)) return true;
-    return inside::LookInside(path, shown, true, seams_) != inside::LookResult::Stopped;
+    return inside::LookInside(path, shown, true, false, seams_) != inside::LookResult::Stopped;
   };
 }
 
@@ -38,7 +38,7 @@ InsideLook::Result ResultOf(inside::LookResult result) {
 }  // namespace
 
 InsideLook::Result InsideLook::LookIntoPath(const std::string& path, const std::string& shown) {
-  return ResultOf(inside::LookInside(path, shown, inside::IsContainerName(shown), seams_));
+  return ResultOf(inside::LookInside(path, shown, inside::IsContainerName(shown), true, seams_));
 }
 
 InsideLook::Result InsideLook::LookIntoBytes(std::span<const uint8_t> bytes,

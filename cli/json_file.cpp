@@ -1,17 +1,17 @@
 #include "cli/json_file.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+
+#include "os/system.h"
 
 namespace cli {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string SystemError() { return std::strerror(errno); }
 
@@ -25,85 +25,134 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
+bool Trusted(uint32_t owner) { return owner == os::CurrentUser() || owner == os::kSuperUser; }
+
 // Empty, or JSON by its first character: what an earlier run left.
-bool HoldsJsonOrNothing(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
+bool HoldsJsonOrNothing(os::File& file) {
   char start[4096];
-  ssize_t got;
-  do {
-    got = ::read(fd, start, sizeof start);
-  } while (got < 0 && errno == EINTR);
-  ::close(fd);
-  if (got < 0) return false;
-  std::string_view text(start, static_cast<size_t>(got));
+  const std::optional<uint32_t> got = file.ReadAt(0, start, sizeof start);
+  if (!got) return false;
+  std::string_view text(start, *got);
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   const size_t first = text.find_first_not_of(" \t\r\n");
   return first == std::string_view::npos || text[first] == '{' || text[first] == '[';
 }
 
-// A new file beside `target`, made with O_EXCL under a name of its own; its
-// name is in `made`. -1 when none can be made.
-int CreateBeside(const std::string& target, unsigned mode, std::string& made) {
-  const fs::path where(target);
-  const fs::path folder = where.has_parent_path() ? where.parent_path() : fs::path(".");
-  const std::string stem =
-      "." + where.filename().string() + ".krizclean-" + std::to_string(::getpid());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    made = (folder / (stem + "-" + std::to_string(attempt))).string();
-    const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                          static_cast<mode_t>(mode));
-    if (fd >= 0 || errno != EEXIST) return fd;
+// A name that no one can guess ahead and plant: the file's own with twelve
+// random letters.
+std::string RandomName(const std::string& name) {
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char random[12] = {};
+  if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    const auto seed = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr));
+    for (size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> i);
   }
-  return -1;
+  std::string made = "." + name + ".krizclean-";
+  for (unsigned char byte : random) made += kLetters[byte % (sizeof kLetters - 1)];
+  return made;
+}
+
+// A new file in `folder`, made with O_EXCL under a random name of its own;
+// its name is in `made`. Unopened when none can be made.
+os::File CreateBeside(const os::Folder& folder, const std::string& name, unsigned mode,
+                      std::string& made) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    made = RandomName(name);
+    os::File file = folder.MakeNewFile(made, mode);
+    if (file.IsOpen() || errno != EEXIST) return file;
+  }
+  return os::File();
 }
 
 }  // namespace
 
 std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& error) {
   JsonFile file;
-  file.target_ = path;
-  std::error_code failed;
-  if (fs::is_symlink(path, failed)) {
-    const fs::path resolved = fs::weakly_canonical(path, failed);
-    if (!failed) file.target_ = resolved.string();
-  }
+  std::string target = path;
   struct stat info {};
-  if (::stat(file.target_.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    // A link another user placed could lead anywhere.
+    if (!Trusted(static_cast<uint32_t>(info.st_uid))) {
+      error = "is a symbolic link that belongs to another user; not followed";
+      return std::nullopt;
+    }
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real != nullptr) {
+      target = real;
+      std::free(real);
+    } else {
+      char buffer[4096];
+      const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
+      if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) {
+        error = SystemError();
+        return std::nullopt;
+      }
+      const std::string link(buffer, static_cast<size_t>(length));
+      const size_t slash = path.rfind('/');
+      target = link.front() == '/' || slash == std::string::npos ? link
+                                                                 : path.substr(0, slash + 1) + link;
+    }
+  }
+  file.target_ = target;
+  file.folder_ =
+      std::make_shared<const os::Folder>(os::Folder::OpenParent(target, false, file.name_));
+  if (!file.folder_->IsOpen()) {
+    error = "cannot write the JSON file: its folder cannot be opened";
+    return std::nullopt;
+  }
+  const os::EntryInfo entry = file.folder_->Look(file.name_);
+  switch (entry.kind) {
+    case os::EntryInfo::Kind::Missing:
+      break;
+    case os::EntryInfo::Kind::Folder:
       error = "is a folder";
       return std::nullopt;
-    }
-    if (!S_ISREG(info.st_mode)) {
+    case os::EntryInfo::Kind::Link:
+      error = "is a symbolic link that belongs to another user; not followed";
+      return std::nullopt;
+    case os::EntryInfo::Kind::Other:
+      // A pipe, a terminal, /dev/null: written into as it is.
       file.replace_ = false;
       return file;
-    }
-    if (!HoldsJsonOrNothing(file.target_)) {
-      error = "holds something other than JSON; not replaced";
+    case os::EntryInfo::Kind::Unknown:
+      error = SystemError();
       return std::nullopt;
+    case os::EntryInfo::Kind::File: {
+      if (!Trusted(entry.identity.owner) || (entry.identity.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "another user can write to it; not replaced";
+        return std::nullopt;
+      }
+      os::File existing =
+          file.folder_->OpenFile(file.name_, os::Access::Read, os::Share::ReadWrite);
+      if (!existing.IsOpen() || !HoldsJsonOrNothing(existing)) {
+        error = "holds something other than JSON; not replaced";
+        return std::nullopt;
+      }
+      file.mode_ = entry.identity.mode & 07777;
+      break;
     }
-    file.mode_ = static_cast<unsigned>(info.st_mode & 07777);
-  } else if (errno != ENOENT) {
-    error = SystemError();
-    return std::nullopt;
   }
   // A file can be made beside it: the run that follows will be able to
   // leave its results.
   std::string probe;
-  const int fd = CreateBeside(file.target_, 0600, probe);
-  if (fd < 0) {
+  os::File made = CreateBeside(*file.folder_, file.name_, 0600, probe);
+  if (!made.IsOpen()) {
     error = "cannot write the JSON file: " + SystemError();
     return std::nullopt;
   }
-  ::close(fd);
-  ::unlink(probe.c_str());
+  made.Close();
+  file.folder_->Remove(probe);
   return file;
 }
 
 bool JsonFile::Write(std::string_view text, std::string& error) const {
   if (!replace_) {
-    const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    bool written = fd >= 0 && WriteAll(fd, text);
+    // Never waits for a reader that is not there.
+    const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int status = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    bool written =
+        status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 && WriteAll(fd, text);
     if (!written) error = "cannot write the JSON file: " + SystemError();
     if (fd >= 0 && ::close(fd) != 0 && written) {
       error = "cannot write the JSON file: " + SystemError();
@@ -112,19 +161,20 @@ bool JsonFile::Write(std::string_view text, std::string& error) const {
     return written;
   }
   std::string made;
-  const int fd = CreateBeside(target_, mode_.value_or(0666), made);
-  if (fd < 0) {
+  os::File file = CreateBeside(*folder_, name_, mode_.value_or(0666), made);
+  if (!file.IsOpen()) {
     error = "cannot write the JSON file: " + SystemError();
     return false;
   }
   // The permissions of the file it replaces, which the umask may have cut.
-  bool written = (!mode_ || ::fchmod(fd, static_cast<mode_t>(*mode_)) == 0) && WriteAll(fd, text) &&
-                 ::fsync(fd) == 0;
-  written = ::close(fd) == 0 && written;
-  written = written && ::rename(made.c_str(), target_.c_str()) == 0;
+  bool written = (!mode_ || file.SetAttributes(os::FileAttributes{*mode_})) &&
+                 file.WriteAt(0, text.data(), static_cast<uint32_t>(text.size())) == text.size() &&
+                 file.Flush();
+  file.Close();
+  written = written && folder_->Rename(made, name_) && folder_->Flush();
   if (!written) {
     error = "cannot write the JSON file: " + SystemError();
-    ::unlink(made.c_str());
+    folder_->Remove(made);
   }
   return written;
 }

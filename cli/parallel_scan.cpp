@@ -34,10 +34,14 @@ constexpr size_t kBatch = 256;
 
 // One thing the walk met, in the walk's order.
 struct Item {
-  enum class Kind { File, Folder, Message };
+  enum class Kind { File, Status, Message };
   Kind kind = Kind::File;
-  scan::ObjectNames names;    // File (its folder held open); Folder: names.shown
+  scan::ObjectNames names;    // File (its folder held open); Status: names.shown
   std::string text, caption;  // Message
+  // Status: a line the walk itself records (a folder not opened, a journal
+  // left as it is, a pipe), and why.
+  scan::ObjectKind statusKind = scan::ObjectKind::File;
+  std::string reason;  // Status, File: what the seam for reasons said
   // Filled by the worker that takes a File.
   bool taken = false;
   std::atomic<bool> done{false};  // set last, by the worker or at birth
@@ -85,7 +89,8 @@ class Pipeline {
   scan::Scan& scan_;
   const ParallelSettings settings_;
   scan::Scan walkScan_;  // the walker's: its status lines and messages join the items
-  std::vector<std::unique_ptr<Item>> batch_;  // the walker's, not yet handed over
+  std::vector<std::unique_ptr<Item>> batch_;        // the walker's, not yet handed over
+  std::pair<std::string, std::string> walkReason_;  // the walker's: path, reason
 
   std::mutex mutex_;
   std::condition_variable walkerWaits_;    // for room in the window
@@ -102,14 +107,22 @@ class Pipeline {
 
 scan::ScanSeams Pipeline::WalkSeams() {
   scan::ScanSeams seams = scan_.seams();
-  // What the walk itself reports (a folder not opened, a journal carried out)
-  // takes its place among the files.
-  seams.statusSink = [this](std::string_view path, scan::ScanOutcome, scan::ObjectKind) {
+  // What the walk itself reports (a folder not opened, a journal carried out
+  // or left) takes its place among the files.
+  seams.statusSink = [this](std::string_view path, scan::ScanOutcome outcome,
+                            scan::ObjectKind kind) {
     auto item = std::make_unique<Item>();
-    item->kind = Item::Kind::Folder;
+    item->kind = Item::Kind::Status;
     item->names.shown = std::string(path);
+    item->outcome = outcome;
+    item->statusKind = kind;
+    if (walkReason_.first == path) item->reason = std::move(walkReason_.second);
+    walkReason_ = {};
     item->done = true;
     Add(std::move(item));
+  };
+  seams.objectReason = [this](std::string_view path, std::string_view reason) {
+    walkReason_ = {std::string(path), std::string(reason)};
   };
   seams.message = [this](const char* text, const char* caption) {
     auto item = std::make_unique<Item>();
@@ -172,7 +185,10 @@ void Pipeline::Walk(const std::string& root, const std::string& shown) {
 scan::ScanOutcome Pipeline::Test(scan::Scan& worker, Item& item, const Prefix* prefix) {
   if (prefix == nullptr || prefix->got < 0) return scan::TestObject(worker, item.names);
   PrefixedFile file(*prefix, {item.names.folder.get(), &item.names.name});
-  return engine::IsInfected(file) ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok;
+  if (!engine::IsInfected(file)) return scan::ScanOutcome::Ok;
+  // An infected file is opened and tested once more by itself, so that what
+  // is done with it is done to the very file that was tested.
+  return scan::TestObject(worker, item.names);
 }
 
 void Pipeline::Work() {
@@ -185,6 +201,10 @@ void Pipeline::Work() {
   std::vector<std::pair<std::string, std::string>>* messages = nullptr;
   seams.message = [&messages](const char* text, const char* caption) {
     if (messages != nullptr) messages->emplace_back(text, caption);
+  };
+  std::string* reason = nullptr;
+  seams.objectReason = [&reason](std::string_view, std::string_view said) {
+    if (reason != nullptr) reason->assign(said);
   };
   scan::Scan worker(std::move(seams));
   const scan::ActionMode mode = scan_.state().actionMode();
@@ -235,7 +255,9 @@ void Pipeline::Work() {
         if (!reader->Read(named, prefixes)) reader.reset();
       }
       std::vector<std::pair<std::string, std::string>> said;
+      std::string why;
       messages = &said;
+      reason = &why;
       scan::ScanOutcome outcome =
           Test(worker, *item, reader != nullptr ? &prefixes[inBatch] : nullptr);
       // An answer is asked for in the walk's order, by the recorder; every
@@ -246,7 +268,9 @@ void Pipeline::Work() {
         changedFile = mode == scan::ActionMode::Clean;
       }
       messages = nullptr;
+      reason = nullptr;
       // Written before `done`: the recorder reads them only after it sees it.
+      item->reason = std::move(why);
       item->outcome = outcome;
       item->changedFile = changedFile;
       item->messages = std::move(said);
@@ -307,8 +331,13 @@ bool Pipeline::Record(Item& item) {
     case Item::Kind::Message:
       scan_.Tell(item.text.c_str(), item.caption.c_str());
       return true;
-    case Item::Kind::Folder:
-      scan::RecordFolderNotOpened(scan_, item.names.shown);
+    case Item::Kind::Status:
+      if (!item.reason.empty()) scan_.Reason(item.names.shown, item.reason);
+      if (item.statusKind == scan::ObjectKind::Folder) {
+        scan::RecordFolderNotOpened(scan_, item.names.shown);
+      } else {
+        scan::RecordOutcomeFor(scan_, item.names.shown, item.outcome);
+      }
       return true;
     case Item::Kind::File:
       break;
@@ -318,6 +347,7 @@ bool Pipeline::Record(Item& item) {
   scan::SetPath(state.objectPath, scan::CutPath(item.names.shown, scan::kMaxPathLength));
   scan_.snapshot().Publish(scan::PathView(state.objectPath));
   std::optional<scan::ScanOutcome> outcome = item.outcome;
+  if (!item.reason.empty()) scan_.Reason(item.names.shown, item.reason);
   if (outcome == scan::ScanOutcome::Infected && state.actionMode() == scan::ActionMode::AskUser) {
     outcome = scan::ActOnInfected(scan_, item.names);
     if (!outcome) return false;

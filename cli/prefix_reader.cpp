@@ -52,7 +52,7 @@ bool PrefixReader::Read(std::span<const NamedFile> files, std::span<Prefix> pref
     // O_NONBLOCK: a file that became a pipe since it was listed must not
     // hold the kernel's worker forever.
     io_uring_prep_openat_direct(open, static_cast<int>(folder), files[i].name->c_str(),
-                                O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, slot);
+                                O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0, slot);
     open->flags |= IOSQE_IO_LINK;
     io_uring_sqe_set_data64(open, Tag(i, 0));
     io_uring_prep_read(read, static_cast<int>(slot), prefixes[i].bytes.data(), Prefix::kBytes, 0);

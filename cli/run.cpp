@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,8 @@
 #include "cli/terminal.h"
 #include "engine/journal.h"
 #include "inside/memory_bytes.h"
+#include "os/directory.h"
+#include "os/system.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 #include "scan/report.h"
@@ -77,6 +80,60 @@ void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outc
     output.objects.push_back(std::move(result));
   }
   output.inner.reset();
+}
+
+// Why an object stands as it does, said on standard error as soon as it is
+// known, and kept for the JSON of its status line, which comes next.
+void OnObjectReason(RunContext& run, std::string_view path, std::string_view reason) {
+  run.progress.Erase();
+  std::fprintf(stderr, "krizclean: %s: %.*s\n", Escaped(path).c_str(),
+               static_cast<int>(reason.size()), reason.data());
+  if (!run.output.collect) return;
+  run.output.inner =
+      ObjectResult{std::string(path),  scan::ScanOutcome::Ok, scan::ObjectKind::File, "", "",
+                   std::string(reason)};
+}
+
+// The folder --backup names, made (for its owner alone) when missing, and
+// held open for the run; unopened, with the reason, when it is no folder to
+// keep copies of infected programs in: one that another user owns or can
+// write to, or a link that another user placed.
+std::shared_ptr<const os::Folder> BackupFolder(const std::string& path, std::string& problem) {
+  std::string name;
+  const os::Folder parent = os::Folder::OpenParent(path, false, name);
+  if (!parent.IsOpen()) {
+    problem = "cannot keep backups in this folder: its parent cannot be opened";
+    return nullptr;
+  }
+  const auto trusted = [](uint32_t owner) {
+    return owner == os::CurrentUser() || owner == os::kSuperUser;
+  };
+  os::EntryInfo entry = parent.Look(name);
+  if (entry.kind == os::EntryInfo::Kind::Missing) {
+    if (!parent.MakeChild(name)) {
+      problem = "cannot keep backups in this folder: it cannot be made";
+      return nullptr;
+    }
+  } else if (entry.kind == os::EntryInfo::Kind::Link && !trusted(entry.identity.owner)) {
+    problem =
+        "cannot keep backups in this folder: it is a symbolic link that belongs to another user";
+    return nullptr;
+  }
+  auto folder = std::make_shared<const os::Folder>(os::Folder::Open(path));
+  std::optional<os::FileIdentity> identity = folder->Identity();
+  if (!folder->IsOpen() || !identity) {
+    problem = "cannot keep backups in this folder";
+    return nullptr;
+  }
+  if (!trusted(identity->owner)) {
+    problem = "cannot keep backups in this folder: it belongs to another user";
+    return nullptr;
+  }
+  if (folder->WritableByOthers()) {
+    problem = "cannot keep backups in this folder: others can write to it";
+    return nullptr;
+  }
+  return folder;
 }
 
 void OnInnerObject(StatusOutput& output, const inside::InnerName& name, const std::string& reason) {
@@ -330,10 +387,10 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   scan::RepairOptions repair;
   if (options.backupFolder) {
     repair.backupFolder = Shown(*options.backupFolder);
-    std::error_code error;
-    fs::create_directory(repair.backupFolder, error);
-    if (!fs::is_directory(repair.backupFolder, error)) {
-      problem = Complaint(*options.backupFolder, "cannot keep backups in this folder");
+    std::string why;
+    repair.backupHandle = BackupFolder(repair.backupFolder, why);
+    if (repair.backupHandle == nullptr) {
+      problem = Complaint(*options.backupFolder, why);
       return std::nullopt;
     }
   }
@@ -349,6 +406,9 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   seams.message = [&run](const char* text, const char* caption) { OnMessage(run, text, caption); };
   seams.prompt = [&run](std::string_view objectPath) { return run.prompt.Ask(objectPath); };
   seams.objectHook = [&run](std::string_view path) { run.progress.OnFile(path); };
+  seams.objectReason = [&run](std::string_view path, std::string_view reason) {
+    OnObjectReason(run, path, reason);
+  };
   scan::Scan scan(std::move(seams));
 
   run.parallel.jobs =

@@ -1,15 +1,27 @@
 #include "engine/journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "os/file.h"
+#include "os/system.h"
 
 namespace engine {
 namespace {
 
-constexpr std::array<uint8_t, 8> kMagic = {'K', 'R', 'I', 'Z', 'J', 'N', 'L', 1};
-constexpr std::array<uint8_t, 8> kTrailer = {'K', 'R', 'I', 'Z', 'E', 'N', 'D', 1};
+constexpr std::array<uint8_t, 8> kMagic = {'K', 'R', 'I', 'Z', 'J', 'N', 'L', 2};
+constexpr std::array<uint8_t, 8> kTrailer = {'K', 'R', 'I', 'Z', 'E', 'N', 'D', 2};
+// The first format recorded no identity, so nothing proves such a journal
+// ours.
+constexpr std::array<uint8_t, 8> kFirstMagic = {'K', 'R', 'I', 'Z', 'J', 'N', 'L', 1};
+// The copy's identity has a slot of its own after the magic, with its own
+// check: it is written once the copy is made, after the rest of the journal,
+// which the journal's check does not cover.
+constexpr size_t kSlotAt = 8;
+constexpr size_t kSlotSize = 32;  // device, inode, size, owner, check
+// A journal is written only by us, for ourselves.
+constexpr uint32_t kJournalMode = 0600;
 // No journal of ours comes near this: a larger file is no journal.
 constexpr uint64_t kMaxJournalSize = 1u << 24;
 
@@ -40,6 +52,15 @@ class Writer {
   void Text(const std::string& text) {
     U32(static_cast<uint32_t>(text.size()));
     Bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  void Identity(const os::FileIdentity& identity) {
+    U64(identity.device);
+    U64(identity.inode);
+    U64(identity.size);
+    U64(static_cast<uint64_t>(identity.modified));
+    U32(identity.owner);
+    U32(identity.links);
+    U32(identity.mode);
   }
   std::vector<uint8_t>& bytes() { return bytes_; }
 
@@ -76,6 +97,17 @@ class Reader {
     std::vector<uint8_t> blob = Blob();
     return std::string(blob.begin(), blob.end());
   }
+  os::FileIdentity Identity() {
+    os::FileIdentity identity;
+    identity.device = U64();
+    identity.inode = U64();
+    identity.size = U64();
+    identity.modified = static_cast<int64_t>(U64());
+    identity.owner = U32();
+    identity.links = U32();
+    identity.mode = U32();
+    return identity;
+  }
 
  private:
   bool Take(uint64_t count) {
@@ -98,6 +130,37 @@ bool IsPlainName(const std::string& name) {
          name.find_first_of(std::string_view("/\\:\0", 4)) == std::string::npos;
 }
 
+// The journal's check: over all its bytes but the copy's slot.
+uint32_t JournalCheck(const uint8_t* bytes, size_t length) {
+  std::vector<uint8_t> copy(bytes, bytes + length);
+  for (size_t i = kSlotAt; i < kSlotAt + kSlotSize && i < copy.size(); ++i) copy[i] = 0;
+  return Crc32(copy.data(), copy.size());
+}
+
+std::array<uint8_t, kSlotSize> EncodeSlot(const os::FileIdentity& copy) {
+  Writer w;
+  w.U64(copy.device);
+  w.U64(copy.inode);
+  w.U64(copy.size);
+  w.U32(copy.owner);
+  w.U32(Crc32(w.bytes().data(), w.bytes().size()));
+  std::array<uint8_t, kSlotSize> slot{};
+  std::copy(w.bytes().begin(), w.bytes().end(), slot.begin());
+  return slot;
+}
+
+// The copy's identity, when its slot holds one whole.
+std::optional<os::FileIdentity> DecodeSlot(const uint8_t* slot) {
+  Reader r(slot, kSlotSize);
+  os::FileIdentity copy;
+  copy.device = r.U64();
+  copy.inode = r.U64();
+  copy.size = r.U64();
+  copy.owner = r.U32();
+  if (r.U32() != Crc32(slot, kSlotSize - 4)) return std::nullopt;
+  return copy;
+}
+
 }  // namespace
 
 std::string JournalPathFor(const std::string& path) { return path + std::string(kJournalSuffix); }
@@ -114,7 +177,12 @@ std::string TargetOfJournal(const std::string& journalPath) {
 std::vector<uint8_t> EncodeJournal(const Journal& journal) {
   Writer w;
   w.Bytes(kMagic.data(), kMagic.size());
+  std::array<uint8_t, kSlotSize> slot{};
+  if (journal.copyIdentity) slot = EncodeSlot(*journal.copyIdentity);
+  w.Bytes(slot.data(), slot.size());
   w.U32(static_cast<uint32_t>(journal.kind));
+  w.U32(journal.writer);
+  w.Identity(journal.fileIdentity);
   w.Text(journal.file);
   w.Text(journal.copy);
   w.U32(journal.attributes ? 1u : 0u);
@@ -128,14 +196,14 @@ std::vector<uint8_t> EncodeJournal(const Journal& journal) {
     w.Blob(region.after);
   }
   w.Blob(journal.tail);
-  w.U32(Crc32(w.bytes().data(), w.bytes().size()));
+  w.U32(JournalCheck(w.bytes().data(), w.bytes().size()));
   w.Bytes(kTrailer.data(), kTrailer.size());
   return std::move(w.bytes());
 }
 
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
   constexpr size_t kEnds = 4 + kTrailer.size();
-  if (bytes.size() < kMagic.size() + kEnds ||
+  if (bytes.size() < kMagic.size() + kSlotSize + kEnds ||
       std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0 ||
       std::memcmp(bytes.data() + bytes.size() - kTrailer.size(), kTrailer.data(),
                   kTrailer.size()) != 0) {
@@ -143,11 +211,14 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
   }
   const size_t body = bytes.size() - kEnds;
   Reader check(bytes.data() + body, 4);
-  if (check.U32() != Crc32(bytes.data(), body)) return std::nullopt;
+  if (check.U32() != JournalCheck(bytes.data(), body)) return std::nullopt;
 
-  Reader r(bytes.data() + kMagic.size(), body - kMagic.size());
+  Reader r(bytes.data() + kSlotAt + kSlotSize, body - kSlotAt - kSlotSize);
   Journal journal;
+  journal.copyIdentity = DecodeSlot(bytes.data() + kSlotAt);
   uint32_t kind = r.U32();
+  journal.writer = r.U32();
+  journal.fileIdentity = r.Identity();
   journal.file = r.Text();
   journal.copy = r.Text();
   uint32_t hasAttributes = r.U32();
@@ -191,43 +262,104 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
   return std::nullopt;
 }
 
-bool WriteJournal(const std::string& journalPath, const Journal& journal, os::WriteFaults* faults) {
+bool WriteJournal(const os::Folder& folder, const std::string& name, Journal& journal,
+                  os::WriteFaults* faults, os::File& held) {
+  held.Close();
+  journal.writer = os::CurrentUser();
   std::vector<uint8_t> bytes = EncodeJournal(journal);
-  os::File file = os::File::Open(journalPath, os::Access::ReadWrite, os::Share::None,
-                                 os::Disposition::CreateNew, faults);
+  if (bytes.size() >= kMaxJournalSize) return false;
+  os::File file = folder.MakeNewFile(name, kJournalMode, faults);
   if (!file.IsOpen()) return false;
+  // Locked before it holds anything: another run that opens it meanwhile
+  // sees a live repair.
   bool written =
-      bytes.size() < kMaxJournalSize &&
+      file.LockExclusive() != os::File::Lock::HeldElsewhere &&
       file.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) == bytes.size() &&
-      file.Flush();
-  file.Close();
-  if (written && os::FlushFolderOf(journalPath, faults)) return true;
-  if (faults == nullptr || !faults->stopped()) os::RemoveFile(journalPath, faults);
+      file.Flush() && folder.Flush(faults);
+  if (written) {
+    held = std::move(file);
+    return true;
+  }
+  if (faults == nullptr || !faults->stopped()) folder.Remove(name, faults);
   return false;
 }
 
-JournalRead ReadJournal(const std::string& journalPath, Journal& journal) {
-  os::File file = os::File::Open(journalPath, os::Access::Read, os::Share::ReadWrite,
-                                 os::Disposition::OpenExisting);
-  if (!file.IsOpen()) {
-    return os::ReadAttributes(journalPath) ? JournalRead::Unreadable : JournalRead::Missing;
-  }
-  std::optional<uint64_t> size = file.Size();
-  if (!size) return JournalRead::Unreadable;
-  if (*size > kMaxJournalSize) return JournalRead::Torn;
-  std::vector<uint8_t> bytes(static_cast<size_t>(*size));
-  if (!bytes.empty() &&
-      file.ReadAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) != bytes.size()) {
-    return JournalRead::Unreadable;
-  }
-  std::optional<Journal> decoded = DecodeJournal(bytes);
-  if (!decoded) return JournalRead::Torn;
-  journal = std::move(*decoded);
-  return JournalRead::Whole;
+bool RecordCopyIdentity(os::File& held, const os::FileIdentity& copy, os::WriteFaults* /*faults*/) {
+  const std::array<uint8_t, kSlotSize> slot = EncodeSlot(copy);
+  return held.WriteAt(kSlotAt, slot.data(), kSlotSize) == kSlotSize && held.Flush();
 }
 
-bool RemoveJournal(const std::string& journalPath, os::WriteFaults* faults) {
-  return os::RemoveFile(journalPath, faults) && os::FlushFolderOf(journalPath, faults);
+JournalReading ReadJournal(const os::Folder& folder, const std::string& name, Journal& journal) {
+  JournalReading reading;
+  auto untrusted = [&reading](JournalRead what, std::string why) {
+    reading.what = what;
+    reading.why = std::move(why);
+    reading.held.Close();
+    return std::move(reading);
+  };
+  const os::EntryInfo entry = folder.Look(name);
+  switch (entry.kind) {
+    case os::EntryInfo::Kind::Missing:
+      return untrusted(JournalRead::Missing, "");
+    case os::EntryInfo::Kind::Link:
+      return untrusted(JournalRead::Untrusted, "it is a symbolic link");
+    case os::EntryInfo::Kind::Folder:
+      return untrusted(JournalRead::Untrusted, "it is a folder");
+    case os::EntryInfo::Kind::Other:
+      return untrusted(JournalRead::Untrusted, "it is not a regular file");
+    case os::EntryInfo::Kind::Unknown:
+      return untrusted(JournalRead::Unreadable, "");
+    case os::EntryInfo::Kind::File:
+      break;
+  }
+  reading.held = folder.OpenFile(name, os::Access::Read, os::Share::ReadWrite);
+  std::optional<os::FileIdentity> identity = reading.held.Identity();
+  if (!identity) {
+    return untrusted(folder.Look(name).kind == os::EntryInfo::Kind::Missing
+                         ? JournalRead::Missing
+                         : JournalRead::Unreadable,
+                     "");
+  }
+  if (identity->owner != os::CurrentUser() && identity->owner != os::kSuperUser) {
+    return untrusted(JournalRead::Untrusted, "it belongs to another user");
+  }
+  if (identity->links != 1) return untrusted(JournalRead::Untrusted, "it has more than one name");
+  if (reading.held.LockExclusive() == os::File::Lock::HeldElsewhere) {
+    return untrusted(JournalRead::Busy, "a cleaning that is running now holds it");
+  }
+  // Its run may have removed it (the commit) while this one waited for it.
+  const os::EntryInfo now = folder.Look(name);
+  if (now.kind != os::EntryInfo::Kind::File || !now.identity.SameFile(*identity)) {
+    return untrusted(JournalRead::Missing, "");
+  }
+  if (identity->size > kMaxJournalSize) return untrusted(JournalRead::Untrusted, "it is too large");
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity->size));
+  if (!bytes.empty() &&
+      reading.held.ReadAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) != bytes.size()) {
+    return untrusted(JournalRead::Unreadable, "");
+  }
+  if (bytes.size() >= kFirstMagic.size() &&
+      std::equal(kFirstMagic.begin(), kFirstMagic.end(), bytes.begin())) {
+    return untrusted(
+        JournalRead::Untrusted,
+        "it is of an older format that records no identity, so it cannot be proven ours");
+  }
+  std::optional<Journal> decoded = DecodeJournal(bytes);
+  if (!decoded) {
+    reading.what = JournalRead::Torn;
+    return reading;
+  }
+  if (decoded->writer != identity->owner) {
+    return untrusted(JournalRead::Untrusted, "it was not written by the user that owns it");
+  }
+  journal = std::move(*decoded);
+  reading.what = JournalRead::Whole;
+  return reading;
+}
+
+bool RemoveJournal(const os::Folder& folder, const std::string& name, os::File& held,
+                   os::WriteFaults* faults) {
+  return folder.RemoveHeld(name, held, faults) && folder.Flush(faults);
 }
 
 }  // namespace engine

@@ -11,7 +11,11 @@
 //     the file at the next restart. Undoing it removes the copy and gives the
 //     file its attributes back.
 //
-// The journal of a file NAME is NAME.kzj in the same folder.
+// The journal of a file NAME is NAME.kzj in the same folder. It records who
+// wrote it and what identifies the files it names, so that a journal is
+// carried out only when it can be ours (repair_transaction.h); the run that
+// writes it holds it open and locked until it is removed, so that another
+// run sees a live repair and leaves it alone.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +24,8 @@
 #include <string_view>
 #include <vector>
 
-#include "os/file_ops.h"
+#include "os/directory.h"
+#include "os/file.h"
 #include "os/write_faults.h"
 
 namespace engine {
@@ -49,6 +54,14 @@ struct Journal {
   std::string copy;
   // The file's attributes before anything was done to it, when known.
   std::optional<os::FileAttributes> attributes;
+  // The user that wrote it.
+  uint32_t writer = 0;
+  // InPlace: the repaired file; Copy: the in-use file; as it was journaled.
+  os::FileIdentity fileIdentity;
+  // Copy: the copy, once made (its own slot of the journal, written after
+  // the copy; nullopt while the copy is not yet made, or when a stop cut
+  // that slot's write short).
+  std::optional<os::FileIdentity> copyIdentity;
   uint64_t oldLength = 0;
   uint64_t newLength = 0;
   std::vector<JournalRegion> regions;
@@ -62,21 +75,43 @@ std::vector<uint8_t> EncodeJournal(const Journal& journal);
 // anything else).
 std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes);
 
-// Writes the journal to a new file at `journalPath` (never over another) and
-// waits until it, and its name in the folder, are on the disk. On failure
-// nothing is left at `journalPath` (unless the disk stopped during it, which
-// leaves a journal that does not decode).
-bool WriteJournal(const std::string& journalPath, const Journal& journal, os::WriteFaults* faults);
+// Writes the journal to a new file `name` of `folder` (never over another,
+// never through a link there), locks it, and waits until it, and its name in
+// the folder, are on the disk; `journal.writer` is set to the running user.
+// The journal stays open and locked in `held` until RemoveJournal. On
+// failure nothing is left at `name` (unless the disk stopped during it,
+// which leaves a journal that does not decode).
+bool WriteJournal(const os::Folder& folder, const std::string& name, Journal& journal,
+                  os::WriteFaults* faults, os::File& held);
+
+// Writes the copy's identity into the held journal's slot for it and puts it
+// on the disk.
+bool RecordCopyIdentity(os::File& held, const os::FileIdentity& copy, os::WriteFaults* faults);
 
 enum class JournalRead {
-  Missing,  // no journal there
-  Torn,     // a journal that does not decode: cut short before it was whole
-  Whole,
+  Missing,     // no journal there
+  Torn,        // a journal of ours that does not decode: cut short before it was whole
+  Whole,       // a journal of ours, held open and locked
   Unreadable,  // there, but it cannot be read
+  Untrusted,   // not provably ours (see `why`): never carried out, never removed
+  Busy,        // a running cleaning holds it: left alone
 };
-JournalRead ReadJournal(const std::string& journalPath, Journal& journal);
 
-// Removes the journal and waits until its removal is on the disk.
-bool RemoveJournal(const std::string& journalPath, os::WriteFaults* faults);
+struct JournalReading {
+  JournalRead what = JournalRead::Missing;
+  std::string why;  // Untrusted, Busy: in words for a user
+  os::File held;    // Torn, Whole: the journal, open and locked
+};
+
+// Reads the journal `name` of `folder`, trusting it only when it can be
+// ours: a regular file (not a link) with one name, owned by the running user
+// or the superuser, written by its owner, in the current format, and not
+// locked by a running cleaning.
+JournalReading ReadJournal(const os::Folder& folder, const std::string& name, Journal& journal);
+
+// Removes the journal `name` that `held` holds, waits until its removal is on
+// the disk, and lets it go.
+bool RemoveJournal(const os::Folder& folder, const std::string& name, os::File& held,
+                   os::WriteFaults* faults);
 
 }  // namespace engine

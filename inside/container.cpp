@@ -1,11 +1,12 @@
 #include "inside/container.h"
 
-#include <filesystem>
+#include <memory>
 #include <new>
-#include <system_error>
 
 #include "engine/journal.h"
 #include "inside/archive_reader.h"
+#include "os/directory.h"
+#include "os/file.h"
 #include "scan/handle_object.h"
 
 namespace inside {
@@ -32,29 +33,36 @@ LookResult Looked(const Look& look, const std::string& shown, bool reportIfNeith
   return result;
 }
 
-// The image itself where `path` is a link to it: its journal goes beside the
-// image, where a run that reaches it by any name finds it, as for a plain
-// file.
-std::string RealPathOf(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path real = std::filesystem::canonical(path, error);
-  return error ? path : real.string();
-}
-
 }  // namespace
 
-LookResult LookInside(const std::string& given, const std::string& shown, bool reportIfNeither,
-                      const Seams& seams) {
-  const std::string path = RealPathOf(given);
-  // An image whose cleaning was interrupted is put back before it is read.
-  if (!scan::RecoverInterruptedRepair(*seams.scan, engine::JournalPathFor(path), shown)) {
-    ReportNotScanned({shown, ""}, "an interrupted cleaning inside it could not be undone", seams);
-    return LookResult::Scanned;
+LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
+                      bool namedByUser, const Seams& seams) {
+  // The file is found once, in a folder held open: a link at `path` is
+  // followed only when the user named it, so that the image and its journal
+  // are the real file's; what is read and what a cleaning writes is then
+  // the file opened here, whatever its name leads to later.
+  ImageHome home;
+  home.folder =
+      std::make_shared<const os::Folder>(os::Folder::OpenParent(path, namedByUser, home.name));
+  if (!home.folder->IsOpen()) {
+    return Looked([] { return LookResult::NotContainer; }, shown, reportIfNeither, seams);
   }
+  // An image whose cleaning was interrupted is put back before it is read.
+  // A journal left as it is has its own status line; the image is still read
+  // (and not written while the journal stands).
+  scan::RecoverInterruptedRepair(*seams.scan, *home.folder, engine::JournalPathFor(home.name),
+                                 shown);
+  os::File image = home.folder->OpenFile(home.name, os::Access::Read, os::Share::ReadWrite);
+  std::optional<os::FileIdentity> identity = image.Identity();
+  std::string opened = image.PathToItself();
+  if (!image.IsOpen() || !identity || opened.empty()) {
+    return Looked([] { return LookResult::NotContainer; }, shown, reportIfNeither, seams);
+  }
+  home.identity = *identity;
   return Looked(
       [&] {
-        LookResult result = ScanDiskImage(path, shown, seams);
-        return result == LookResult::NotContainer ? ScanArchive(path, shown, seams) : result;
+        LookResult result = ScanDiskImage(opened, &home, shown, seams);
+        return result == LookResult::NotContainer ? ScanArchive(opened, shown, seams) : result;
       },
       shown, reportIfNeither, seams);
 }

@@ -12,14 +12,16 @@
 
 namespace inside {
 
-// Looks into the file opened by `path` and shown as `shown`: as a disk image
-// first, then as an archive. A repair of the image that a killed run left
-// half-way (its journal beside it) is undone first. NotContainer when it is
-// neither: with `reportIfNeither` (a file named like an image or archive)
-// that is reported too, as a container that could not be read, and
-// Scanned is answered.
+// Looks into the file at `path`, shown as `shown`: as a disk image first,
+// then as an archive. A symbolic link at `path` is followed only when
+// `namedByUser` (a PATH, not a file a walk met). A repair of the image that
+// a killed run left half-way (its journal beside it) is undone first.
+// NotContainer when it is neither, or cannot be opened: with
+// `reportIfNeither` (a file named like an image or archive) that is
+// reported too, as a container that could not be read, and Scanned is
+// answered.
 LookResult LookInside(const std::string& path, const std::string& shown, bool reportIfNeither,
-                      const Seams& seams);
+                      bool namedByUser, const Seams& seams);
 
 // The same for a file held in memory: only scanned, and no journal to undo.
 LookResult LookInsideBytes(std::span<const uint8_t> bytes, const std::string& shown,

@@ -155,10 +155,12 @@ bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int dep
   return true;
 }
 
-// `raw`: the image is a raw one, opened by `path` for cleaning; `path` is
-// empty for one held in memory, which is only scanned.
+// `raw`: the image is a raw one, opened by `path`, whose files are cleaned
+// where `home` says where it lies; `path` is empty for one held in memory,
+// which is only scanned.
 LookResult WalkFileSystem(TSK_IMG_INFO* img, bool raw, TSK_FS_INFO* fs, const std::string& path,
-                          const std::string& shown, const std::string& prefix, const Seams& seams) {
+                          const ImageHome* home, const std::string& shown,
+                          const std::string& prefix, const Seams& seams) {
   const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype);
   std::string readOnly =
       std::string("read-only container: ") +
@@ -181,7 +183,7 @@ LookResult WalkFileSystem(TSK_IMG_INFO* img, bool raw, TSK_FS_INFO* fs, const st
         FatVolume::Open(*source, static_cast<uint64_t>(fs->offset), error);
     if (volume) {
       volume->SetCodepage(seams.codepage);
-      FatWalkPlace place{shown, prefix, raw && file.IsOpen() ? path : "", readOnly};
+      FatWalkPlace place{shown, prefix, file.IsOpen() ? home : nullptr, readOnly};
       return WalkFatVolume(*volume, place, seams) ? LookResult::Scanned : LookResult::Stopped;
     }
     readOnly = "read-only container: its FAT file system cannot be read for cleaning: " + error;
@@ -256,7 +258,7 @@ TSK_IMG_INFO* OpenMemoryImage(std::span<const uint8_t> bytes) {
 }
 
 // Walks the file systems of the opened image: one, or one per partition.
-LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path,
+LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path, const ImageHome* home,
                      const std::string& shown, const Seams& seams) {
   std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(opened);
   std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
@@ -268,7 +270,7 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path,
       tsk_error_reset();
       return LookResult::NotContainer;
     }
-    return WalkFileSystem(img.get(), raw, fs.get(), path, shown, "", seams);
+    return WalkFileSystem(img.get(), raw, fs.get(), path, home, shown, "", seams);
   }
   int number = 0;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
@@ -281,7 +283,7 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path,
                        seams);
       continue;
     }
-    if (WalkFileSystem(img.get(), raw, fs.get(), path, shown, prefix, seams) ==
+    if (WalkFileSystem(img.get(), raw, fs.get(), path, home, shown, prefix, seams) ==
         LookResult::Stopped) {
       return LookResult::Stopped;
     }
@@ -291,14 +293,20 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path,
 
 }  // namespace
 
-LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams) {
+LookResult ScanDiskImage(const std::string& path, const ImageHome* home, const std::string& shown,
+                         const Seams& seams) {
   tsk_error_reset();
-  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(path.c_str(), ImageTypeOf(path), 0);
+  const TSK_IMG_TYPE_ENUM type = ImageTypeOf(path);
+  // A VHD or VMDK disk is opened by its name, by which the library finds
+  // the disk's other parts; it is only scanned.
+  const std::string named =
+      type != TSK_IMG_TYPE_RAW && home != nullptr ? home->folder->PathOf(home->name) : path;
+  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(named.c_str(), type, 0);
   if (img == nullptr) {
     tsk_error_reset();
     return LookResult::NotContainer;
   }
-  return ScanImage(img, TSK_IMG_TYPE_ISRAW(img->itype) != 0, path, shown, seams);
+  return ScanImage(img, TSK_IMG_TYPE_ISRAW(img->itype) != 0, path, home, shown, seams);
 }
 
 LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,
@@ -316,7 +324,7 @@ LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string&
     tsk_error_reset();
     return LookResult::NotContainer;
   }
-  return ScanImage(img, true, "", shown, seams);
+  return ScanImage(img, true, "", nullptr, shown, seams);
 }
 
 }  // namespace inside

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "inside/fat_repair.h"
 #include "inside/inner_object.h"
 
 namespace inside {
@@ -21,9 +22,11 @@ enum class LookResult {
   Stopped,       // the user answered Quit
 };
 
-// Looks into the disk image opened by `path` (the image itself, not a link
-// to it: a cleaning journals beside it), shown as `shown`.
-LookResult ScanDiskImage(const std::string& path, const std::string& shown, const Seams& seams);
+// Looks into the disk image opened by `path`, shown as `shown`. Its files
+// on FAT are cleaned where `home` says where the image lies (the file that
+// `path` leads to); without one they are only scanned.
+LookResult ScanDiskImage(const std::string& path, const ImageHome* home, const std::string& shown,
+                         const Seams& seams);
 // Looks into the disk image that `bytes` hold, shown as `shown`: a raw image
 // only, and only scanned.
 LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,

@@ -128,11 +128,6 @@ ImagePlanResult Refuse(std::string why) {
   return result;
 }
 
-size_t NameStart(const std::string& path) {
-  size_t at = os::PathSeparator() == '\\' ? path.find_last_of("\\/") : path.rfind('/');
-  return at == std::string::npos ? 0 : at + 1;
-}
-
 }  // namespace
 
 ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset, const FatEntry& met,
@@ -246,15 +241,31 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   using engine::RepairOutcome;
   using engine::RepairStatus;
   os::WriteFaults* faults = settings_.faults;
-  const std::string& imagePath = imagePath_;
   const uint64_t volumeOffset = walked_.geometry().volumeOffset;
-  std::optional<os::FileAttributes> attributes = os::ReadAttributes(imagePath);
+  // Worked on through one handle to the file that was read, beside it, and
+  // only while no other program holds a lock on it.
+  const os::Folder& folder = *home_.folder;
+  const std::string& imageName = home_.name;
+  os::File file = folder.OpenFile(imageName, os::Access::ReadWrite, os::Share::Read, faults);
+  if (!file.IsOpen()) {
+    const os::EntryInfo entry = folder.Look(imageName);
+    if (entry.kind == os::EntryInfo::Kind::File &&
+        os::IsReadOnly(os::FileAttributes{entry.identity.mode})) {
+      return {RepairStatus::NotDone, "the image is read-only"};
+    }
+    return {RepairStatus::NotDone, "the image cannot be opened for writing"};
+  }
+  const std::optional<os::FileIdentity> identity = file.Identity();
+  if (!identity || !identity->SameFile(home_.identity)) {
+    return {RepairStatus::NotDone, "the image was replaced after it was read; left alone"};
+  }
+  std::optional<os::FileAttributes> attributes = file.Attributes();
   if (attributes && os::IsReadOnly(*attributes)) {
     return {RepairStatus::NotDone, "the image is read-only"};
   }
-  os::File file = os::File::Open(imagePath, os::Access::ReadWrite, os::Share::Read,
-                                 os::Disposition::OpenExisting, faults);
-  if (!file.IsOpen()) return {RepairStatus::NotDone, "the image cannot be opened for writing"};
+  if (file.LockExclusive() == os::File::Lock::HeldElsewhere) {
+    return {RepairStatus::NotDone, "another program has locked the image; left alone"};
+  }
   std::optional<uint64_t> size = file.Size();
   if (!size) return {RepairStatus::NotDone, "the image cannot be read"};
 
@@ -275,23 +286,24 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
 
   engine::Journal journal;
   journal.kind = engine::Journal::Kind::InPlace;
-  journal.file = imagePath.substr(NameStart(imagePath));
+  journal.file = imageName;
   journal.attributes = attributes;
+  journal.fileIdentity = *identity;
   journal.oldLength = *size;
   journal.newLength = *size;
   journal.regions = planned.plan.regions;
-  const std::string journalPath = engine::JournalPathFor(imagePath);
-  if (!engine::WriteJournal(journalPath, journal, faults)) {
+  const std::string journalName = engine::JournalPathFor(imageName);
+  os::File held;
+  if (!engine::WriteJournal(folder, journalName, journal, faults, held)) {
     return {RepairStatus::NotDone, "no journal can be written beside the image"};
   }
 
   // From here on every way out either commits or undoes by the journal; an
   // undone image is checked whole again before the next cleaning.
   auto undo = [&](const char* why) {
-    file.Close();
     verdict_ = Verdict::Unchecked;
-    if (engine::PutBackFromJournal(imagePath, journal, faults)) {
-      engine::RemoveJournal(journalPath, faults);
+    if (engine::PutBackFromJournal(file, journal, faults)) {
+      engine::RemoveJournal(folder, journalName, held, faults);
     }
     return RepairOutcome{RepairStatus::NotDone, why};
   };
@@ -310,10 +322,9 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   } catch (const std::bad_alloc&) {
     return undo("too large to verify here: out of memory");
   }
-  file.Close();
   // The commit: while the journal is there, the next run undoes the repair.
-  if (!os::RemoveFile(journalPath, faults)) return undo("its journal cannot be removed");
-  os::FlushFolderOf(journalPath, faults);
+  if (!folder.RemoveHeld(journalName, held, faults)) return undo("its journal cannot be removed");
+  folder.Flush(faults);
   for (const auto& [cluster, value] : planned.plan.fatChanges) walked_.NoteFatEntry(cluster, value);
   return {RepairStatus::Cleaned, ""};
 }

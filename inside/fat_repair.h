@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,11 +20,23 @@
 #include "engine/repair_transaction.h"
 #include "inside/fat_volume.h"
 #include "os/byte_source.h"
+#include "os/directory.h"
+#include "os/file.h"
 #include "os/write_faults.h"
 
 namespace inside {
 
 using PlanFunction = engine::PlanResult (*)(os::ByteSource& file);
+
+// Where a raw image lies, as the look into it opened it: the folder that
+// holds the image, held open; the image's name there (the image itself,
+// never a link to it); and what identified the file that was read. A
+// cleaning writes to that same file only, and journals beside it.
+struct ImageHome {
+  std::shared_ptr<const os::Folder> folder;
+  std::string name;
+  os::FileIdentity identity;
+};
 
 // The whole change to the image, in image offsets: sorted, none
 // overlapping, each region's `before` what the image holds now.
@@ -61,22 +74,24 @@ struct ImageRepairSettings {
 // each cleaning after that costs what its own file does.
 class FatVolumeCleaner {
  public:
-  // `imagePath` names the image itself, not a link to it: its journal
-  // (IMAGE.kzj) goes beside it. `walked` is the volume as the walk reads it,
-  // kept up to date with what the cleanings change; it outlives this.
-  FatVolumeCleaner(std::string imagePath, FatVolume& walked, ImageRepairSettings settings)
-      : imagePath_(std::move(imagePath)), walked_(walked), settings_(settings) {}
+  // `home` is where the image lies, as it was read. `walked` is the volume
+  // as the walk reads it, kept up to date with what the cleanings change; it
+  // outlives this.
+  FatVolumeCleaner(ImageHome home, FatVolume& walked, ImageRepairSettings settings)
+      : home_(std::move(home)), walked_(walked), settings_(settings) {}
 
   // Cleans the file of the entry `met`: journal beside the image, written
   // and flushed before the image's first byte changes; the regions written
   // and flushed; read back and the file verified through a fresh reading of
   // its entry and chain; the journal removed as the commit. Any failure puts
-  // the image back. A read-only image is not written (NotDone).
+  // the image back. A read-only image, one that another program holds
+  // locked, and a file at the image's name that is not the one read, are
+  // not written (NotDone).
   engine::RepairOutcome Clean(const FatEntry& met);
 
  private:
   enum class Verdict { Unchecked, Sound, Damaged };
-  std::string imagePath_;
+  ImageHome home_;
   FatVolume& walked_;
   ImageRepairSettings settings_;
   Verdict verdict_ = Verdict::Unchecked;

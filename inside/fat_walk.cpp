@@ -85,11 +85,11 @@ bool WalkEntries(Walk& walk, const std::vector<FatEntry>& entries, const std::st
 
 bool WalkFatVolume(FatVolume& volume, const FatWalkPlace& place, const Seams& seams) {
   Walk walk{volume, place, seams, nullptr, {}, 0};
-  if (!place.imagePath.empty()) {
+  if (place.home != nullptr) {
     ImageRepairSettings settings;
     settings.plan = seams.plan;
     settings.faults = seams.faults;
-    walk.cleaner = std::make_unique<FatVolumeCleaner>(place.imagePath, volume, settings);
+    walk.cleaner = std::make_unique<FatVolumeCleaner>(*place.home, volume, settings);
   }
   if (volume.geometry().type == FatType::Fat32) walk.entered.insert(volume.geometry().rootCluster);
   std::vector<FatEntry> root;

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "inside/fat_repair.h"
 #include "inside/fat_volume.h"
 #include "inside/inner_object.h"
 
@@ -16,9 +17,9 @@ namespace inside {
 struct FatWalkPlace {
   std::string shown;   // the image as the user sees it
   std::string prefix;  // "/partitionN" where the image has a partition table
-  // The image itself (not a link to it) when its files may be cleaned;
-  // empty when they are only scanned, for the reason `readOnly`.
-  std::string imagePath;
+  // Where the image lies when its files may be cleaned; none when they are
+  // only scanned, for the reason `readOnly`.
+  const ImageHome* home = nullptr;
   std::string readOnly;
 };
 

@@ -19,6 +19,16 @@ struct DirectoryEntry {
   // A regular file. An entry that is neither (a device, a pipe, a symbolic
   // link on POSIX, which is never followed) is listed with both false.
   bool isFile = false;
+  // Neither a folder, a regular file nor a symbolic link: a pipe, a socket,
+  // a device.
+  bool isOther = false;
+};
+
+// What a folder holds under one name, without following a link there.
+struct EntryInfo {
+  enum class Kind { Missing, File, Folder, Link, Other, Unknown };
+  Kind kind = Kind::Missing;
+  FileIdentity identity;  // File, Folder, Link, Other
 };
 
 // Lists a directory with the pattern "*.*", in the order the platform returns
@@ -88,12 +98,64 @@ class Folder {
   // descriptor folder, /proc/self/fd; Win32: the folder's path and the name).
   // Empty when the system offers no such path.
   std::string PathOf(const std::string& name) const;
-  // Its file `name`, opened for reading as File::Open would (following a
-  // symbolic link there), from any thread; unopened when it cannot be.
+  // Its file `name`, opened for reading as OpenFile does (never through a
+  // symbolic link, never waiting), from any thread; unopened when it cannot
+  // be.
   File OpenToRead(const std::string& name) const;
   // The POSIX descriptor, for a front end that hands it to the kernel
   // itself; -1 on Win32 and when not open.
   intptr_t NativeHandle() const;
+
+  // --- Work on the folder's entries by name, relative to the folder held
+  // open: whatever is renamed above it meanwhile, a name means this folder's
+  // entry. A symbolic link at the name is never followed, and no open waits
+  // (a pipe or device at the name is no regular file: unopened).
+
+  // Its regular file `name`, opened as it is.
+  File OpenFile(const std::string& name, Access access, Share share,
+                WriteFaults* faults = nullptr) const;
+  // A new regular file `name`, made only when nothing (not even a link) has
+  // that name (POSIX: O_CREAT|O_EXCL|O_NOFOLLOW, with the permission bits
+  // `mode` less the umask). Counts as a write on `faults`.
+  File MakeNewFile(const std::string& name, uint32_t mode, WriteFaults* faults = nullptr) const;
+  // Appends `bytes` to its file `name`, made anew (for its owner alone) when
+  // missing, or an existing one only when it is ours: a regular file with one
+  // name, owned by the running user or the superuser; and puts them on the
+  // disk. Appends made at once by several threads never overwrite each
+  // other (POSIX: one write to a file opened for appending; the Windows
+  // program appends from one thread only).
+  bool AppendToOwn(const std::string& name, const std::string& bytes,
+                   WriteFaults* faults = nullptr) const;
+  // Removes the entry `name` (a link itself, never its target).
+  bool Remove(const std::string& name, WriteFaults* faults = nullptr) const;
+  // Removes its file `name` that `held` holds open, and lets `held` go: on
+  // POSIX removed first, so that no one meets the name unheld; Win32 removes
+  // no file that is open, so there it is closed first.
+  bool RemoveHeld(const std::string& name, File& held, WriteFaults* faults = nullptr) const;
+  // Gives the entry `from` the name `to`, replacing an entry there.
+  bool Rename(const std::string& from, const std::string& to, WriteFaults* faults = nullptr) const;
+  // Puts the folder's entries on the disk as they now are (POSIX: its own
+  // fsync; Win32 keeps no such state apart from its files).
+  bool Flush(WriteFaults* faults = nullptr) const;
+  // What the folder holds at `name`.
+  EntryInfo Look(const std::string& name) const;
+  // The folder's own identity (its owner and mode, among others).
+  std::optional<FileIdentity> Identity() const;
+  // Others than its owner may make, rename and remove entries in it
+  // (POSIX: a group or world write bit; Win32: never said).
+  bool WritableByOthers() const;
+  // Makes a new subfolder `name`, for its owner alone (POSIX: mode 0700).
+  bool MakeChild(const std::string& name) const;
+  // Sets the folder's own permission bits (POSIX: fchmod on it).
+  bool SetMode(uint32_t mode) const;
+
+  // The folder that holds `path` and the name of `path` in it. With
+  // `resolveLink`, a symbolic link at `path` itself is followed first, once
+  // and to its end, so that the name is the real file's (a link that the
+  // user named on purpose); the folders on the way are entered as the
+  // system does (following links). Unopened, with `name` empty, when there
+  // is no such folder or name.
+  static Folder OpenParent(const std::string& path, bool resolveLink, std::string& name);
 
  private:
   std::unique_ptr<State> state_;

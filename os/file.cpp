@@ -6,7 +6,8 @@ namespace os {
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : handle_(other.handle_), faults_(other.faults_) {
+File::File(File&& other) noexcept
+    : handle_(other.handle_), faults_(other.faults_), path_(std::move(other.path_)) {
   other.handle_ = kNone;
 }
 
@@ -15,6 +16,7 @@ File& File::operator=(File&& other) noexcept {
     Close();
     handle_ = other.handle_;
     faults_ = other.faults_;
+    path_ = std::move(other.path_);
     other.handle_ = kNone;
   }
   return *this;
@@ -36,6 +38,10 @@ std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint3
 
 bool File::SetEnd(uint64_t offset) {
   return IsOpen() && OnChange(faults_) == WriteFaults::Verdict::Go && SetEndNow(offset);
+}
+
+bool File::SetAttributes(FileAttributes attributes, WriteFaults* faults) {
+  return IsOpen() && OnChange(faults) == WriteFaults::Verdict::Go && SetAttributesNow(attributes);
 }
 
 bool File::Flush() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "os/byte_source.h"
 #include "os/write_faults.h"
@@ -16,6 +17,34 @@ enum class Access { Read, ReadWrite };
 // Who else may open the file while this handle is open. Enforced by Win32;
 // POSIX has no such rule and ignores it.
 enum class Share { None, Read, ReadWrite };
+
+// What identifies an open file, and what the system says of it now: the
+// same device and inode (Win32: volume serial number and file index) is the
+// same file, whatever its name.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t modified = 0;  // POSIX: nanoseconds since 1970; Win32: FILETIME
+  uint32_t owner = 0;    // POSIX: the user id; Win32: 0
+  uint32_t links = 1;
+  uint32_t mode = 0;  // POSIX: type and permission bits; Win32: attribute bits
+  bool SameFile(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && owner == other.owner;
+  }
+};
+
+// A file's attributes as the platform keeps them: Win32's attribute bits, or
+// the POSIX permission bits. Written back, they restore the file exactly as
+// it was.
+struct FileAttributes {
+  uint32_t bits = 0;
+};
+
+// `restored` without what would give the file more power than it had when
+// `journaled` was taken (POSIX: set-user-ID, set-group-ID and sticky bits it
+// did not have then).
+FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& journaled);
 
 enum class Disposition {
   OpenExisting,  // fail when the file does not exist
@@ -50,21 +79,41 @@ class File final : public ByteSource {
   // Sets the end of the file at `offset`, cutting or extending it.
   bool SetEnd(uint64_t offset);
   std::optional<uint64_t> Size() override;
+  // What identifies the open file; nullopt when the system does not say.
+  std::optional<FileIdentity> Identity() const;
+  // Sets the attributes of the open file itself, never of whatever a name
+  // leads to now (POSIX: fchmod; Win32, which has no such call on 9x: the
+  // name it was opened by).
+  bool SetAttributes(FileAttributes attributes, WriteFaults* faults = nullptr);
+  std::optional<FileAttributes> Attributes() const;
+  // An exclusive lock on the whole file, taken without waiting, and held
+  // until the File is closed; another program's lock (flock, lockf, fcntl)
+  // answers HeldElsewhere. Win32's share modes are its locks: Locked.
+  enum class Lock { Locked, HeldElsewhere, Failed };
+  Lock LockExclusive();
   // Asks the system to put everything written so far on the disk, and waits
   // until it has.
   bool Flush();
+  // A path that leads to this open file itself, whatever its name leads to
+  // now, for a library that opens files by path (POSIX: through the
+  // process's descriptor folder, /proc/self/fd); empty where the system
+  // offers none (Win32).
+  std::string PathToItself() const;
 
  private:
   friend class Folder;  // opens files by name within it
   static constexpr intptr_t kNone = -1;
-  File(intptr_t handle, WriteFaults* faults) : handle_(handle), faults_(faults) {}
+  File(intptr_t handle, WriteFaults* faults, std::string path = std::string())
+      : handle_(handle), faults_(faults), path_(std::move(path)) {}
   // The platform's own write and cut, without the faults.
   std::optional<uint32_t> WriteAtNow(uint64_t offset, const void* buffer, uint32_t length);
   bool SetEndNow(uint64_t offset);
   bool FlushNow();
+  bool SetAttributesNow(FileAttributes attributes);
 
   intptr_t handle_ = kNone;  // a POSIX descriptor or a Win32 HANDLE
   WriteFaults* faults_ = nullptr;
+  std::string path_;  // Win32: the name it was opened by; POSIX: empty
 };
 
 }  // namespace os

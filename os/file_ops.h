@@ -5,15 +5,10 @@
 #include <optional>
 #include <string>
 
+#include "os/file.h"
 #include "os/write_faults.h"
 
 namespace os {
-
-// A file's attributes as the platform keeps them: Win32's attribute bits, or
-// the POSIX mode. Written back, they restore the file exactly as it was.
-struct FileAttributes {
-  uint32_t bits = 0;
-};
 
 std::optional<FileAttributes> ReadAttributes(const std::string& path);
 bool WriteAttributes(const std::string& path, FileAttributes attributes,

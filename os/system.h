@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace os {
@@ -12,6 +13,13 @@ std::string SystemDirectory();
 
 // The separator between the components of a path on this platform.
 char PathSeparator();
+
+// The user this process acts as (POSIX: the effective user id; Win32: 0,
+// whose files have no owner that the program compares).
+uint32_t CurrentUser();
+
+// The superuser, whose files every user trusts (POSIX: 0).
+inline constexpr uint32_t kSuperUser = 0;
 
 void SleepMilliseconds(unsigned milliseconds);
 

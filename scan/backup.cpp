@@ -30,13 +30,6 @@ std::optional<std::pair<std::string, uint64_t>> HashOf(os::File& file) {
   return std::make_pair(hash.FinishHex(), *size);
 }
 
-std::string Joined(const std::string& folder, const std::string& name) {
-  if (folder.empty()) return name;
-  char last = folder.back();
-  bool separated = last == os::PathSeparator() || (os::PathSeparator() == '\\' && last == '/');
-  return separated ? folder + name : folder + os::PathSeparator() + name;
-}
-
 std::string LastComponent(const std::string& path) {
   size_t at = os::PathSeparator() == '\\' ? path.find_last_of("\\/") : path.rfind('/');
   return at == std::string::npos ? path : path.substr(at + 1);
@@ -68,49 +61,54 @@ bool CopyInto(os::File& source, os::File& target, uint64_t size) {
   return target.Flush();
 }
 
-bool AppendLine(const std::string& manifest, const std::string& line, os::WriteFaults* faults) {
-  return os::AppendToFile(manifest, line, faults) && os::FlushFolderOf(manifest, faults);
+bool AppendLine(const os::Folder& folder, const std::string& line, os::WriteFaults* faults) {
+  return folder.AppendToOwn(kManifestName, line, faults) && folder.Flush(faults);
 }
 
 }  // namespace
 
 std::string BackupName(const std::string& name, const std::string& sha256, int attempt) {
-  std::string base = name + "." + sha256.substr(0, 12);
+  std::string base = EscapedForManifest(name) + "." + sha256.substr(0, 12);
   if (attempt > 0) base += "-" + std::to_string(attempt + 1);
   return base + ".kzb";
 }
 
-bool KeepBackup(const std::string& folder, const std::string& path, const std::string& original,
+bool KeepBackup(const os::Folder& folder, os::File& source, const std::string& original,
                 os::WriteFaults* faults) {
-  os::File source =
-      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-  if (!source.IsOpen()) return false;
   auto hashed = HashOf(source);
-  if (!hashed) return false;
+  std::optional<os::FileAttributes> mode = source.Attributes();
+  if (!hashed || !mode) return false;
   const auto& [sha256, size] = *hashed;
+  // Never more than the original allows: no set-ID bits, nothing to run.
+  const os::FileAttributes kept =
+      os::WithoutNewPrivileges(os::FileAttributes{mode->bits & ~0111u}, os::FileIdentity{});
 
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = BackupName(LastComponent(original), sha256, attempt);
-    std::string target = Joined(folder, name);
-    if (os::ReadAttributes(target)) continue;  // taken: never over another file
-    os::File copy = os::File::Open(target, os::Access::ReadWrite, os::Share::None,
-                                   os::Disposition::CreateNew, faults);
+    if (folder.Look(name).kind != os::EntryInfo::Kind::Missing) continue;  // never over another
+    os::File copy = folder.MakeNewFile(name, kept.bits, faults);
     if (!copy.IsOpen()) {
-      if (os::ReadAttributes(target)) continue;  // taken meanwhile
+      if (folder.Look(name).kind != os::EntryInfo::Kind::Missing) continue;  // taken meanwhile
       return false;
     }
-    bool kept = CopyInto(source, copy, size) && HashOf(copy) == hashed;
+    bool good = CopyInto(source, copy, size) && HashOf(copy) == hashed;
     copy.Close();
-    if (!kept || !os::FlushFolderOf(target, faults)) {
-      if (faults == nullptr || !faults->stopped()) os::RemoveFile(target, faults);
+    if (!good || !folder.Flush(faults)) {
+      if (faults == nullptr || !faults->stopped()) folder.Remove(name, faults);
       return false;
     }
     const char* end = os::PathSeparator() == '\\' ? "\r\n" : "\n";
     std::string line = name + "\t" + std::to_string(size) + "\t" + sha256 + "\t" +
                        EscapedForManifest(original) + end;
-    return AppendLine(Joined(folder, kManifestName), line, faults);
+    return AppendLine(folder, line, faults);
   }
   return false;
+}
+
+bool KeepBackup(const std::string& folder, os::File& file, const std::string& original,
+                os::WriteFaults* faults) {
+  const os::Folder opened = os::Folder::Open(folder);
+  return opened.IsOpen() && KeepBackup(opened, file, original, faults);
 }
 
 }  // namespace scan

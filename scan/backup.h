@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "os/directory.h"
+#include "os/file.h"
 #include "os/write_faults.h"
 
 namespace scan {
@@ -17,16 +19,23 @@ inline constexpr char kManifestName[] = "manifest.txt";
 
 // The name a kept copy of `name` (a file's last component) gets, before any
 // number that keeps it apart from another: NAME.HASH12.kzb, where HASH12 is
-// the first 12 digits of the file's SHA-256. It never ends in a name that
-// Windows would run.
+// the first 12 digits of the file's SHA-256, and NAME has its control
+// characters and "%" written as "%XX", so that the name stays on its
+// manifest line. It never ends in a name that Windows would run.
 std::string BackupName(const std::string& name, const std::string& sha256, int attempt);
 
-// Keeps a copy of the file at `path` in `folder` (which must exist), never
-// over another file, and appends its manifest line, which names it by
-// `original` (its path as the user knows it; `path` may name it through a
-// folder handle); several threads may keep backups in one folder at once; both are on the disk
-// when this returns true. The copy is read back and compared by its hash.
-bool KeepBackup(const std::string& folder, const std::string& path, const std::string& original,
+// Keeps a copy of the open `file` in `folder`, made anew (never over
+// another file, never through a link there) with the original's permissions
+// or stricter, and appends its manifest line, which names it by `original`
+// (its path as the user knows it). The manifest is made anew, or appended to
+// only when it is ours (a regular file with one name, owned by the running
+// user or the superuser). Several threads may keep backups in one folder at
+// once; both are on the disk when this returns true. The copy is read back
+// and compared by its hash.
+bool KeepBackup(const os::Folder& folder, os::File& file, const std::string& original,
+                os::WriteFaults* faults);
+// The same with the folder at the path `folder`.
+bool KeepBackup(const std::string& folder, os::File& file, const std::string& original,
                 os::WriteFaults* faults);
 
 }  // namespace scan

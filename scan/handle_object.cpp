@@ -7,6 +7,7 @@
 #include "engine/virus_body.h"
 #include "os/file.h"
 #include "os/file_ops.h"
+#include "os/system.h"
 #include "scan/backup.h"
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
@@ -24,9 +25,10 @@ engine::RepairSettings SettingsFrom(const ScanSeams& seams, const std::string& s
   settings.plan = seams.plan != nullptr ? seams.plan : engine::PlanRepair;
   settings.faults = options.faults;
   if (!options.backupFolder.empty()) {
-    settings.keepBackup = [folder = options.backupFolder, faults = options.faults,
-                           shown](const std::string& path) {
-      return KeepBackup(folder, path, shown, faults);
+    settings.keepBackup = [folder = options.backupFolder, handle = options.backupHandle,
+                           faults = options.faults, shown](os::File& file) {
+      return handle != nullptr ? KeepBackup(*handle, file, shown, faults)
+                               : KeepBackup(folder, file, shown, faults);
     };
   }
   return settings;
@@ -34,6 +36,21 @@ engine::RepairSettings SettingsFrom(const ScanSeams& seams, const std::string& s
 
 void Tell(const Scan& scan, const std::string& path, const std::string& what) {
   scan.Tell((path + ": " + what).c_str(), "krizclean");
+}
+
+// Where the folder part of a path ends: after its last separator.
+size_t NameStart(const std::string& path) {
+  size_t at = os::PathSeparator() == '\\' ? path.find_last_of("\\/") : path.rfind('/');
+  return at == std::string::npos ? 0 : at + 1;
+}
+
+// `path` with its last name replaced by `name`.
+std::string Beside(const std::string& path, const std::string& name) {
+  return path.substr(0, NameStart(path)) + name;
+}
+
+std::string JournalNameFor(const std::string& name) {
+  return name + std::string(engine::kJournalSuffix);
 }
 
 // Characters that cannot end a file name, or that Windows would strip from
@@ -68,68 +85,106 @@ os::File OpenForTest(const std::string& path) {
                         os::Disposition::OpenExisting);
 }
 
-ScanOutcome DeleteNowOrAtRestart(Scan& scan, const std::string& path) {
-  if (os::RemoveFile(path)) return ScanOutcome::Deleted;
-  return scan.ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
-                                                   : ScanOutcome::CannotDelete;
+// The file's folder, held open, and its name there: the walk's, or else
+// those of its path, where a symbolic link that the user named is followed
+// once, so that the file is the real one and its journal lies beside it.
+void Locate(ObjectNames& names) {
+  if (names.folder != nullptr) return;
+  names.folder =
+      std::make_shared<const os::Folder>(os::Folder::OpenParent(names.path, true, names.name));
 }
 
-// A free name for the cleaned copy of `path`: never one in use, and one that
-// a killed run left behind is first cleared by its journal.
-std::string FreeCopyName(Scan& scan, const std::string& path) {
+// A journal that was not carried out: the user is told why on the seam for
+// reasons, and it is counted as not scanned under its own name.
+void LeaveJournal(Scan& scan, const std::string& shownJournal, const std::string& why) {
+  if (!scan.FirstTime(shownJournal)) return;
+  scan.Reason(shownJournal, why);
+  RecordOutcomeFor(scan, shownJournal, ScanOutcome::CannotOpen);
+}
+
+ScanOutcome DeleteNowOrAtRestart(Scan& scan, const ObjectNames& names) {
+  if (names.folder->Remove(names.name)) return ScanOutcome::Deleted;
+  return scan.ReplaceAtRestart(std::nullopt, names.path) ? ScanOutcome::DeleteAtReboot
+                                                         : ScanOutcome::CannotDelete;
+}
+
+// A free name for the cleaned copy of the file: never one in use, and one
+// that a killed run left behind is first cleared by its journal (unless the
+// walk has carried out the folder's journals already).
+std::string FreeCopyName(Scan& scan, const ObjectNames& names) {
+  const os::Folder& folder = *names.folder;
   for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
-    std::string candidate = CopyNameFor(path, attempt);
+    std::string candidate = CopyNameFor(names.name, attempt);
     if (candidate.empty()) break;
-    std::string journal = engine::JournalPathFor(candidate);
-    if (os::ReadAttributes(journal)) RecoverInterruptedRepair(scan, journal);
-    if (!os::ReadAttributes(candidate) && !os::ReadAttributes(journal)) return candidate;
+    const std::string journal = JournalNameFor(candidate);
+    if (!names.journalsDone && folder.Look(journal).kind != os::EntryInfo::Kind::Missing) {
+      RecoverInterruptedRepair(scan, folder, journal, Beside(names.shown, candidate));
+    }
+    if (folder.Look(candidate).kind == os::EntryInfo::Kind::Missing &&
+        folder.Look(journal).kind == os::EntryInfo::Kind::Missing) {
+      return candidate;
+    }
   }
   return std::string();
 }
 
 // The file is in use: a cleaned copy beside it takes its place at restart.
 // The copy is removed again on every path that does not end in that.
-ScanOutcome CleanCopy(Scan& scan, const std::string& path, const std::string& shown,
+ScanOutcome CleanCopy(Scan& scan, const ObjectNames& names,
                       std::optional<os::FileAttributes> clearedFrom,
                       const engine::RepairSettings& settings) {
-  std::string copy = FreeCopyName(scan, path);
+  const os::Folder& folder = *names.folder;
+  std::string copy = FreeCopyName(scan, names);
   if (copy.empty()) {
     // The attempt in place left its journal, which keeps the file's mark.
-    RecoverInterruptedRepair(scan, engine::JournalPathFor(path), shown);
+    RecoverInterruptedRepair(scan, folder, JournalNameFor(names.name), names.shown);
     return ScanOutcome::CannotDisinfect;
   }
+  // The restart is asked for by the names the system knows the files by.
+  const std::string path = names.path;
+  const std::string copyPath =
+      path.size() >= names.name.size() &&
+              path.compare(path.size() - names.name.size(), names.name.size(), names.name) == 0
+          ? Beside(path, copy)
+          : folder.PathOf(copy);
   ScanOutcome outcome = ScanOutcome::CannotDisinfect;
-  auto schedule = [&](const std::string& file, const std::string& cleaned) {
-    if (scan.DeleteInstead(file)) {
-      os::RemoveFile(cleaned, settings.faults);
-      outcome = scan.ReplaceAtRestart(std::nullopt, file) ? ScanOutcome::DeleteAtReboot
+  auto schedule = [&](const std::string&, const std::string& cleaned) {
+    if (scan.DeleteInstead(path)) {
+      folder.Remove(cleaned, settings.faults);
+      outcome = scan.ReplaceAtRestart(std::nullopt, path) ? ScanOutcome::DeleteAtReboot
                                                           : ScanOutcome::CannotDelete;
       return true;
     }
-    if (!scan.ReplaceAtRestart(file, cleaned)) return false;
+    if (!scan.ReplaceAtRestart(path, copyPath)) return false;
     outcome = ScanOutcome::DisinfectAtReboot;
     return true;
   };
-  engine::RepairOutcome repaired =
-      engine::RepairAsCopy(path, copy, clearedFrom, schedule, settings);
+  engine::RepairOutcome repaired = engine::RepairAsCopy(folder, names.name, copy, clearedFrom,
+                                                        names.identity, schedule, settings);
   if (repaired.status == engine::RepairStatus::NotDone && !repaired.detail.empty()) {
-    Tell(scan, shown, "not cleaned: " + repaired.detail);
+    Tell(scan, names.shown, "not cleaned: " + repaired.detail);
   }
   return repaired.status == engine::RepairStatus::Cleaned ? outcome : ScanOutcome::CannotDisinfect;
 }
 
-// `path` is the name to clean the file by, `shown` the one to tell the user.
-ScanOutcome Clean(Scan& scan, const std::string& path, const std::string& shown) {
-  engine::RepairSettings settings = SettingsFrom(scan.seams(), shown);
+ScanOutcome Clean(Scan& scan, ObjectNames names) {
+  Locate(names);
+  if (!names.folder->IsOpen()) {
+    Tell(scan, names.shown, "not cleaned: its folder cannot be opened");
+    return ScanOutcome::CannotDisinfect;
+  }
+  engine::RepairSettings settings = SettingsFrom(scan.seams(), names.shown);
   std::optional<os::FileAttributes> clearedFrom;
-  engine::RepairOutcome repaired = engine::RepairInPlace(path, settings, &clearedFrom);
+  engine::RepairOutcome repaired =
+      engine::RepairInPlace(*names.folder, names.name, names.identity, settings, &clearedFrom);
   switch (repaired.status) {
     case engine::RepairStatus::Cleaned:
-      return scan.DeleteInstead(path) ? DeleteNowOrAtRestart(scan, path) : ScanOutcome::Disinfected;
+      return scan.DeleteInstead(names.path) ? DeleteNowOrAtRestart(scan, names)
+                                            : ScanOutcome::Disinfected;
     case engine::RepairStatus::InUse:
-      return CleanCopy(scan, path, shown, clearedFrom, settings);
+      return CleanCopy(scan, names, clearedFrom, settings);
     case engine::RepairStatus::NotDone:
-      Tell(scan, shown, "not cleaned: " + repaired.detail);
+      Tell(scan, names.shown, "not cleaned: " + repaired.detail);
       return ScanOutcome::CannotDisinfect;
     case engine::RepairStatus::Refused:
       return ScanOutcome::CannotDisinfect;
@@ -139,16 +194,22 @@ ScanOutcome Clean(Scan& scan, const std::string& path, const std::string& shown)
 
 }  // namespace
 
-ScanOutcome TestObject(Scan& scan, const ObjectNames& names) {
+ScanOutcome TestObject(Scan& scan, ObjectNames& names) {
+  Locate(names);
+  const os::Folder& folder = *names.folder;
   // A repair that a killed run left half-way is undone before anything else.
-  if (!names.journalsDone &&
-      !RecoverInterruptedRepair(scan, engine::JournalPathFor(names.path), names.shown)) {
+  if (!names.journalsDone && folder.IsOpen()) {
+    RecoverInterruptedRepair(scan, folder, JournalNameFor(names.name), names.shown);
+  }
+  os::File file = folder.OpenToRead(names.name);
+  if (!file.IsOpen() && !names.shortPath.empty()) file = OpenForTest(names.shortPath);
+  if (!file.IsOpen()) {
+    if (folder.Look(names.name).kind == os::EntryInfo::Kind::Other) {
+      scan.Reason(names.shown, "not a regular file");
+    }
     return ScanOutcome::CannotOpen;
   }
-  os::File file =
-      names.folder != nullptr ? names.folder->OpenToRead(names.name) : OpenForTest(names.path);
-  if (!file.IsOpen() && !names.shortPath.empty()) file = OpenForTest(names.shortPath);
-  if (!file.IsOpen()) return ScanOutcome::CannotOpen;
+  names.identity = file.Identity();
   return engine::IsInfected(file) ? ScanOutcome::Infected : ScanOutcome::Ok;
 }
 
@@ -172,7 +233,7 @@ Decision DecideOnInfected(Scan& scan) {
 std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
   switch (DecideOnInfected(scan)) {
     case Decision::Clean:
-      return Clean(scan, names.path, names.shown);
+      return Clean(scan, names);
     case Decision::LeaveInfected:
       return ScanOutcome::Infected;
     case Decision::Barred:
@@ -183,27 +244,47 @@ std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
   return ScanOutcome::CannotDisinfect;
 }
 
-bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
+bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::string& journalName,
                               const std::string& shown) {
-  if (!os::ReadAttributes(journalPath)) return true;  // the common case: no journal
+  if (folder.Look(journalName).kind == os::EntryInfo::Kind::Missing)
+    return true;  // the common case
   engine::RecoveryResult recovered =
-      engine::RecoverFromJournal(journalPath, scan.seams().repair.faults);
-  std::string file = shown.empty() ? engine::TargetOfJournal(journalPath) : shown;
+      engine::RecoverFromJournal(folder, journalName, scan.seams().repair.faults);
+  const std::string shownJournal = JournalNameFor(shown);
   switch (recovered.what) {
     case engine::Recovery::None:
     case engine::Recovery::Discarded:
       return true;
     case engine::Recovery::PutBack:
-      Tell(scan, file, "put back as it was before an interrupted cleaning");
+      Tell(scan, shown, "put back as it was before an interrupted cleaning");
       return true;
     case engine::Recovery::CopyGone:
-      Tell(scan, file, "an unfinished copy from an interrupted cleaning was removed");
+      Tell(scan, shown, "an unfinished copy from an interrupted cleaning was removed");
       return true;
+    case engine::Recovery::Untrusted:
+      LeaveJournal(scan, shownJournal,
+                   "untrusted journal: " + recovered.detail + "; left as it is");
+      return false;
+    case engine::Recovery::Busy:
+      LeaveJournal(scan, shownJournal, "journal of a cleaning that runs now: " + recovered.detail);
+      return false;
     case engine::Recovery::Failed:
-      Tell(scan, file, "an interrupted cleaning could not be undone: " + recovered.detail);
+      LeaveJournal(scan, shownJournal,
+                   "an interrupted cleaning could not be undone: " + recovered.detail);
       return false;
   }
   return false;
+}
+
+bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
+                              const std::string& shown) {
+  const std::string target = engine::TargetOfJournal(journalPath);
+  if (target.empty()) return true;
+  std::string name;
+  const os::Folder folder = os::Folder::OpenParent(target, true, name);
+  if (!folder.IsOpen()) return true;
+  return RecoverInterruptedRepair(scan, folder, JournalNameFor(name),
+                                  shown.empty() ? target : shown);
 }
 
 std::string CopyNameFor(const std::string& path, int attempt) {
@@ -231,8 +312,9 @@ int HandleObject(Scan& scan) {
   return HandleObjectNamed(scan, names);
 }
 
-int HandleObjectNamed(Scan& scan, const ObjectNames& names) {
+int HandleObjectNamed(Scan& scan, const ObjectNames& given) {
   ScanState& state = scan.state();
+  ObjectNames names = given;
   SetPath(state.objectPath, CutPath(names.shown, kMaxPathLength));
   if (!SetPath(state.objectShortPath, names.shortPath)) SetPath(state.objectShortPath, "");
   scan.snapshot().Publish(PathView(state.objectPath));

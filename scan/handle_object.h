@@ -28,10 +28,19 @@ int HandleObject(Scan& scan);
 enum class Decision { Clean, LeaveInfected, Barred, Quit };
 Decision DecideOnInfected(Scan& scan);
 
-// Undoes what the journal at `journalPath` records of an interrupted repair
-// (see engine/repair_transaction.h) and tells the user what was done, naming
-// the file `shown` (by default the journal's file). False when the journal
-// is there and could not be carried out.
+// Undoes what the journal `journalName` of `folder` records of an
+// interrupted repair (see engine/repair_transaction.h) and tells the user what
+// was done, naming the file `shown` (its path as the user sees it; the
+// journal is shown as `shown` and the journal's ending). A journal that is
+// not provably ours ("untrusted journal: ..."), one a running cleaning holds,
+// and one that cannot be carried out are left as they are, said on the
+// message seam, and counted as not scanned with a status line of their own.
+// False when the journal is there and was not carried out.
+bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::string& journalName,
+                              const std::string& shown);
+// The same for the journal at `journalPath`, in the folder where its path
+// leads (a symbolic link at the path of the file it is for is followed
+// first: a journal lies beside the real file).
 bool RecoverInterruptedRepair(Scan& scan, const std::string& journalPath,
                               const std::string& shown = "");
 
@@ -49,6 +58,8 @@ struct ObjectNames {
   // through the folder, the cheapest way in for a thread that did not walk.
   std::shared_ptr<const os::Folder> folder;
   std::string name;
+  // What the test opened: the file a repair must find again (TestObject).
+  std::optional<os::FileIdentity> identity;
 };
 
 // HandleObject for a file named so. objectPath and objectShortPath are set
@@ -61,9 +72,10 @@ int HandleObjectNamed(Scan& scan, const ObjectNames& names);
 // several threads and acts on them in order on one.
 //
 // The test: a journal beside the file is carried out first (unless
-// names.journalsDone), then the file is opened and tested. Ok, Infected or
-// CannotOpen; records nothing.
-ScanOutcome TestObject(Scan& scan, const ObjectNames& names);
+// names.journalsDone), then the file is opened (never through a link in its
+// folder, never waiting) and tested; names.identity is what was opened. Ok,
+// Infected or CannotOpen; records nothing.
+ScanOutcome TestObject(Scan& scan, ObjectNames& names);
 // What the action mode, or the user's answer, does with an infected file:
 // nothing (Infected), a repair and its outcome; nullopt for a Quit answer.
 // Records nothing; the prompt reads objectPath, which the caller sets.

@@ -35,6 +35,10 @@ void Scan::Announce(std::string_view shownPath) const {
   if (seams_.objectHook) seams_.objectHook(shownPath);
 }
 
+void Scan::Reason(std::string_view path, std::string_view reason) const {
+  if (seams_.objectReason) seams_.objectReason(path, reason);
+}
+
 engine::PlanResult Scan::Plan(os::ByteSource& file) const {
   return seams_.plan != nullptr ? seams_.plan(file) : engine::PlanRepair(file);
 }

@@ -6,11 +6,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "engine/repair_plan.h"
+#include "os/directory.h"
 #include "os/write_faults.h"
 #include "scan/object_snapshot.h"
 #include "scan/scan_state.h"
@@ -34,6 +37,9 @@ enum class PromptChoice : int32_t {
 struct RepairOptions {
   std::string backupFolder;
   os::WriteFaults* faults = nullptr;
+  // The backup folder held open for the whole run, once checked; none: it
+  // is opened by its path for each backup.
+  std::shared_ptr<const os::Folder> backupHandle;
 };
 
 // The callbacks of one scan. An empty member stands for the default named
@@ -48,6 +54,10 @@ struct ScanSeams {
   // Shows a failure to the user and returns once seen. Default: a line on
   // standard error.
   std::function<void(const char* text, const char* caption)> message;
+  // Why the object `path` stands as its status line that comes next says,
+  // where there is more to say than its status (a journal not trusted, a
+  // file left alone). Default: nothing.
+  std::function<void(std::string_view path, std::string_view reason)> objectReason;
   // Called for each file just before it is handled, with the path its status
   // line will show. Default: nothing.
   std::function<void(std::string_view shownPath)> objectHook;
@@ -88,6 +98,10 @@ class Scan {
   void Status(std::string_view path, ScanOutcome outcome, ObjectKind kind);
   void Tell(const char* text, const char* caption) const;
   void Announce(std::string_view shownPath) const;
+  void Reason(std::string_view path, std::string_view reason) const;
+  // True the first time it is asked about `key` in this scan: what is said
+  // once per run (a journal left as it is, met again by another way in).
+  bool FirstTime(const std::string& key) { return said_.insert(key).second; }
   engine::PlanResult Plan(os::ByteSource& file) const;
   bool DeleteInstead(const std::string& path) const;
   bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);
@@ -96,6 +110,7 @@ class Scan {
   ScanState state_;
   ScanSeams seams_;
   ObjectSnapshot snapshot_;
+  std::set<std::string> said_;
 };
 
 }  // namespace scan

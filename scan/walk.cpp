@@ -55,8 +55,12 @@ struct FolderNames {
   std::shared_ptr<const os::Folder> folder;
 };
 
+// A name a journal has. Whatever has it but a symbolic link (which is never
+// followed, and so never trusted) is looked at as a journal: a folder or a
+// pipe there is reported as one that cannot be ours.
 bool IsJournal(const os::DirectoryEntry& entry) {
-  return entry.isFile && !engine::TargetOfJournal(entry.longName).empty();
+  return (entry.isFile || entry.isDirectory || entry.isOther) &&
+         !engine::TargetOfJournal(entry.longName).empty();
 }
 
 // A file's names for per-object handling; nullopt when none fits the buffers.
@@ -67,6 +71,8 @@ std::optional<ObjectNames> NamesOf(const FolderNames& folder, const os::Director
   names.shown = folder.shown + entry.longName;
   if (folder.byHandle) {
     names.path = folder.visit != nullptr ? folder.folder->PathOf(entry.longName) : entry.longName;
+    names.folder = folder.folder;
+    names.name = entry.longName;
     return names;
   }
   std::string shortPath = folder.shown + entry.shortName;
@@ -93,8 +99,8 @@ Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry&
   }
   // A journal is the cleaner's own working file, carried out before the
   // folder's files are handled (EntriesOf), never an object of the scan.
-  if (!entry.isFile || IsJournal(entry)) return Step::Next;
-  if (const auto& look = scan.seams().fileHook) {
+  if (IsJournal(entry) || (!entry.isFile && !entry.isOther)) return Step::Next;
+  if (const auto& look = scan.seams().fileHook; look && entry.isFile) {
     std::optional<ObjectNames> names = NamesOf(folder, entry);
     if (names && !look(names->path, names->shown)) return Step::Stop;
   }
@@ -104,7 +110,10 @@ Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry&
     if (!IsSelectedFileType(ending, name)) return Step::Next;
   }
   std::optional<ObjectNames> names = NamesOf(folder, entry);
-  if (!names) {
+  if (!names || entry.isOther) {
+    // A pipe, socket or device is never opened: a pipe would wait for a
+    // writer.
+    if (entry.isOther) scan.Reason(folder.shown + entry.longName, "not a regular file");
     RecordOutcomeFor(scan, folder.shown + entry.longName, ScanOutcome::CannotOpen);
     return Step::Next;
   }
@@ -134,12 +143,13 @@ std::vector<os::DirectoryEntry> EntriesOf(Scan& scan, const FolderNames& folder,
     entries.push_back(entry);
   }
   if (!journals) return entries;
+  // The walk by paths stands in the folder it lists.
+  const os::Folder here = folder.byHandle ? os::Folder() : os::Folder::Current();
+  const os::Folder& held = folder.byHandle ? *folder.folder : here;
   for (const os::DirectoryEntry& journal : entries) {
     if (!IsJournal(journal)) continue;
-    std::optional<ObjectNames> names = NamesOf(folder, journal);
-    if (names) {
-      RecoverInterruptedRepair(scan, names->path, engine::TargetOfJournal(names->shown));
-    }
+    RecoverInterruptedRepair(scan, held, journal.longName,
+                             engine::TargetOfJournal(folder.shown + journal.longName));
   }
   os::DirectoryListing again = relist();
   if (!again.IsOpen()) return entries;

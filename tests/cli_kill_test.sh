@@ -72,8 +72,8 @@ check_recovered() {
 }
 
 kills=0
-for calls in write pwrite64 ftruncate fsync unlink chmod,fchmodat rename,renameat,renameat2 \
-  openat; do
+for calls in write pwrite64 ftruncate fsync unlink unlinkat chmod,fchmodat fchmod \
+  rename,renameat,renameat2 openat; do
   first=${calls%%,*}
   for ((n = 1; ; n++)); do
     fresh

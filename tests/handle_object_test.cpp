@@ -200,7 +200,7 @@ TEST_F(HandleObjectTest, AnInterruptedRepairIsUndoneBeforeTheFileIsHandled) {
 TEST_F(HandleObjectTest, ABackupOfTheOriginalIsKeptBeforeCleaning) {
   std::string folder = Path("kept");
   std::filesystem::create_directories(folder);
-  scan().seams().repair = {folder, nullptr};
+  scan().seams().repair = {folder, nullptr, nullptr};
   std::string first = Put("a/setup.exe", infection_.bytes);
   std::string second = Put("b/setup.exe", infection_.bytes);
   EXPECT_EQ(Handle(first, ActionMode::Clean), 1);
@@ -397,3 +397,58 @@ TEST_F(InUseTest, DeletionOfAFileThatCannotBeDeletedIsScheduled) {
 #endif
 
 }  // namespace
+
+// What the user sees when the file asked about goes, or is replaced, while
+// the prompt is open: that it is gone, or that it was left alone, never that
+// no journal could be written; and nothing is written through a link.
+TEST_F(HandleObjectTest, AFileChangedWhileItsPromptIsOpenIsSaidToBeSo) {
+  struct Case {
+    const char* what;
+    void (*change)(const std::string& path);
+    const char* said;
+  };
+  static const std::vector<uint8_t>* other = nullptr;
+  other = &infection_.bytes;
+  const Case cases[] = {
+      {"removed", [](const std::string& path) { std::filesystem::remove(path); }, "it is gone"},
+      {"replaced by another file",
+       [](const std::string& path) {
+         std::filesystem::rename(path, path + ".old");
+         test_support::WriteBytes(path, *other);
+       },
+       "it was replaced by another file after it was scanned"},
+#ifndef _WIN32
+      {"replaced by a link",
+       [](const std::string& path) {
+         std::filesystem::rename(path, path + ".old");
+         std::filesystem::create_symlink(path + ".old", path);
+       },
+       "it was replaced by a symbolic link after it was scanned"},
+#endif
+  };
+  static std::vector<std::string> told;
+  scan().seams().message = [](const char* text, const char*) { told.push_back(text); };
+  for (const Case& c : cases) {
+    std::string path = Put("asked.exe", infection_.bytes);
+    std::filesystem::remove(path + ".old");
+    static const Case* now = nullptr;
+    static std::string asked;
+    now = &c;
+    asked = path;
+    scan().seams().prompt = [](std::string_view) {
+      now->change(asked);
+      return static_cast<int32_t>(scan::PromptChoice::Disinfect);
+    };
+    told.clear();
+    EXPECT_EQ(Handle(path, ActionMode::AskUser), 1) << c.what;
+    EXPECT_EQ(Outcome(), ScanOutcome::CannotDisinfect) << c.what;
+    ASSERT_EQ(told.size(), 1u) << c.what;
+    EXPECT_NE(told[0].find(c.said), std::string::npos) << c.what << ": " << told[0];
+    EXPECT_EQ(told[0].find("no journal"), std::string::npos) << c.what << ": " << told[0];
+    if (std::filesystem::exists(path + ".old")) {
+      EXPECT_EQ(ReadBytes(path + ".old"), infection_.bytes) << c.what;
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".kzj")) << c.what;
+    std::filesystem::remove(path);
+  }
+}

@@ -20,6 +20,9 @@ GROUP:
             Debian has no program that makes one): found with the path
             inside; a bomb, a member too large, too many members and too
             deep a nesting stopped by the limits and reported; --inside in a folder
+  locks     an image and a plain program that another program holds locked
+            (flock -x, lockf): reported, not written; the live journal of
+            a run that is cleaning an image: left alone by a second run
   hostile   damaged images (cut short, a looping chain, entries pointing out of
             the image or claiming huge sizes, a nonsense boot sector) and
             ZIPs (cut short, members claiming huge sizes or none): what
@@ -39,10 +42,12 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 
 KRIZCLEAN, SPECIMEN_SET, GROUP = sys.argv[1:4]
@@ -394,7 +399,7 @@ def group_kill():
                   "%s: %s is half repaired" % (when, name))
 
     kills = 0
-    for calls in ("pwrite64", "fsync", "unlink", "openat", "write"):
+    for calls in ("pwrite64", "fsync", "unlink", "unlinkat", "openat", "write"):
         n = 0
         while True:
             n += 1
@@ -902,6 +907,26 @@ def group_entries():
         for o in objects) and read(image) == bytes(changed),
           "an entry changed during the question: %s %s" % (objects, err[-500:]))
 
+    # The image is the file that was read: one put at its name while the
+    # question was open (the same bytes, another file) is not written.
+    image = os.path.join(WORK, "swapped.img")
+    data = hand_made(image, files, [lambda m: m["F1.EXE"]])
+    asking = subprocess.Popen([KRIZCLEAN, "-q", "--ask", image], env=ENV, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    asked = b""
+    while b"[q]uit? " not in asked:
+        more = asking.stderr.read1(4096)
+        if not more:
+            break
+        asked += more
+    with open(image + ".new", "wb") as f:
+        f.write(data)
+    os.rename(image + ".new", image)
+    out, err = asking.communicate(b"d\n", timeout=120)
+    check(read(image) == data and b"cannot disinfect" in out
+          and b"the image was replaced after it was read" in err,
+          "an image replaced during the question: %s %s" % (out[-300:], err[-300:]))
+
     # Entries that name a file, each listed: scanned where its bytes can be
     # read, else "cannot open" with the reason. The names and sizes are
     # written over entries that mcopy made.
@@ -1088,9 +1113,74 @@ def read_head(path, length):
         return f.read(length)
 
 
+
+def hold_lock(path, how):
+    """A process that holds `path` locked the way `how` says, until killed."""
+    if how == "flock":
+        holder = subprocess.Popen(["flock", "-x", path, "sh", "-c", "echo locked; exec sleep 120"],
+                                  stdout=subprocess.PIPE, start_new_session=True)
+    else:
+        holder = subprocess.Popen(
+            [sys.executable, "-c",
+             "import fcntl,sys,time\nf=open(sys.argv[1],'r+b')\nfcntl.lockf(f,fcntl.LOCK_EX)\n"
+             "print('locked',flush=True)\ntime.sleep(120)", path], stdout=subprocess.PIPE,
+            start_new_session=True)
+    holder.stdout.readline()
+    return holder
+
+
+# The leak checker cannot work under ptrace: a run that strace holds but lets
+# end goes without it.
+TRACED_ENV = dict(ENV, ASAN_OPTIONS="detect_leaks=0:" + ENV["ASAN_OPTIONS"])
+
+
+def group_locks():
+    image = os.path.join(WORK, "locked.img")
+    make_fat(image, 16, False)
+    program = os.path.join(WORK, "locked.exe")
+    shutil.copyfile(os.path.join(DRIVE, "SETUP.EXE"), program)
+    for how in ("flock", "lockf"):
+        for path, said in ((image, "another program has locked the image"),
+                           (program, "another program has locked it")):
+            before = read(path)
+            holder = hold_lock(path, how)
+            try:
+                status, out, err, data = krizclean("--clean", path)
+            finally:
+                os.killpg(holder.pid, signal.SIGKILL)  # flock's command holds the lock too
+                holder.wait()
+            check(read(path) == before, "%s, %s: a locked file was written" % (how, path))
+            check(said in err and not os.path.exists(path + ".kzj"),
+                  "%s, %s: not reported: %s" % (how, path, err))
+            check(status == 1 and "cannot disinfect" in out, "%s, %s: %s" % (how, out, status))
+    # A run cleaning the image, held by strace right after its journal
+    # reached the disk: a second run meets the journal it holds and leaves it
+    # alone (it undid it before); the first then ends as it would have.
+    before = read(image)
+    first = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                              "inject=fsync:delay_exit=3000000:when=1", KRIZCLEAN, "-q", "--clean",
+                              image], env=TRACED_ENV, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    deadline = time.time() + 60
+    while not os.path.exists(image + ".kzj") and time.time() < deadline:
+        time.sleep(0.005)
+    status, out, err, data = krizclean(image)
+    check("journal of a cleaning that runs now" in err and os.path.exists(image + ".kzj"),
+          "a live journal was not left alone: %s" % err)
+    check(status == 2 or status == 1, "the second run ended in %d" % status)
+    first.communicate(timeout=600)
+    check(first.returncode == 1 and not os.path.exists(image + ".kzj"),
+          "the first run did not end as it would have: %d" % first.returncode)
+    complaint = fsck(image, 0)
+    check(complaint is None, "after two runs at once: fsck.fat -n: %s" % complaint)
+    for name in NAMES:
+        check(read_back(image, 0, name) == read(os.path.join(EXPECTED, name)),
+              "after two runs at once: %s is not clean" % name)
+
+
 GROUPS = {"fat": group_fat, "kill": group_kill, "readonly": group_readonly,
           "archives": group_archives, "hostile": group_hostile, "entries": group_entries,
-          "scale": group_scale}
+          "scale": group_scale, "locks": group_locks}
 try:
     GROUPS[GROUP]()
 finally:

@@ -11,6 +11,7 @@
 
 #include "engine/journal.h"
 #include "os/file_ops.h"
+#include "os/system.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/specimens.h"
 #include "tests/support/temp_dir.h"
@@ -44,6 +45,12 @@ std::vector<Specimen> Specimens() {
 }
 
 bool Exists(const std::string& path) { return os::ReadAttributes(path).has_value(); }
+
+os::FileIdentity IdentityOf(const std::string& path) {
+  return os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting)
+      .Identity()
+      .value_or(os::FileIdentity{});
+}
 
 class RepairTransactionTest : public ::testing::Test {
  protected:
@@ -146,6 +153,8 @@ TEST_F(RepairTransactionTest, ATornJournalIsDroppedAndAForeignFileIsLeftAlone) {
   Put(s);
   engine::Journal journal;
   journal.file = "victim.exe";
+  journal.writer = os::CurrentUser();
+  journal.fileIdentity = IdentityOf(path_);
   journal.oldLength = s.infected.size();
   journal.newLength = s.infected.size() - 4050;
   journal.tail.assign(s.infected.end() - 4050, s.infected.end());

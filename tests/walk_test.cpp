@@ -146,7 +146,19 @@ TEST_P(BothWalks, JournalsOfKilledRunsAreCarriedOutBeforeTheFilesAreHandled) {
   copyJournal.kind = engine::Journal::Kind::Copy;
   copyJournal.file = "inuse.exe";
   copyJournal.copy = "inuse.exf";
-  ASSERT_TRUE(engine::WriteJournal(engine::JournalPathFor(copy), copyJournal, nullptr));
+  auto identityOf = [](const std::string& path) {
+    return os::File::Open(path, os::Access::Read, os::Share::ReadWrite,
+                          os::Disposition::OpenExisting)
+        .Identity()
+        .value_or(os::FileIdentity{});
+  };
+  copyJournal.fileIdentity = identityOf(inUse);
+  copyJournal.copyIdentity = identityOf(copy);
+  std::string copyName;
+  const os::Folder folder = os::Folder::OpenParent(copy, false, copyName);
+  os::File held;
+  ASSERT_TRUE(engine::WriteJournal(folder, copyName + ".kzj", copyJournal, nullptr, held));
+  held.Close();
 
   state().setSelectedTypesOnly(0);  // every file, journals too, is listed
   EXPECT_EQ(Walk(root_), RootResult::Completed);

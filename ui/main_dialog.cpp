@@ -174,7 +174,7 @@ bool MainDialog::KeepBackupsAsAsked() {
     MessageBoxA(hwnd_, text.c_str(), "Error", MB_OK | MB_ICONSTOP);
     return false;
   }
-  scan_.seams().repair = {*folder, nullptr};
+  scan_.seams().repair = {*folder, nullptr, nullptr};
   return true;
 }
 

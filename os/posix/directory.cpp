@@ -1,11 +1,15 @@
 #include "os/directory.h"
 
+#include "os/posix/open_regular.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <vector>
 
 namespace os {
@@ -64,12 +68,16 @@ bool DirectoryListing::Next(DirectoryEntry& entry) {
     // Some file systems do not say; ask without following a link.
     struct stat info {};
     if (::fstatat(::dirfd(state_->dir), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
+      type = S_ISDIR(info.st_mode)   ? DT_DIR
+             : S_ISREG(info.st_mode) ? DT_REG
+             : S_ISLNK(info.st_mode) ? DT_LNK
+                                     : DT_FIFO;
     }
   }
   // Symbolic links are neither: following them could leave the tree or loop.
   entry.isDirectory = type == DT_DIR;
   entry.isFile = type == DT_REG;
+  entry.isOther = type == DT_FIFO || type == DT_SOCK || type == DT_CHR || type == DT_BLK;
   return true;
 }
 
@@ -130,18 +138,157 @@ intptr_t Folder::NativeHandle() const { return state_ != nullptr ? state_->fd : 
 
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
-  int fd;
-  do {
-    fd = ::openat(state_->fd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  // Only regular files, as File::Open, and never waiting on a pipe.
+  const int fd = OpenRegularAt(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW, 0);
+  return fd >= 0 ? File(fd, nullptr) : File();
+}
+
+File Folder::OpenFile(const std::string& name, Access access, Share /*share*/,
+                      WriteFaults* faults) const {
+  if (state_ == nullptr || name.empty()) return File();
+  const int fd = OpenRegularAt(state_->fd, name.c_str(),
+                               (access == Access::ReadWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW, 0);
+  return fd >= 0 ? File(fd, faults) : File();
+}
+
+File Folder::MakeNewFile(const std::string& name, uint32_t mode, WriteFaults* faults) const {
+  if (state_ == nullptr || name.empty()) return File();
+  // Making a file takes room on the disk: a failing disk may refuse it, or
+  // stop right after it.
+  const WriteFaults::Verdict made = OnWrite(faults);
+  if (made == WriteFaults::Verdict::Fail) return File();
+  const int fd =
+      OpenRegularAt(state_->fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode & 0777);
   if (fd < 0) return File();
-  // Only regular files, as File::Open.
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (made != WriteFaults::Verdict::Go) {
     ::close(fd);
     return File();
   }
-  return File(fd, nullptr);
+  return File(fd, faults);
+}
+
+bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
+                         WriteFaults* faults) const {
+  if (state_ == nullptr || name.empty()) return false;
+  const WriteFaults::Verdict verdict = OnWrite(faults);
+  if (verdict == WriteFaults::Verdict::Fail) return false;
+  int fd = OpenRegularAt(state_->fd, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0);
+  if (fd < 0 && errno == ENOENT) {
+    fd = OpenRegularAt(state_->fd, name.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      fd = OpenRegularAt(state_->fd, name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW, 0);
+    }
+  }
+  if (fd < 0) return false;
+  struct stat info {};
+  const uid_t me = ::geteuid();
+  bool appended =
+      ::fstat(fd, &info) == 0 && info.st_nlink == 1 && (info.st_uid == me || info.st_uid == 0);
+  const size_t size = verdict == WriteFaults::Verdict::Half ? bytes.size() / 2 : bytes.size();
+  ssize_t put = -1;
+  if (appended) {
+    do {
+      put = ::write(fd, bytes.data(), size);
+    } while (put < 0 && errno == EINTR);
+  }
+  appended = appended && put >= 0 && static_cast<size_t>(put) == size &&
+             verdict == WriteFaults::Verdict::Go && OnChange(faults) == WriteFaults::Verdict::Go &&
+             ::fsync(fd) == 0;
+  appended = ::close(fd) == 0 && appended;
+  return appended;
+}
+
+bool Folder::Remove(const std::string& name, WriteFaults* faults) const {
+  return state_ != nullptr && !name.empty() && OnChange(faults) == WriteFaults::Verdict::Go &&
+         ::unlinkat(state_->fd, name.c_str(), 0) == 0;
+}
+
+bool Folder::RemoveHeld(const std::string& name, File& held, WriteFaults* faults) const {
+  const bool removed = Remove(name, faults);
+  held.Close();
+  return removed;
+}
+
+bool Folder::Rename(const std::string& from, const std::string& to, WriteFaults* faults) const {
+  return state_ != nullptr && OnChange(faults) == WriteFaults::Verdict::Go &&
+         ::renameat(state_->fd, from.c_str(), state_->fd, to.c_str()) == 0;
+}
+
+bool Folder::Flush(WriteFaults* faults) const {
+  if (state_ == nullptr || OnChange(faults) != WriteFaults::Verdict::Go) return false;
+  int result;
+  do {
+    result = ::fsync(state_->fd);
+  } while (result != 0 && errno == EINTR);
+  // A folder held by O_PATH (Current) cannot be flushed: reopen it.
+  if (result != 0 && errno == EBADF) {
+    const int fd = OpenDirectory(state_->fd, ".", 0);
+    if (fd < 0) return false;
+    result = ::fsync(fd);
+    ::close(fd);
+  }
+  return result == 0;
+}
+
+EntryInfo Folder::Look(const std::string& name) const {
+  EntryInfo info;
+  struct stat found {};
+  if (state_ == nullptr || name.empty() ||
+      ::fstatat(state_->fd, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+    info.kind =
+        state_ != nullptr && errno == ENOENT ? EntryInfo::Kind::Missing : EntryInfo::Kind::Unknown;
+    return info;
+  }
+  info.identity = IdentityOf(found);
+  info.kind = S_ISREG(found.st_mode)   ? EntryInfo::Kind::File
+              : S_ISDIR(found.st_mode) ? EntryInfo::Kind::Folder
+              : S_ISLNK(found.st_mode) ? EntryInfo::Kind::Link
+                                       : EntryInfo::Kind::Other;
+  return info;
+}
+
+std::optional<FileIdentity> Folder::Identity() const {
+  struct stat found {};
+  if (state_ == nullptr || ::fstat(state_->fd, &found) != 0) return std::nullopt;
+  return IdentityOf(found);
+}
+
+bool Folder::WritableByOthers() const {
+  std::optional<FileIdentity> identity = Identity();
+  return !identity || (identity->mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+bool Folder::MakeChild(const std::string& name) const {
+  return state_ != nullptr && ::mkdirat(state_->fd, name.c_str(), 0700) == 0;
+}
+
+bool Folder::SetMode(uint32_t mode) const {
+  return state_ != nullptr && ::fchmod(state_->fd, static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+Folder Folder::OpenParent(const std::string& path, bool resolveLink, std::string& name) {
+  name.clear();
+  std::string target = path;
+  while (!target.empty() && target.size() > 1 && target.back() == '/') target.pop_back();
+  if (resolveLink) {
+    struct stat found {};
+    if (::lstat(target.c_str(), &found) == 0 && S_ISLNK(found.st_mode)) {
+      char* real = ::realpath(target.c_str(), nullptr);
+      if (real == nullptr) return Folder();
+      target = real;
+      std::free(real);
+    }
+  }
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : target.substr(0, slash);
+  std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (last.empty() || last == "." || last == "..") return Folder();
+  Folder opened = Open(folder);
+  if (opened.IsOpen()) name = std::move(last);
+  return opened;
 }
 
 bool Folder::MakeCurrent() const { return state_ != nullptr && ::fchdir(state_->fd) == 0; }

@@ -1,11 +1,15 @@
 #include "os/file.h"
 
+#include "os/posix/open_regular.h"
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <limits>
+#include <string>
 
 namespace os {
 namespace {
@@ -18,6 +22,30 @@ bool FitsOffset(uint64_t offset, uint32_t length) {
 
 }  // namespace
 
+int OpenRegularAt(int folder, const char* name, int flags, unsigned mode) {
+  // Never waits: a pipe or a device at the name would block the open (a pipe
+  // until a writer comes); O_NONBLOCK goes again once it is known to be a
+  // regular file.
+  int fd;
+  do {
+    fd = ::openat(folder, name, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(mode));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 File File::Open(const std::string& path, Access access, Share /*share*/, Disposition disposition,
                 WriteFaults* faults) {
   // Making a file takes room on the disk: a failing disk may refuse it, or
@@ -25,7 +53,7 @@ File File::Open(const std::string& path, Access access, Share /*share*/, Disposi
   WriteFaults::Verdict made =
       disposition == Disposition::OpenExisting ? WriteFaults::Verdict::Go : OnWrite(faults);
   if (made == WriteFaults::Verdict::Fail) return File();
-  int flags = (access == Access::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY;
+  int flags = access == Access::ReadWrite ? O_RDWR : O_RDONLY;
   switch (disposition) {
     case Disposition::OpenExisting:
       break;
@@ -39,15 +67,11 @@ File File::Open(const std::string& path, Access access, Share /*share*/, Disposi
       flags |= O_CREAT | O_TRUNC;
       break;
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return File();
   // Only regular files are files here: a directory, device or pipe is refused
   // the way Win32 refuses to open them as files.
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || made != WriteFaults::Verdict::Go) {
+  const int fd = OpenRegularAt(AT_FDCWD, path.c_str(), flags, 0666);
+  if (fd < 0) return File();
+  if (made != WriteFaults::Verdict::Go) {
     ::close(fd);
     return File();
   }
@@ -108,10 +132,71 @@ bool File::FlushNow() {
   return result == 0;
 }
 
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  identity.owner = static_cast<uint32_t>(info.st_uid);
+  identity.links = static_cast<uint32_t>(info.st_nlink);
+  identity.mode = static_cast<uint32_t>(info.st_mode);
+  return identity;
+}
+
+std::optional<FileIdentity> File::Identity() const {
+  struct stat info {};
+  if (!IsOpen() || ::fstat(Descriptor(handle_), &info) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+std::optional<FileAttributes> File::Attributes() const {
+  std::optional<FileIdentity> identity = Identity();
+  if (!identity) return std::nullopt;
+  return FileAttributes{identity->mode & 07777};
+}
+
+bool File::SetAttributesNow(FileAttributes attributes) {
+  return ::fchmod(Descriptor(handle_), static_cast<mode_t>(attributes.bits & 07777)) == 0;
+}
+
+FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& journaled) {
+  return FileAttributes{restored.bits & (0777u | (journaled.mode & 07000u))};
+}
+
+File::Lock File::LockExclusive() {
+  if (!IsOpen()) return Lock::Failed;
+  const int fd = Descriptor(handle_);
+  // flock and POSIX record locks (lockf, fcntl) do not see each other: both
+  // are taken, so that a program holding either is seen.
+  int result;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return errno == EWOULDBLOCK ? Lock::HeldElsewhere : Lock::Failed;
+  struct flock record {};
+  record.l_type = F_WRLCK;
+  record.l_whence = SEEK_SET;
+  const int status = ::fcntl(fd, F_GETFL);
+  const bool writable = status >= 0 && (status & O_ACCMODE) != O_RDONLY;
+  // An open file description's own record lock conflicts with lockf's and
+  // fcntl's; one opened for reading can only ask whether another is held.
+  if (::fcntl(fd, writable ? F_OFD_SETLK : F_OFD_GETLK, &record) != 0) {
+    if (errno == EAGAIN || errno == EACCES) return Lock::HeldElsewhere;
+    return errno == EINVAL ? Lock::Locked : Lock::Failed;  // no record locks here
+  }
+  if (!writable && record.l_type != F_UNLCK) return Lock::HeldElsewhere;
+  return Lock::Locked;
+}
+
 std::optional<uint64_t> File::Size() {
   struct stat info {};
   if (!IsOpen() || ::fstat(Descriptor(handle_), &info) != 0) return std::nullopt;
   return static_cast<uint64_t>(info.st_size);
+}
+
+std::string File::PathToItself() const {
+  return IsOpen() ? "/proc/self/fd/" + std::to_string(Descriptor(handle_)) : std::string();
 }
 
 }  // namespace os

@@ -1,6 +1,7 @@
 #include "os/system.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -11,6 +12,8 @@ namespace os {
 std::string SystemDirectory() { return std::string(); }
 
 char PathSeparator() { return '/'; }
+
+uint32_t CurrentUser() { return static_cast<uint32_t>(::geteuid()); }
 
 void SleepMilliseconds(unsigned milliseconds) {
   struct timespec wait {};

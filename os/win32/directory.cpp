@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "os/file_ops.h"
+
 namespace os {
 
 struct DirectoryListing::State {
@@ -141,6 +143,98 @@ intptr_t Folder::NativeHandle() const { return -1; }
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
   return File::Open(PathOf(name), Access::Read, Share::ReadWrite, Disposition::OpenExisting);
+}
+
+File Folder::OpenFile(const std::string& name, Access access, Share share,
+                      WriteFaults* faults) const {
+  if (state_ == nullptr || name.empty()) return File();
+  return File::Open(PathOf(name), access, share, Disposition::OpenExisting, faults);
+}
+
+File Folder::MakeNewFile(const std::string& name, uint32_t /*mode*/, WriteFaults* faults) const {
+  if (state_ == nullptr || name.empty()) return File();
+  return File::Open(PathOf(name), Access::ReadWrite, Share::None, Disposition::CreateNew, faults);
+}
+
+bool Folder::AppendToOwn(const std::string& name, const std::string& bytes,
+                         WriteFaults* faults) const {
+  return state_ != nullptr && !name.empty() && AppendToFile(PathOf(name), bytes, faults);
+}
+
+bool Folder::Remove(const std::string& name, WriteFaults* faults) const {
+  return state_ != nullptr && !name.empty() && OnChange(faults) == WriteFaults::Verdict::Go &&
+         DeleteFileA(PathOf(name).c_str()) != 0;
+}
+
+bool Folder::RemoveHeld(const std::string& name, File& held, WriteFaults* faults) const {
+  held.Close();
+  return Remove(name, faults);
+}
+
+bool Folder::Rename(const std::string& from, const std::string& to, WriteFaults* faults) const {
+  if (state_ == nullptr || OnChange(faults) != WriteFaults::Verdict::Go) return false;
+  return MoveFileExA(PathOf(from).c_str(), PathOf(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool Folder::Flush(WriteFaults* faults) const {
+  return state_ != nullptr && OnChange(faults) == WriteFaults::Verdict::Go;
+}
+
+EntryInfo Folder::Look(const std::string& name) const {
+  EntryInfo info;
+  if (state_ == nullptr || name.empty()) {
+    info.kind = EntryInfo::Kind::Unknown;
+    return info;
+  }
+  const DWORD bits = GetFileAttributesA(PathOf(name).c_str());
+  if (bits == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    info.kind = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                    ? EntryInfo::Kind::Missing
+                    : EntryInfo::Kind::Unknown;
+    return info;
+  }
+  info.identity.mode = bits;
+  if ((bits & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    info.kind = EntryInfo::Kind::Link;
+  } else if ((bits & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    info.kind = EntryInfo::Kind::Folder;
+  } else {
+    info.kind = EntryInfo::Kind::File;
+    File file = OpenFile(name, Access::Read, Share::ReadWrite);
+    if (std::optional<FileIdentity> identity = file.Identity()) info.identity = *identity;
+  }
+  return info;
+}
+
+std::optional<FileIdentity> Folder::Identity() const {
+  if (state_ == nullptr) return std::nullopt;
+  const DWORD bits = GetFileAttributesA(state_->path.c_str());
+  if (bits == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  FileIdentity identity;
+  identity.mode = bits;
+  return identity;
+}
+
+bool Folder::WritableByOthers() const { return false; }
+
+bool Folder::MakeChild(const std::string& name) const {
+  return state_ != nullptr && CreateDirectoryA(PathOf(name).c_str(), nullptr) != 0;
+}
+
+bool Folder::SetMode(uint32_t /*mode*/) const { return state_ != nullptr; }
+
+Folder Folder::OpenParent(const std::string& path, bool /*resolveLink*/, std::string& name) {
+  name.clear();
+  const size_t at = path.find_last_of("\\/");
+  std::string folder = at == std::string::npos ? "." : path.substr(0, at + 1);
+  // "C:\" keeps its separator; "C:\DIR\" loses it.
+  if (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  std::string last = at == std::string::npos ? path : path.substr(at + 1);
+  if (last.empty() || last == "." || last == "..") return Folder();
+  Folder opened = Open(folder);
+  if (opened.IsOpen()) name = std::move(last);
+  return opened;
 }
 
 bool Folder::MakeCurrent() const {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "os/restart.h"
+
 namespace os {
 namespace {
 
@@ -39,7 +41,7 @@ File File::Open(const std::string& path, Access access, Share share, Disposition
     CloseHandle(h);
     return File();
   }
-  return File(reinterpret_cast<intptr_t>(h), faults);
+  return File(reinterpret_cast<intptr_t>(h), faults, path);
 }
 
 void File::Close() {
@@ -69,6 +71,45 @@ bool File::SetEndNow(uint64_t offset) {
 
 bool File::FlushNow() { return FlushFileBuffers(Native(handle_)) != 0; }
 
+std::optional<FileIdentity> File::Identity() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!IsOpen() || !GetFileInformationByHandle(Native(handle_), &info)) return std::nullopt;
+  FileIdentity identity;
+  // Windows 9x makes up file indexes anew when a volume is mounted again: a
+  // file is known there by its name alone.
+  if (IsNtPlatform()) {
+    identity.device = info.dwVolumeSerialNumber;
+    identity.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  }
+  identity.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity.modified =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime);
+  identity.links = info.nNumberOfLinks;
+  identity.mode = info.dwFileAttributes;
+  return identity;
+}
+
+std::optional<FileAttributes> File::Attributes() const {
+  DWORD bits = path_.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path_.c_str());
+  if (bits == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  return FileAttributes{bits};
+}
+
+bool File::SetAttributesNow(FileAttributes attributes) {
+  // Windows 9x sets attributes by name only; the file is held open without
+  // sharing its writing, so the name still leads to it.
+  return !path_.empty() && SetFileAttributesA(path_.c_str(), attributes.bits) != 0;
+}
+
+FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& /*journaled*/) {
+  return restored;
+}
+
+// The share modes of the open are Win32's locks: a file another program holds
+// is not opened at all.
+File::Lock File::LockExclusive() { return IsOpen() ? Lock::Locked : Lock::Failed; }
+
 std::optional<uint64_t> File::Size() {
   if (!IsOpen()) return std::nullopt;
   DWORD high = 0;
@@ -76,5 +117,7 @@ std::optional<uint64_t> File::Size() {
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return std::nullopt;
   return (static_cast<uint64_t>(high) << 32) | low;
 }
+
+std::string File::PathToItself() const { return std::string(); }
 
 }  // namespace os

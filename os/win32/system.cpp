@@ -15,6 +15,8 @@ std::string SystemDirectory() {
 
 char PathSeparator() { return '\\'; }
 
+uint32_t CurrentUser() { return 0; }
+
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 size_t CharacterPrefix(const char* text, size_t length, size_t limit) {
