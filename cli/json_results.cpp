@@ -83,6 +83,7 @@ std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResul
       {"not_scanned",
        {{"files", state.accessDeniedCount - state.unopenedFolderCount},
         {"folders", state.unopenedFolderCount}}},
+      {"excluded", {{"files", state.excludedFileCount}, {"folders", state.excludedFolderCount}}},
       {"report", report},
   };
   return document.dump(2, ' ', false, Json::error_handler_t::replace);

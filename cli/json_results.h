@@ -34,9 +34,9 @@ struct PathError {
 // (and "container", "inner_path" for a file inside an image or an archive,
 // "reason" where there is one),
 // "errors": [{"path", "error"}...], "counts": {...}, "not_scanned": {"files",
-// "folders"}, "report"}, with the counters of `state` and `report` as given.
-// A path that is not UTF-8 is written with U+FFFD for each byte that is not,
-// and beside it "path_base64", its exact bytes in base64.
+// "folders"}, "excluded": {"files", "folders"}, "report"}, with the counters of `state` and
+// `report` as given. A path that is not UTF-8 is written with U+FFFD for each byte that is not, and
+// beside it "path_base64", its exact bytes in base64.
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
                           const std::vector<PathError>& errors, const scan::ScanState& state,
                           std::string_view report);

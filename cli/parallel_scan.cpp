@@ -34,10 +34,12 @@ constexpr size_t kBatch = 256;
 
 // One thing the walk met, in the walk's order.
 struct Item {
-  enum class Kind { File, Folder, Message };
+  enum class Kind { File, Folder, Excluded, Message };
   Kind kind = Kind::File;
-  scan::ObjectNames names;    // File (its folder held open); Folder: names.shown
-  std::string text, caption;  // Message
+  // File (its folder held open); Folder and Excluded: names.shown
+  scan::ObjectNames names;
+  scan::ObjectKind excludedKind = scan::ObjectKind::File;  // Excluded
+  std::string text, caption;                               // Message
   // Filled by the worker that takes a File.
   bool taken = false;
   std::atomic<bool> done{false};  // set last, by the worker or at birth
@@ -108,6 +110,15 @@ scan::ScanSeams Pipeline::WalkSeams() {
     auto item = std::make_unique<Item>();
     item->kind = Item::Kind::Folder;
     item->names.shown = std::string(path);
+    item->done = true;
+    Add(std::move(item));
+  };
+  // So does what it leaves out, to be counted in the same order.
+  seams.excluded = [this](std::string_view path, scan::ObjectKind kind) {
+    auto item = std::make_unique<Item>();
+    item->kind = Item::Kind::Excluded;
+    item->names.shown = std::string(path);
+    item->excludedKind = kind;
     item->done = true;
     Add(std::move(item));
   };
@@ -309,6 +320,9 @@ bool Pipeline::Record(Item& item) {
       return true;
     case Item::Kind::Folder:
       scan::RecordFolderNotOpened(scan_, item.names.shown);
+      return true;
+    case Item::Kind::Excluded:
+      scan::RecordExcluded(scan_, item.names.shown, item.excludedKind);
       return true;
     case Item::Kind::File:
       break;

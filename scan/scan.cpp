@@ -35,6 +35,10 @@ void Scan::Announce(std::string_view shownPath) const {
   if (seams_.objectHook) seams_.objectHook(shownPath);
 }
 
+void Scan::Excluded(std::string_view path, ObjectKind kind) const {
+  if (seams_.excluded) seams_.excluded(path, kind);
+}
+
 engine::PlanResult Scan::Plan(os::ByteSource& file) const {
   return seams_.plan != nullptr ? seams_.plan(file) : engine::PlanRepair(file);
 }

@@ -14,6 +14,7 @@
 #include "os/write_faults.h"
 #include "scan/object_snapshot.h"
 #include "scan/scan_state.h"
+#include "scan/walk_options.h"
 
 namespace scan {
 
@@ -57,6 +58,9 @@ struct ScanSeams {
   // user sees it. Answers false to end the walk (a Quit answer). Default:
   // nothing.
   std::function<bool(const std::string& path, const std::string& shown)> fileHook;
+  // Told of each file and folder that the walk leaves out (WalkOptions, the
+  // backup folder), once it is counted. Default: nothing.
+  std::function<void(std::string_view path, ObjectKind kind)> excluded;
   // The engine's plan of a repair. Default: engine::PlanRepair.
   engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
   // Whether a cleaned object is deleted rather than kept. Default: never.
@@ -67,6 +71,8 @@ struct ScanSeams {
   std::function<bool(const std::optional<std::string>& destination, const std::string& source)>
       replaceAtRestart;
   RepairOptions repair;
+  // What the walk leaves out besides the backup folder, which it always does.
+  WalkOptions walk;
 };
 
 class Scan {
@@ -88,6 +94,7 @@ class Scan {
   void Status(std::string_view path, ScanOutcome outcome, ObjectKind kind);
   void Tell(const char* text, const char* caption) const;
   void Announce(std::string_view shownPath) const;
+  void Excluded(std::string_view path, ObjectKind kind) const;
   engine::PlanResult Plan(os::ByteSource& file) const;
   bool DeleteInstead(const std::string& path) const;
   bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);

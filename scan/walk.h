@@ -58,6 +58,16 @@ using FileVisitor = std::function<bool(const ObjectNames& names)>;
 RootResult WalkTreeVisiting(Scan& scan, const std::string& root, const std::string& shown,
                             const FileVisitor& visit);
 
+// Whether the folder `path` is the scan's own backup folder
+// (ScanSeams::repair), known by its identity, not by its name. A walk never
+// enters that folder, nor walks it as a root: it leaves it out, counted.
+bool IsBackupFolder(const Scan& scan, const std::string& path);
+
+// Whether the file `name` in the folder `folder` is one of the scan's own
+// backups: a name ending in ".kzb" in its backup folder. Such a file is never
+// cleaned.
+bool IsOwnBackup(const Scan& scan, const std::string& folder, std::string_view name);
+
 // Handles one named file as a scan object: opened by `path`, shown as
 // `shown`; the short path is the system's for `path`. Returns HandleObject's
 // answer.
