@@ -1,0 +1,56 @@
+#!/usr/bin/env python3
+"""The Windows program's ZIP, made as scripts/package makes it (CPack in the
+32-bit Windows build): KRIZCLN.EXE, the very program built, and README.TXT
+with Windows' line ends, every name 8.3 so that Windows 9x and DOS keep it.
+
+usage: windows_zip_test.py BUILD_DIR PROGRAM.exe
+"""
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+# A DOS name: 1 to 8 characters, then at most a dot and 1 to 3 more, of the
+# upper-case letters, digits and the signs DOS allows in names.
+DOS_CHARS = r"[A-Z0-9!#$%&'()@^_`{}~-]"
+DOS_NAME = re.compile(rf"^{DOS_CHARS}{{1,8}}(\.{DOS_CHARS}{{1,3}})?$")
+
+
+def main():
+    build, program = sys.argv[1:3]
+    with tempfile.TemporaryDirectory() as work:
+        subprocess.run(["cpack", "-G", "ZIP", "-B", work], cwd=build, check=True,
+                       stdout=subprocess.DEVNULL)
+        made = glob.glob(os.path.join(work, "*.zip"))
+        if len(made) != 1:
+            sys.exit(f"windows_zip: cpack made {made}")
+        with zipfile.ZipFile(made[0]) as archive:
+            names = archive.namelist()
+            exe = archive.read("KRIZCLN.EXE") if "KRIZCLN.EXE" in names else b""
+            readme = archive.read("README.TXT") if "README.TXT" in names else b""
+    failed = False
+    for name in names:
+        if not DOS_NAME.match(name):
+            print(f"windows_zip: {name!r} is no 8.3 name", file=sys.stderr)
+            failed = True
+    if sorted(names) != ["KRIZCLN.EXE", "README.TXT"]:
+        print(f"windows_zip: the ZIP holds {names}", file=sys.stderr)
+        failed = True
+    with open(program, "rb") as f:
+        if exe != f.read():
+            print("windows_zip: KRIZCLN.EXE is not the program built", file=sys.stderr)
+            failed = True
+    if not readme or b"\n" in readme.replace(b"\r\n", b"") or b"KRIZCLN.EXE" not in readme:
+        print("windows_zip: README.TXT is missing, names another program, or has a bare "
+              "line feed", file=sys.stderr)
+        failed = True
+    if not failed:
+        print(f"windows_zip: {os.path.basename(made[0])} holds {', '.join(names)}")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
