@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Windows program's ZIP, made as scripts/package makes it (CPack in the
-32-bit Windows build): KRIZCLN.EXE, the very program built, and README.TXT
-with Windows' line ends, every name 8.3 so that Windows 9x and DOS keep it.
+32-bit Windows build): KRIZCLN.EXE, the very program built less its
+debugging information, and README.TXT with Windows' line ends, every name
+8.3 so that Windows 9x and DOS keep it.
 
-usage: windows_zip_test.py BUILD_DIR PROGRAM.exe
+usage: windows_zip_test.py BUILD_DIR PROGRAM.exe STRIP
 """
 import glob
 import os
@@ -20,11 +21,15 @@ DOS_NAME = re.compile(rf"^{DOS_CHARS}{{1,8}}(\.{DOS_CHARS}{{1,3}})?$")
 
 
 def main():
-    build, program = sys.argv[1:3]
+    build, program, strip = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as work:
-        subprocess.run(["cpack", "-G", "ZIP", "-B", work], cwd=build, check=True,
-                       stdout=subprocess.DEVNULL)
-        made = glob.glob(os.path.join(work, "*.zip"))
+        stripped = os.path.join(work, "stripped.exe")
+        subprocess.run([strip, "-o", stripped, program], check=True)
+        with open(stripped, "rb") as f:
+            built = f.read()
+        subprocess.run(["cpack", "-G", "ZIP", "-B", os.path.join(work, "cpack")], cwd=build,
+                       check=True, stdout=subprocess.DEVNULL)
+        made = glob.glob(os.path.join(work, "cpack", "*.zip"))
         if len(made) != 1:
             sys.exit(f"windows_zip: cpack made {made}")
         with zipfile.ZipFile(made[0]) as archive:
@@ -39,10 +44,9 @@ def main():
     if sorted(names) != ["KRIZCLN.EXE", "README.TXT"]:
         print(f"windows_zip: the ZIP holds {names}", file=sys.stderr)
         failed = True
-    with open(program, "rb") as f:
-        if exe != f.read():
-            print("windows_zip: KRIZCLN.EXE is not the program built", file=sys.stderr)
-            failed = True
+    if exe != built:
+        print("windows_zip: KRIZCLN.EXE is not the program built", file=sys.stderr)
+        failed = True
     if not readme or b"\n" in readme.replace(b"\r\n", b"") or b"KRIZCLN.EXE" not in readme:
         print("windows_zip: README.TXT is missing, names another program, or has a bare "
               "line feed", file=sys.stderr)
