@@ -28,6 +28,12 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name);
 // whose long path does not fit is handled by its short path. Returns 1 when
 // the walk completed, 0 when it stopped early: a stop request (consumed
 // here) or a Quit answer.
+//
+// Both walks leave out, with no status line (RecordExcluded), the scan's own
+// backup folder (ScanSeams::repair), wherever they meet it, the root too,
+// and what ScanSeams::walk excludes: files and folders by their names and
+// paths, and with oneFileSystem the folders on another device than the
+// root's.
 int WalkDirectory(Scan& scan);
 
 enum class RootResult { Completed, Stopped, CannotEnter };
