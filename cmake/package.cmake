@@ -19,10 +19,14 @@ if(WIN32)
     string(REPLACE "\n" "\r\n" readme "${readme}")
     file(WRITE ${PROJECT_BINARY_DIR}/package/README.TXT "${readme}")
     # The program without its debugging information (MinGW's strip): a
-    # tenth of the size, the same code.
+    # tenth of the size, the same code. strip stamps the PE header with the
+    # time unless told a date: the release's (packaging/changelog.in), so
+    # that the same sources give the same ZIP.
     set(program ${PROJECT_BINARY_DIR}/package/KRIZCLN.EXE)
+    set(release_epoch 1796947200)
     add_custom_command(OUTPUT ${program}
-      COMMAND ${CMAKE_STRIP} -o ${program} $<TARGET_FILE:krizclean_gui>
+      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${release_epoch}
+              ${CMAKE_STRIP} -o ${program} $<TARGET_FILE:krizclean_gui>
       DEPENDS krizclean_gui
       COMMENT "Stripping the Windows program for its ZIP")
     add_custom_target(krizclean_windows_program ALL DEPENDS ${program})

@@ -23,10 +23,6 @@ DOS_NAME = re.compile(rf"^{DOS_CHARS}{{1,8}}(\.{DOS_CHARS}{{1,3}})?$")
 def main():
     build, program, strip = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as work:
-        stripped = os.path.join(work, "stripped.exe")
-        subprocess.run([strip, "-o", stripped, program], check=True)
-        with open(stripped, "rb") as f:
-            built = f.read()
         subprocess.run(["cpack", "-G", "ZIP", "-B", os.path.join(work, "cpack")], cwd=build,
                        check=True, stdout=subprocess.DEVNULL)
         made = glob.glob(os.path.join(work, "cpack", "*.zip"))
@@ -36,6 +32,17 @@ def main():
             names = archive.namelist()
             exe = archive.read("KRIZCLN.EXE") if "KRIZCLN.EXE" in names else b""
             readme = archive.read("README.TXT") if "README.TXT" in names else b""
+        # The program built, stripped here with the date stamped into the
+        # one in the ZIP (strip puts one in a PE header): the same bytes.
+        stamp = 0
+        if exe[:2] == b"MZ" and len(exe) >= 0x40:
+            header = int.from_bytes(exe[0x3C:0x40], "little")
+            stamp = int.from_bytes(exe[header + 8:header + 12], "little")
+        stripped = os.path.join(work, "stripped.exe")
+        subprocess.run([strip, "-o", stripped, program], check=True,
+                       env=dict(os.environ, SOURCE_DATE_EPOCH=str(stamp)))
+        with open(stripped, "rb") as f:
+            built = f.read()
     failed = False
     for name in names:
         if not DOS_NAME.match(name):
