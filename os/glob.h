@@ -2,7 +2,7 @@
 // "[Tt]emp".
 #pragma once
 
-#include <string_view>
+#include <string>
 
 namespace os {
 
@@ -11,6 +11,6 @@ namespace os {
 // "[...]" one byte of a set ("[!...]" or "[^...]" one outside it, "a-z" a
 // range); case counts. POSIX: a backslash takes the next byte as it is.
 // Win32: a backslash is the path separator, and stands for itself.
-bool GlobMatches(std::string_view pattern, std::string_view text);
+bool GlobMatches(const std::string& pattern, const std::string& text);
 
 }  // namespace os

@@ -133,10 +133,12 @@ Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry&
   const WalkOptions& options = scan.seams().walk;
   if (entry.isDirectory) {
     if (entry.longName == "." || entry.longName == "..") return Step::Next;
-    if (!options.excludeFolders.empty() &&
-        MatchesAnyGlob(options.excludeFolders, entry.longName, folder.shown + entry.longName)) {
-      RecordExcluded(scan, folder.shown + entry.longName, ObjectKind::Folder);
-      return Step::Next;
+    if (!options.excludeFolders.empty()) {
+      const std::string path = folder.shown + entry.longName;
+      if (MatchesAnyGlob(options.excludeFolders, entry.longName, path)) {
+        RecordExcluded(scan, path, ObjectKind::Folder);
+        return Step::Next;
+      }
     }
     return Step::Descend;
   }
@@ -145,12 +147,12 @@ Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry&
   if (!entry.isFile || IsJournal(entry)) return Step::Next;
   // An excluded file is not opened at all, not even to look inside it; it
   // is counted when the scan would have handled it.
-  if (!options.excludeFiles.empty() &&
-      MatchesAnyGlob(options.excludeFiles, entry.longName, folder.shown + entry.longName)) {
-    if (PassesFilter(scan, entry.longName)) {
-      RecordExcluded(scan, folder.shown + entry.longName, ObjectKind::File);
+  if (!options.excludeFiles.empty()) {
+    const std::string path = folder.shown + entry.longName;
+    if (MatchesAnyGlob(options.excludeFiles, entry.longName, path)) {
+      if (PassesFilter(scan, entry.longName)) RecordExcluded(scan, path, ObjectKind::File);
+      return Step::Next;
     }
-    return Step::Next;
   }
   if (const auto& look = scan.seams().fileHook) {
     std::optional<ObjectNames> names = NamesOf(folder, entry);

@@ -4,8 +4,8 @@
 
 namespace scan {
 
-bool MatchesAnyGlob(const std::vector<std::string>& globs, std::string_view name,
-                    std::string_view shown) {
+bool MatchesAnyGlob(const std::vector<std::string>& globs, const std::string& name,
+                    const std::string& shown) {
   for (const std::string& glob : globs) {
     if (os::GlobMatches(glob, name) || os::GlobMatches(glob, shown)) return true;
   }

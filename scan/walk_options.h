@@ -21,8 +21,8 @@ struct WalkOptions {
 };
 
 // Whether one of `globs` matches `name` or `shown`.
-bool MatchesAnyGlob(const std::vector<std::string>& globs, std::string_view name,
-                    std::string_view shown);
+bool MatchesAnyGlob(const std::vector<std::string>& globs, const std::string& name,
+                    const std::string& shown);
 
 // The ending by which a file in the backup folder is one of its backups.
 inline constexpr std::string_view kBackupEnding = ".kzb";

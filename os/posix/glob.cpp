@@ -2,17 +2,15 @@
 
 #include <fnmatch.h>
 
-#include <string>
-
 namespace os {
 
-bool GlobMatches(std::string_view pattern, std::string_view text) {
+bool GlobMatches(const std::string& pattern, const std::string& text) {
   // fnmatch reads C strings: a pattern or a name holding a NUL (which no
   // file name does) matches nothing.
-  if (pattern.find('\0') != std::string_view::npos || text.find('\0') != std::string_view::npos) {
+  if (pattern.find('\0') != std::string::npos || text.find('\0') != std::string::npos) {
     return false;
   }
-  return ::fnmatch(std::string(pattern).c_str(), std::string(text).c_str(), 0) == 0;
+  return ::fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
 }  // namespace os

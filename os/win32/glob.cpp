@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
 
 // The C library of MinGW-w64 has no fnmatch: the same rules, byte by byte
 // (character classes such as "[[:digit:]]" aside, which nothing here uses),
@@ -39,7 +40,7 @@ std::optional<bool> InSet(std::string_view pattern, size_t at, unsigned char c, 
 
 }  // namespace
 
-bool GlobMatches(std::string_view pattern, std::string_view text) {
+bool GlobMatches(const std::string& pattern, const std::string& text) {
   // Where the last "*" stood, and where in the text its run ends now: on a
   // mismatch that star takes one byte more. The earlier stars need never
   // take more, so this is linear in the common case and never recursive.
