@@ -47,7 +47,8 @@ Counts CountsOf(const scan::ScanState& state) {
           state.disinfectedCount,    state.disinfectAtRebootCount,
           state.deletedCount,        state.deleteAtRebootCount,
           state.notDisinfectedCount, state.accessDeniedCount,
-          state.unopenedFolderCount};
+          state.unopenedFolderCount, state.excludedFileCount,
+          state.excludedFolderCount};
 }
 
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
@@ -91,6 +92,7 @@ std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResul
       {"not_scanned",
        {{"files", counts.accessDenied - counts.unopenedFolders},
         {"folders", counts.unopenedFolders}}},
+      {"excluded", {{"files", counts.excludedFiles}, {"folders", counts.excludedFolders}}},
       {"report", report},
   };
   return document.dump(2, ' ', false, Json::error_handler_t::replace);

@@ -31,8 +31,8 @@ struct PathError {
   std::string error;
 };
 
-// The report's counters, and the folders among those not opened, as the
-// JSON holds them: a copy that outlives the scan.
+// The report's counters, the folders among those not opened, and what was
+// left out, as the JSON holds them: a copy that outlives the scan.
 struct Counts {
   int32_t clean = 0;
   int32_t leftInfected = 0;
@@ -43,6 +43,8 @@ struct Counts {
   int32_t couldNotDisinfect = 0;
   int32_t accessDenied = 0;
   int32_t unopenedFolders = 0;
+  int32_t excludedFiles = 0;
+  int32_t excludedFolders = 0;
 };
 Counts CountsOf(const scan::ScanState& state);
 
@@ -50,9 +52,10 @@ Counts CountsOf(const scan::ScanState& state);
 // (and "container", "inner_path" for a file inside an image or an archive,
 // "reason" where there is one),
 // "errors": [{"path", "error"}...], "counts": {...}, "not_scanned": {"files",
-// "folders"}, "report"}, with `counts` and `report` as given.
-// A path that is not UTF-8 is written with U+FFFD for each byte that is not,
-// and beside it "path_base64", its exact bytes in base64.
+// "folders"}, "excluded": {"files", "folders"}, "report"}, with `counts` and
+// `report` as given. A path that is not UTF-8 is written with U+FFFD for
+// each byte that is not, and beside it "path_base64", its exact bytes in
+// base64.
 std::string ResultsAsJson(scan::ActionMode action, const std::vector<ObjectResult>& objects,
                           const std::vector<PathError>& errors, const Counts& counts,
                           std::string_view report);

@@ -13,37 +13,60 @@ const char kUsage[] =
     "Finds Win32.Kriz.4050 in the files under each PATH (a folder, walked whole,\n"
     "or one file) and, when asked, cleans them in place.\n"
     "\n"
-    "  -s, --scan-only  report infected files and change nothing (the default)\n"
-    "  -a, --ask        ask for each infected file: disinfect, skip or quit\n"
-    "                   (no answer, or the end of input, skips the file)\n"
-    "  -c, --clean      clean every infected file\n"
-    "      --all-files  look at every file, not only *.exe, Kernel32.dll and\n"
-    "                   Krized.tt6\n"
-    "      --show-all   list clean files too\n"
-    "      --inside     also look into the disk images and archives met in folders\n"
-    "                   (.img .ima .vfd .hdd .vhd .vmdk .iso .zip .cab .lzh .7z .rar\n"
-    "                   .tar ...); an image or archive given as a PATH is always\n"
-    "                   looked into. Files inside raw FAT images are cleaned in\n"
-    "                   place; inside anything else they are only scanned\n"
-    "      --codepage N the DOS code page of short names inside FAT images: 437\n"
-    "                   (the default), 850, 852 or 866\n"
-    "  -q, --quiet      no progress display\n"
-    "  -j, --jobs N     test and clean files on N threads (default: one per core);\n"
-    "                   the output is the same whatever N\n"
-    "      --json FILE  also write the results as JSON to FILE; with '-' standard\n"
-    "                   output holds only the JSON\n"
-    "      --backup DIR keep each infected file in DIR before it is cleaned, with\n"
-    "                   a line in DIR/manifest.txt (DIR is made when missing)\n"
-    "  -h, --help       this text\n"
-    "      --version    the program's version\n"
+    "  -s, --scan-only         report infected files and change nothing (the\n"
+    "                          default)\n"
+    "  -a, --ask               ask for each infected file: disinfect, skip or quit\n"
+    "                          (no answer, or the end of input, skips the file)\n"
+    "  -c, --clean             clean every infected file\n"
+    "      --all-files         look at every file, not only *.exe, Kernel32.dll and\n"
+    "                          Krized.tt6\n"
+    "      --show-all          list clean files too\n"
+    "      --inside            also look into the disk images and archives met in\n"
+    "                          folders (.img .ima .vfd .hdd .vhd .vmdk .iso .zip\n"
+    "                          .cab .lzh .7z .rar .tar ...); an image or archive\n"
+    "                          given as a PATH is always looked into. Files inside\n"
+    "                          raw FAT images are cleaned in place; inside anything\n"
+    "                          else they are only scanned\n"
+    "      --codepage N        the DOS code page of short names inside FAT images:\n"
+    "                          437 (the default), 850, 852 or 866\n"
+    "      --exclude GLOB      leave out the files whose name, or whose path as\n"
+    "                          shown, matches GLOB\n"
+    "      --exclude-dir GLOB  leave out the folders whose name, or whose path as\n"
+    "                          shown, matches GLOB, with all they hold\n"
+    "                          (both may be given again; GLOB as in fnmatch(3):\n"
+    "                          '*' also matches '/'. A PATH named on the command\n"
+    "                          line is scanned whatever GLOB says)\n"
+    "  -x, --one-file-system   do not enter folders on another file system than\n"
+    "                          the PATH they were reached from\n"
+    "  -q, --quiet             no progress display\n"
+    "  -j, --jobs N            test and clean files on N threads (default: one per\n"
+    "                          core); the output is the same whatever N\n"
+    "      --json FILE         also write the results as JSON to FILE; with '-'\n"
+    "                          standard output holds only the JSON\n"
+    "      --backup DIR        keep each infected file in DIR before it is cleaned,\n"
+    "                          with a line in DIR/manifest.txt (DIR is made when\n"
+    "                          missing, and is never scanned itself)\n"
+    "  -h, --help              this text\n"
+    "      --version           the program's version\n"
     "\n"
     "Exit status: 1 when an infected file was found, else 2 when the command\n"
     "line was wrong or anything could not be scanned (a PATH, a folder, a file\n"
-    "that could not be opened), else 0.\n";
+    "that could not be opened), else 0. Excluded files and folders are counted\n"
+    "in the report, not as unscanned. See krizclean(1).\n";
 
 namespace {
 
-enum LongOnly : int { kAllFiles = 256, kShowAll, kJson, kVersion, kBackup, kInside, kCodepage };
+enum LongOnly : int {
+  kAllFiles = 256,
+  kShowAll,
+  kJson,
+  kVersion,
+  kBackup,
+  kInside,
+  kExclude,
+  kExcludeDir,
+  kCodepage
+};
 
 // More threads than this only wait on each other.
 constexpr unsigned kMaxJobs = 256;
@@ -71,6 +94,9 @@ const option kLongOptions[] = {
     {"backup", required_argument, nullptr, kBackup},
     {"inside", no_argument, nullptr, kInside},
     {"codepage", required_argument, nullptr, kCodepage},
+    {"exclude", required_argument, nullptr, kExclude},
+    {"exclude-dir", required_argument, nullptr, kExcludeDir},
+    {"one-file-system", no_argument, nullptr, 'x'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -91,7 +117,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   opterr = 0;
   optind = 1;
   int option;
-  while ((option = getopt_long(argc, argv, ":sacqhj:", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":sacqhxj:", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 's':
         chooseAction(scan::ActionMode::ScanOnly);
@@ -148,6 +174,20 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         options.codepage = number;
         break;
       }
+      case kExclude:
+      case kExcludeDir:
+        // An empty pattern matches no name: surely a slip of the shell.
+        if (*optarg == '\0') {
+          result.error =
+              std::string(option == kExclude ? "--exclude" : "--exclude-dir") + " needs a pattern";
+          return result;
+        }
+        (option == kExclude ? options.walk.excludeFiles : options.walk.excludeFolders)
+            .push_back(optarg);
+        break;
+      case 'x':
+        options.walk.oneFileSystem = true;
+        break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return result;

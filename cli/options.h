@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "scan/scan_state.h"
+#include "scan/walk_options.h"
 
 namespace cli {
 
@@ -22,6 +23,8 @@ struct Options {
   std::optional<std::string> jsonPath;  // "-" for standard output
   // A folder that keeps each infected original before it is cleaned.
   std::optional<std::string> backupFolder;
+  // What the walk leaves out: --exclude, --exclude-dir, --one-file-system.
+  scan::WalkOptions walk;
   // Threads that test (and clean) files; 0: one per core.
   unsigned jobs = 0;
   bool help = false;

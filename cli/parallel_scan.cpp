@@ -34,12 +34,13 @@ constexpr size_t kBatch = 256;
 
 // One thing the walk met, in the walk's order.
 struct Item {
-  enum class Kind { File, Status, Message };
+  enum class Kind { File, Status, Excluded, Message };
   Kind kind = Kind::File;
-  scan::ObjectNames names;    // File (its folder held open); Status: names.shown
+  // File (its folder held open); Status and Excluded: names.shown
+  scan::ObjectNames names;
   std::string text, caption;  // Message
   // Status: a line the walk itself records (a folder not opened, a journal
-  // left as it is, a pipe), and why.
+  // left as it is, a pipe), and why. Excluded: what was left out.
   scan::ObjectKind statusKind = scan::ObjectKind::File;
   std::string reason;  // Status, File: what the seam for reasons said
   // Filled by the worker that takes a File.
@@ -123,6 +124,15 @@ scan::ScanSeams Pipeline::WalkSeams() {
   };
   seams.objectReason = [this](std::string_view path, std::string_view reason) {
     walkReason_ = {std::string(path), std::string(reason)};
+  };
+  // So does what it leaves out, to be counted in the same order.
+  seams.excluded = [this](std::string_view path, scan::ObjectKind kind) {
+    auto item = std::make_unique<Item>();
+    item->kind = Item::Kind::Excluded;
+    item->names.shown = std::string(path);
+    item->statusKind = kind;
+    item->done = true;
+    Add(std::move(item));
   };
   seams.message = [this](const char* text, const char* caption) {
     auto item = std::make_unique<Item>();
@@ -338,6 +348,9 @@ bool Pipeline::Record(Item& item) {
       } else {
         scan::RecordOutcomeFor(scan_, item.names.shown, item.outcome);
       }
+      return true;
+    case Item::Kind::Excluded:
+      scan::RecordExcluded(scan_, item.names.shown, item.statusKind);
       return true;
     case Item::Kind::File:
       break;

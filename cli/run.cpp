@@ -237,6 +237,33 @@ std::string_view EndingOf(std::string_view name) {
   return name.size() >= 4 ? name.substr(name.size() - 4) : "";
 }
 
+// Whether the file PATH `given`, or the file a link there leads to, is one of
+// this run's backups.
+bool IsOwnBackup(const scan::Scan& scan, const std::string& given) {
+  if (scan.seams().repair.backupFolder.empty()) return false;
+  std::error_code error;
+  const fs::path real = fs::canonical(given, error);
+  if (error) return false;
+  return scan::IsOwnBackup(scan, real.parent_path().string(), real.filename().string());
+}
+
+// Scans the file PATH `given`: a disk image or an archive is looked into;
+// the file itself is handled too when it is not one, or when its name is a
+// program's (a self-extracting archive).
+PathResult ScanFile(RunContext& run, scan::Scan& scan, const std::string& given,
+                    const std::string& shown) {
+  const InsideLook::Result looked = run.inside->LookIntoPath(given, shown);
+  if (looked == InsideLook::Result::Stopped) return PathResult::StopHere;
+  const std::string name = fs::path(given).filename().string();
+  const std::string_view ending =
+      name.size() >= 4 ? std::string_view(name).substr(name.size() - 4) : "";
+  if ((looked == InsideLook::Result::NotContainer || scan::IsSelectedFileType(ending, name)) &&
+      scan::HandleNamedFile(scan, given, shown) == 0) {
+    return PathResult::StopHere;
+  }
+  return PathResult::Scanned;
+}
+
 // Scans one PATH. Folders and files are reached from the starting folder by
 // the PATH as given; the walk comes back to it after each folder.
 PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given) {
@@ -245,22 +272,28 @@ PathResult ScanPath(RunContext& run, scan::Scan& scan, const std::string& given)
   const fs::file_status status = fs::status(given, error);
   switch (status.type()) {
     case fs::file_type::directory:
+      if (scan::IsBackupFolder(scan, given)) {
+        // Asked for by name, so said; counted as left out, not as unscanned.
+        Complain(run.progress, shown, "the backup folder of this run is not scanned");
+        scan::RecordExcluded(scan, shown, scan::ObjectKind::Folder);
+        return PathResult::Scanned;
+      }
       return WalkPath(run, scan, given, shown);
     case fs::file_type::regular: {
-      const scan::ScanState& state = scan.state();
+      scan::ScanState& state = scan.state();
       const int32_t deniedBefore = state.accessDeniedCount;
-      // A disk image or an archive is looked into; the file itself is
-      // handled too when it is not one, or when its name is a program's (a
-      // self-extracting archive).
-      const InsideLook::Result looked = run.inside->LookIntoPath(given, shown);
-      if (looked == InsideLook::Result::Stopped) return PathResult::StopHere;
-      const std::string name = fs::path(given).filename().string();
-      const std::string_view ending = EndingOf(name);
-      if ((looked == InsideLook::Result::NotContainer || scan::IsSelectedFileType(ending, name)) &&
-          scan::HandleNamedFile(scan, given, shown) == 0) {
-        return PathResult::StopHere;
+      // One of this run's own backups (named, or reached by a link) is the
+      // original of a file cleaned: it is looked at, and never changed.
+      const scan::ActionMode action = state.actionMode();
+      if (IsOwnBackup(scan, given)) {
+        Complain(run.progress, shown, "a backup of this run: scanned, never cleaned");
+        state.setActionMode(scan::ActionMode::ScanOnly);
       }
-      return state.accessDeniedCount != deniedBefore ? PathResult::NotScanned : PathResult::Scanned;
+      const PathResult result = ScanFile(run, scan, given, shown);
+      state.setActionMode(action);
+      return result != PathResult::StopHere && state.accessDeniedCount != deniedBefore
+                 ? PathResult::NotScanned
+                 : result;
     }
     case fs::file_type::not_found:
       NotScanned(run, given, "no such file or folder");
@@ -348,10 +381,22 @@ std::string Counted(int32_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// The report of the scan, then a last line with what could not be scanned.
-std::string Report(const scan::ScanState& s) {
+// Whether the run leaves anything out: then its report says how much.
+bool Excludes(const Options& options) {
+  const scan::WalkOptions& walk = options.walk;
+  return !walk.excludeFiles.empty() || !walk.excludeFolders.empty() || walk.oneFileSystem ||
+         options.backupFolder.has_value();
+}
+
+// The report of the scan, what was left out where anything could be, then a
+// last line with what could not be scanned.
+std::string Report(const Options& options, const scan::ScanState& s) {
   std::string report = WithLineFeeds(scan::BuildReport(s));
   if (report.empty() || report.back() != '\n') report += '\n';
+  if (Excludes(options)) {
+    report += "Excluded: " + Counted(s.excludedFileCount, "file", "files") + ", " +
+              Counted(s.excludedFolderCount, "folder", "folders") + "\n";
+  }
   const int32_t folders = s.unopenedFolderCount;
   report += "Not scanned: " + Counted(s.accessDeniedCount - folders, "file", "files") + ", " +
             Counted(folders, "folder", "folders") + "\n";
@@ -401,6 +446,7 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
 
   scan::ScanSeams seams;
   seams.repair = repair;
+  seams.walk = options.walk;
   seams.statusSink = [&run](std::string_view path, scan::ScanOutcome outcome,
                             scan::ObjectKind kind) { OnStatusLine(run, path, outcome, kind); };
   seams.message = [&run](const char* text, const char* caption) { OnMessage(run, text, caption); };
@@ -486,7 +532,7 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   results.objects = std::move(run.output.objects);
   results.errors = std::move(run.output.errors);
   results.counts = CountsOf(state);
-  results.report = Report(state);
+  results.report = Report(options, state);
   results.foundInfection = FoundInfection(run, state);
   return results;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace os {
@@ -63,6 +64,18 @@ bool ChangeDirectory(const std::string& path);
 // The current directory's full path; empty when it cannot be read.
 std::string WorkingDirectory();
 
+// What tells a folder from every other while it exists, so that a folder met
+// again under another name (a link, a short name, other letter case) is
+// known. POSIX: its device and inode. Win32, where 9x gives a folder no such
+// number: its full path in short (8.3) form, upper-cased in the ANSI code
+// page, as Windows compares names; the device is then 0.
+struct FolderKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  std::string path;
+  bool operator==(const FolderKey&) const = default;
+};
+
 // An open folder, for a walk that goes by handles rather than by paths: its
 // subfolders are opened through it and its files reached by their names
 // alone once it is the current directory, so that neither the length of a
@@ -102,6 +115,9 @@ class Folder {
   // symbolic link, never waiting), from any thread; unopened when it cannot
   // be.
   File OpenToRead(const std::string& name) const;
+  // What tells it from every other folder (FolderKey); nullopt when the
+  // system does not tell it.
+  std::optional<FolderKey> Key() const;
   // The POSIX descriptor, for a front end that hands it to the kernel
   // itself; -1 on Win32 and when not open.
   intptr_t NativeHandle() const;

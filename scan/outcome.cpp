@@ -83,4 +83,10 @@ void RecordFolderNotOpened(Scan& scan, std::string_view folderPath) {
   scan.Status(folderPath, ScanOutcome::CannotOpen, ObjectKind::Folder);
 }
 
+void RecordExcluded(Scan& scan, std::string_view path, ObjectKind kind) {
+  ++(kind == ObjectKind::Folder ? scan.state().excludedFolderCount
+                                : scan.state().excludedFileCount);
+  scan.Excluded(path, kind);
+}
+
 }  // namespace scan

@@ -34,5 +34,9 @@ void RecordOutcomeFor(Scan& scan, std::string_view objectPath, ScanOutcome outco
 // A folder that the walk could not list or enter: counted "cannot open" and
 // in unopenedFolderCount, and its status line always goes to the sink.
 void RecordFolderNotOpened(Scan& scan, std::string_view folderPath);
+// A file or folder that the walk leaves out: counted apart (excludedFileCount,
+// excludedFolderCount), with no status line, and told to the scan's
+// exclusion seam.
+void RecordExcluded(Scan& scan, std::string_view path, ObjectKind kind);
 
 }  // namespace scan

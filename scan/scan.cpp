@@ -39,6 +39,10 @@ void Scan::Reason(std::string_view path, std::string_view reason) const {
   if (seams_.objectReason) seams_.objectReason(path, reason);
 }
 
+void Scan::Excluded(std::string_view path, ObjectKind kind) const {
+  if (seams_.excluded) seams_.excluded(path, kind);
+}
+
 engine::PlanResult Scan::Plan(os::ByteSource& file) const {
   return seams_.plan != nullptr ? seams_.plan(file) : engine::PlanRepair(file);
 }

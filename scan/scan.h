@@ -17,6 +17,7 @@
 #include "os/write_faults.h"
 #include "scan/object_snapshot.h"
 #include "scan/scan_state.h"
+#include "scan/walk_options.h"
 
 namespace scan {
 
@@ -67,6 +68,9 @@ struct ScanSeams {
   // user sees it. Answers false to end the walk (a Quit answer). Default:
   // nothing.
   std::function<bool(const std::string& path, const std::string& shown)> fileHook;
+  // Told of each file and folder that the walk leaves out (WalkOptions, the
+  // backup folder), once it is counted. Default: nothing.
+  std::function<void(std::string_view path, ObjectKind kind)> excluded;
   // The engine's plan of a repair. Default: engine::PlanRepair.
   engine::PlanResult (*plan)(os::ByteSource& file) = nullptr;
   // Whether a cleaned object is deleted rather than kept. Default: never.
@@ -77,6 +81,8 @@ struct ScanSeams {
   std::function<bool(const std::optional<std::string>& destination, const std::string& source)>
       replaceAtRestart;
   RepairOptions repair;
+  // What the walk leaves out besides the backup folder, which it always does.
+  WalkOptions walk;
 };
 
 class Scan {
@@ -102,6 +108,7 @@ class Scan {
   // True the first time it is asked about `key` in this scan: what is said
   // once per run (a journal left as it is, met again by another way in).
   bool FirstTime(const std::string& key) { return said_.insert(key).second; }
+  void Excluded(std::string_view path, ObjectKind kind) const;
   engine::PlanResult Plan(os::ByteSource& file) const;
   bool DeleteInstead(const std::string& path) const;
   bool ReplaceAtRestart(const std::optional<std::string>& destination, const std::string& source);

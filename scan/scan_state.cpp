@@ -7,7 +7,7 @@ namespace scan {
 void ScanState::ResetCounters() {
   cleanCount = leftInfectedCount = disinfectedCount = deletedCount = 0;
   disinfectAtRebootCount = deleteAtRebootCount = notDisinfectedCount = accessDeniedCount = 0;
-  unopenedFolderCount = 0;
+  unopenedFolderCount = excludedFileCount = excludedFolderCount = 0;
 }
 
 void ScanState::ResetStatusRing() {

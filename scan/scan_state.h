@@ -112,6 +112,10 @@ class ScanState {
   // Folders that the walk could not list or enter; each is also counted in
   // accessDeniedCount, so that the report counts it whatever its form.
   int32_t unopenedFolderCount = 0;
+  // Files and folders that the walk left out, as asked (ScanSeams::walk) or
+  // because they are the scan's own backups; none of them is counted above.
+  int32_t excludedFileCount = 0;
+  int32_t excludedFolderCount = 0;
 
  private:
   using Field = std::atomic<int32_t>;

@@ -12,6 +12,7 @@
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 #include "scan/scan_state.h"
+#include "scan/walk_options.h"
 
 namespace scan {
 namespace {
@@ -39,6 +40,47 @@ bool NeedsSeparator(std::string_view dir) {
 
 bool IsBelowSystemFolder(std::string_view dir) {
   return dir.size() > kSystemFolder.size() && dir.substr(1, kSystemFolder.size()) == kSystemFolder;
+}
+
+// What one walk leaves out by the identity of a folder, resolved when it
+// starts: the scan's backup folder, and with oneFileSystem every folder on
+// another device than the root's. (Names and paths are left out by the
+// scan's WalkOptions as they are met.)
+struct Exclusions {
+  std::optional<os::FolderKey> backup;
+  bool oneFileSystem = false;
+  uint64_t rootDevice = 0;
+
+  // Whether folders are identified as they are entered: one more system
+  // call a folder, made only when it can tell anything.
+  bool Identify() const { return backup.has_value() || oneFileSystem; }
+  // Whether the folder `identity` is left out; a folder the system does not
+  // identify is walked.
+  bool LeavesOut(const std::optional<os::FolderKey>& identity) const {
+    if (!identity) return false;
+    return identity == backup || (oneFileSystem && identity->device != rootDevice);
+  }
+  // Takes the root's identity: the device the walk stays on.
+  void StartAt(const std::optional<os::FolderKey>& root) {
+    if (root) rootDevice = root->device;
+  }
+};
+
+Exclusions ExclusionsOf(const Scan& scan) {
+  Exclusions exclusions;
+  // The backup folder is never walked, whatever the user asked for: its
+  // files are the originals of files cleaned, and a backup cleaned would be
+  // one no more.
+  const std::string& backupFolder = scan.seams().repair.backupFolder;
+  if (!backupFolder.empty()) exclusions.backup = os::Folder::Open(backupFolder).Key();
+  exclusions.oneFileSystem = scan.seams().walk.oneFileSystem;
+  return exclusions;
+}
+
+bool PassesFilter(const Scan& scan, std::string_view name) {
+  if (scan.state().selectedTypesOnly() == 0) return true;
+  std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
+  return IsSelectedFileType(ending, name);
 }
 
 // How the files of the folder in work are named.
@@ -94,21 +136,35 @@ enum class Step { Next, Descend, Stop };
 // into, and a file that passes the filter is handed to per-object handling.
 // Stop after a Quit answer.
 Step VisitEntry(Scan& scan, const FolderNames& folder, const os::DirectoryEntry& entry) {
+  const WalkOptions& options = scan.seams().walk;
   if (entry.isDirectory) {
-    return entry.longName == "." || entry.longName == ".." ? Step::Next : Step::Descend;
+    if (entry.longName == "." || entry.longName == "..") return Step::Next;
+    if (!options.excludeFolders.empty()) {
+      const std::string path = folder.shown + entry.longName;
+      if (MatchesAnyGlob(options.excludeFolders, entry.longName, path)) {
+        RecordExcluded(scan, path, ObjectKind::Folder);
+        return Step::Next;
+      }
+    }
+    return Step::Descend;
   }
   // A journal is the cleaner's own working file, carried out before the
   // folder's files are handled (EntriesOf), never an object of the scan.
   if (IsJournal(entry) || (!entry.isFile && !entry.isOther)) return Step::Next;
+  // An excluded file is not opened at all, not even to look inside it; it
+  // is counted when the scan would have handled it.
+  if (!options.excludeFiles.empty()) {
+    const std::string path = folder.shown + entry.longName;
+    if (MatchesAnyGlob(options.excludeFiles, entry.longName, path)) {
+      if (PassesFilter(scan, entry.longName)) RecordExcluded(scan, path, ObjectKind::File);
+      return Step::Next;
+    }
+  }
   if (const auto& look = scan.seams().fileHook; look && entry.isFile) {
     std::optional<ObjectNames> names = NamesOf(folder, entry);
     if (names && !look(names->path, names->shown)) return Step::Stop;
   }
-  if (scan.state().selectedTypesOnly() != 0) {
-    std::string_view name = entry.longName;
-    std::string_view ending = name.size() >= 4 ? name.substr(name.size() - 4) : std::string_view();
-    if (!IsSelectedFileType(ending, name)) return Step::Next;
-  }
+  if (!PassesFilter(scan, entry.longName)) return Step::Next;
   std::optional<ObjectNames> names = NamesOf(folder, entry);
   if (!names || entry.isOther) {
     // A pipe, socket or device is never opened: a pipe would wait for a
@@ -146,8 +202,12 @@ std::vector<os::DirectoryEntry> EntriesOf(Scan& scan, const FolderNames& folder,
   // The walk by paths stands in the folder it lists.
   const os::Folder here = folder.byHandle ? os::Folder() : os::Folder::Current();
   const os::Folder& held = folder.byHandle ? *folder.folder : here;
+  const std::vector<std::string>& excluded = scan.seams().walk.excludeFiles;
   for (const os::DirectoryEntry& journal : entries) {
     if (!IsJournal(journal)) continue;
+    // The journal of an excluded file is left as it is, with its file.
+    const std::string target = engine::TargetOfJournal(journal.longName);
+    if (!excluded.empty() && MatchesAnyGlob(excluded, target, folder.shown + target)) continue;
     RecoverInterruptedRepair(scan, held, journal.longName,
                              engine::TargetOfJournal(folder.shown + journal.longName));
   }
@@ -189,13 +249,21 @@ bool EnterSubdirectory(Scan& scan, const std::string& base, const os::DirectoryE
   return false;
 }
 
-Step WalkSubdirectory(Scan& scan, const std::string& base, const os::DirectoryEntry& entry) {
+int WalkLevel(Scan& scan, const Exclusions& exclusions);
+
+Step WalkSubdirectory(Scan& scan, const Exclusions& exclusions, const std::string& base,
+                      const os::DirectoryEntry& entry) {
   ScanState& state = scan.state();
   if (!EnterSubdirectory(scan, base, entry)) {
     RecordFolderNotOpened(scan, base + entry.longName);
     return Step::Next;
   }
-  bool completed = IsBelowSystemFolder(PathView(state.dirPath)) || WalkDirectory(scan) != 0;
+  // Known only once entered: a short name, or a name in other letters, is
+  // the same folder.
+  const bool excluded = exclusions.Identify() && exclusions.LeavesOut(os::Folder::Current().Key());
+  if (excluded) RecordExcluded(scan, base + entry.longName, ObjectKind::Folder);
+  bool completed =
+      excluded || IsBelowSystemFolder(PathView(state.dirPath)) || WalkLevel(scan, exclusions) != 0;
   os::ChangeDirectory("..");
   SetPath(state.dirPath, base);
   return completed ? Step::Next : Step::Stop;
@@ -205,39 +273,53 @@ Step WalkSubdirectory(Scan& scan, const std::string& base, const os::DirectoryEn
 
 enum class FolderWalk { Done, NotOpened, Stopped };
 
-FolderWalk WalkFolder(Scan& scan, const std::shared_ptr<const os::Folder>& folder,
-                      const std::string& shown, const FileVisitor* visit);
+// One walk by handles: its scan, where files go when not to per-object
+// handling, and what it leaves out.
+struct HandleWalk {
+  Scan& scan;
+  const FileVisitor* visit;
+  Exclusions exclusions;
+};
+
+FolderWalk WalkFolder(const HandleWalk& walk, const std::shared_ptr<const os::Folder>& folder,
+                      const std::string& shown);
 
 // Opens the subfolder `name` of `parent`, whose path is `path`, and walks it;
 // the current directory is then the subfolder or one below it.
-FolderWalk WalkChild(Scan& scan, const os::Folder& parent, const std::string& name,
-                     const std::string& path, const FileVisitor* visit) {
+FolderWalk WalkChild(const HandleWalk& walk, const os::Folder& parent, const std::string& name,
+                     const std::string& path) {
   auto child = std::make_shared<const os::Folder>(parent.OpenChild(name));
   if (!child->IsOpen()) {
     // Gone since it was listed, or not ours to open.
-    RecordFolderNotOpened(scan, path);
+    RecordFolderNotOpened(walk.scan, path);
     return FolderWalk::NotOpened;
   }
+  // By what the system says of the folder opened, not by its name: the
+  // backup folder reached by another path, or a mount point.
+  if (walk.exclusions.Identify() && walk.exclusions.LeavesOut(child->Key())) {
+    RecordExcluded(walk.scan, path, ObjectKind::Folder);
+    return FolderWalk::Done;
+  }
   if (IsBelowSystemFolder(WithSeparator(path))) return FolderWalk::Done;
-  return WalkFolder(scan, child, path, visit);
+  return WalkFolder(walk, child, path);
 }
 
 // Enters `folder`, whose path is `shown`, and walks it.
-FolderWalk WalkFolder(Scan& scan, const std::shared_ptr<const os::Folder>& handle,
-                      const std::string& shown, const FileVisitor* visit) {
+FolderWalk WalkFolder(const HandleWalk& walk, const std::shared_ptr<const os::Folder>& handle,
+                      const std::string& shown) {
+  Scan& scan = walk.scan;
   const os::Folder& folder = *handle;
   os::DirectoryListing listing = folder.List();
   if (!listing.IsOpen() || !folder.MakeCurrent()) {
     RecordFolderNotOpened(scan, shown);
     return FolderWalk::NotOpened;
   }
-  const FolderNames here{WithSeparator(shown), true, visit, handle};
+  const FolderNames here{WithSeparator(shown), true, walk.visit, handle};
   for (const os::DirectoryEntry& entry :
        EntriesOf(scan, here, listing, [&folder] { return folder.List(); })) {
     Step step = VisitEntry(scan, here, entry);
     if (step == Step::Descend) {
-      FolderWalk walked =
-          WalkChild(scan, folder, entry.longName, here.shown + entry.longName, visit);
+      FolderWalk walked = WalkChild(walk, folder, entry.longName, here.shown + entry.longName);
       if (walked == FolderWalk::Stopped) return FolderWalk::Stopped;
       // Back, for the files that follow, to this folder, whatever its name
       // is now; one that can no longer be entered ends here, reported.
@@ -260,7 +342,9 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name) {
          EqualsIgnoringAsciiCase(name, "Krized.tt6");
 }
 
-int WalkDirectory(Scan& scan) {
+namespace {
+
+int WalkLevel(Scan& scan, const Exclusions& exclusions) {
   ScanState& state = scan.state();
   const std::string folder(PathView(state.dirPath));
   const std::string base = WithSeparator(folder);
@@ -277,11 +361,26 @@ int WalkDirectory(Scan& scan) {
   for (const os::DirectoryEntry& entry :
        EntriesOf(scan, here, listing, [] { return os::DirectoryListing::OpenCurrent(); })) {
     Step step = VisitEntry(scan, here, entry);
-    if (step == Step::Descend) step = WalkSubdirectory(scan, base, entry);
+    if (step == Step::Descend) step = WalkSubdirectory(scan, exclusions, base, entry);
     if (EndsWalk(scan, step)) return 0;
   }
   if (listing.Failed()) RecordFolderNotOpened(scan, folder);
   return 1;
+}
+
+}  // namespace
+
+int WalkDirectory(Scan& scan) {
+  Exclusions exclusions = ExclusionsOf(scan);
+  if (exclusions.Identify()) {
+    const std::optional<os::FolderKey> root = os::Folder::Current().Key();
+    if (exclusions.backup && root == exclusions.backup) {
+      RecordExcluded(scan, PathView(scan.state().dirPath), ObjectKind::Folder);
+      return 1;
+    }
+    exclusions.StartAt(root);
+  }
+  return WalkLevel(scan, exclusions);
 }
 
 RootResult WalkRoot(Scan& scan, const std::string& root) {
@@ -303,7 +402,16 @@ RootResult WalkTreeWith(Scan& scan, const std::string& root, const std::string& 
   auto top = std::make_shared<const os::Folder>(os::Folder::Open(root));
   FolderWalk walked = FolderWalk::NotOpened;
   if (top->IsOpen()) {
-    walked = WalkFolder(scan, top, shown, visit);
+    HandleWalk walk{scan, visit, ExclusionsOf(scan)};
+    std::optional<os::FolderKey> identity;
+    if (walk.exclusions.Identify()) identity = top->Key();
+    walk.exclusions.StartAt(identity);
+    if (walk.exclusions.backup && identity == walk.exclusions.backup) {
+      RecordExcluded(scan, shown, ObjectKind::Folder);
+      walked = FolderWalk::Done;
+    } else {
+      walked = WalkFolder(walk, top, shown);
+    }
   } else {
     RecordFolderNotOpened(scan, shown);
   }
@@ -328,6 +436,17 @@ RootResult WalkTree(Scan& scan, const std::string& root, const std::string& show
 RootResult WalkTreeVisiting(Scan& scan, const std::string& root, const std::string& shown,
                             const FileVisitor& visit) {
   return WalkTreeWith(scan, root, shown, &visit);
+}
+
+bool IsBackupFolder(const Scan& scan, const std::string& path) {
+  const Exclusions exclusions = ExclusionsOf(scan);
+  return exclusions.backup && os::Folder::Open(path).Key() == exclusions.backup;
+}
+
+bool IsOwnBackup(const Scan& scan, const std::string& folder, std::string_view name) {
+  const std::string_view ending =
+      name.size() >= kBackupEnding.size() ? name.substr(name.size() - kBackupEnding.size()) : "";
+  return EqualsIgnoringAsciiCase(ending, kBackupEnding) && IsBackupFolder(scan, folder);
 }
 
 int HandleNamedFile(Scan& scan, const std::string& path, const std::string& shown) {

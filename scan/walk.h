@@ -28,6 +28,12 @@ bool IsSelectedFileType(std::string_view ending, std::string_view name);
 // whose long path does not fit is handled by its short path. Returns 1 when
 // the walk completed, 0 when it stopped early: a stop request (consumed
 // here) or a Quit answer.
+//
+// Both walks leave out, with no status line (RecordExcluded), the scan's own
+// backup folder (ScanSeams::repair), wherever they meet it, the root too,
+// and what ScanSeams::walk excludes: files and folders by their names and
+// paths, and with oneFileSystem the folders on another device than the
+// root's.
 int WalkDirectory(Scan& scan);
 
 enum class RootResult { Completed, Stopped, CannotEnter };
@@ -57,6 +63,16 @@ using FileVisitor = std::function<bool(const ObjectNames& names)>;
 // opened reported, through `scan` as in WalkTree.
 RootResult WalkTreeVisiting(Scan& scan, const std::string& root, const std::string& shown,
                             const FileVisitor& visit);
+
+// Whether the folder `path` is the scan's own backup folder
+// (ScanSeams::repair), known by its identity, not by its name. A walk never
+// enters that folder, nor walks it as a root: it leaves it out, counted.
+bool IsBackupFolder(const Scan& scan, const std::string& path);
+
+// Whether the file `name` in the folder `folder` is one of the scan's own
+// backups: a name ending in ".kzb" in its backup folder. Such a file is never
+// cleaned.
+bool IsOwnBackup(const Scan& scan, const std::string& folder, std::string_view name);
 
 // Handles one named file as a scan object: opened by `path`, shown as
 // `shown`; the short path is the system's for `path`. Returns HandleObject's

@@ -793,3 +793,208 @@ TEST_F(Cli, ControlCStopsEveryJobAfterTheFileInHand) {
         << run.report;
   }
 }
+
+// --exclude and --exclude-dir, matched against a name and against the path
+// as shown, leave out the same files and folders whatever the number of
+// jobs: no status line, nothing changed, counted apart from what was not
+// scanned.
+TEST_F(Cli, ExcludedFilesAndFoldersAreLeftOutAlikeByEveryWalk) {
+  auto files = tree.before;
+  files["old/bad.exe"] = tree.bad.bytes;
+  files["old/deeper/bad.exe"] = tree.bad.bytes;
+  const std::string bad = tree.Path("sub/bad.exe") + ": infected";
+  const std::string old = tree.Path("old/bad.exe") + ": infected";
+  const std::string older = tree.Path("old/deeper/bad.exe") + ": infected";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // then the tree's root, unless `path`
+    std::vector<std::string> lines;
+    const char* excluded;  // the report's line, or nullptr for none
+    const char* path = nullptr;
+  };
+  const Case cases[] = {
+      {"nothing excluded", {}, {bad, old, older}, nullptr},
+      {"a file's name", {"--exclude", "bad.exe"}, {}, "Excluded: 3 files, 0 folders"},
+      {"a file's path",
+       {"--exclude", tree.Path("sub/bad.exe")},
+       {old, older},
+       "Excluded: 1 file, 0 folders"},
+      {"a folder's name", {"--exclude-dir", "old"}, {bad}, "Excluded: 0 files, 1 folder"},
+      {"a folder's path, '*' across folders",
+       {"--exclude-dir", "*/old/*"},
+       {bad, old},
+       "Excluded: 0 files, 1 folder"},
+      {"given again",
+       {"--exclude-dir", "sub", "--exclude-dir=deep*", "--exclude", "nothing"},
+       {old},
+       "Excluded: 0 files, 2 folders"},
+      {"a PATH named is scanned, whatever matches it",
+       {"--exclude-dir", "sub", "--exclude", "*.exe"},
+       {bad},
+       "Excluded: 0 files, 0 folders",
+       "sub/bad.exe"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<CleanerRun> first;
+    for (const char* jobs : {"1", "2"}) {
+      SCOPED_TRACE(jobs);
+      WriteFiles(tree.root, files);
+      std::vector<std::string> args = {"--clean", "-j", jobs};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      args.push_back(c.path != nullptr ? tree.Path(c.path) : tree.root.string());
+      const CleanerRun run = RunCleaner(scratch.path(), args);
+      std::vector<std::string> lines;
+      for (std::string line : c.lines) {
+        lines.push_back(line.replace(line.size() - 8, 8, "disinfected"));
+      }
+      EXPECT_EQ(run.lines, Sorted(lines));
+      EXPECT_EQ(run.status, lines.empty() ? 0 : 1) << run.err;
+      EXPECT_EQ(run.report.find("Excluded: ") != std::string::npos, c.excluded != nullptr);
+      if (c.excluded != nullptr) {
+        EXPECT_NE(run.report.find(std::string(c.excluded) + "\nNot scanned: 0 files, 0 folders\n"),
+                  std::string::npos)
+            << run.report;
+      }
+      // What was excluded was not touched.
+      for (const auto& [name, bytes] : files) {
+        const bool listed =
+            std::count(lines.begin(), lines.end(), tree.Path(name) + ": disinfected") != 0;
+        if (!listed) {
+          EXPECT_EQ(ReadBytes(tree.Path(name)), bytes) << name;
+        }
+      }
+      if (first) {
+        EXPECT_EQ(run.out, first->out);
+        EXPECT_EQ(run.err, first->err);
+      } else {
+        first = run;
+      }
+    }
+  }
+  // The counts are in the JSON too, and a pattern is needed.
+  WriteFiles(tree.root, files);
+  const CleanerRun json = RunCleaner(
+      scratch.path(), {"--json", "-", "--exclude-dir", "old", "--exclude", "*/sub/*", tree.root});
+  EXPECT_EQ(json.status, 0) << json.err;
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  EXPECT_EQ(document["excluded"], nlohmann::json({{"files", 1}, {"folders", 1}}));
+  EXPECT_EQ(document["not_scanned"], nlohmann::json({{"files", 0}, {"folders", 0}}));
+  EXPECT_TRUE(document["objects"].empty());
+  const CleanerRun empty = RunCleaner(scratch.path(), {"--exclude", "", tree.root});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.err, "krizclean: --exclude needs a pattern\nTry 'krizclean --help'\n");
+}
+
+// The run's own backup folder, inside the tree it cleans with every file
+// looked at: never walked, so its backups are never cleaned by the run that
+// made them or by the next, by any number of jobs, and by whatever name the
+// folder is given.
+TEST_F(Cli, TheBackupFolderIsNeverScannedAndItsBackupsNeverCleaned) {
+  const fs::path folder = tree.root / "zbk";
+  fs::create_directory_symlink("root/zbk", scratch.path() / "link");
+  const std::vector<uint8_t> program = tree.before.at("sub/prog.bin");
+  for (const std::string& backup : {folder.string(), (scratch.path() / "link").string()}) {
+    for (const char* jobs : {"1", "2"}) {
+      SCOPED_TRACE(backup + " -j " + jobs);
+      WriteFiles(tree.root, tree.before);
+      fs::create_directory(folder);  // where the link leads
+      const std::vector<std::string> args = {"--clean", "--all-files",     "-j", jobs, "--backup",
+                                             backup,    tree.root.string()};
+      const CleanerRun cleaned = RunCleaner(scratch.path(), args);
+      EXPECT_EQ(cleaned.status, 1) << cleaned.err;
+      EXPECT_EQ(cleaned.lines, Sorted({tree.Path("sub/bad.exe") + ": disinfected",
+                                       tree.Path("sub/prog.bin") + ": disinfected"}));
+      // Two infected files, two cleaned: none of their backups besides.
+      EXPECT_NE(cleaned.report.find("disinfected: 2\n"), std::string::npos) << cleaned.report;
+      EXPECT_NE(cleaned.report.find("Excluded: 0 files, 1 folder\n"), std::string::npos);
+      std::set<std::vector<uint8_t>> backups;
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".kzb") backups.insert(ReadBytes(entry.path().string()));
+      }
+      EXPECT_EQ(backups, (std::set<std::vector<uint8_t>>{tree.bad.bytes, program}));
+
+      // The next run finds nothing left, and leaves the backups as they are.
+      const CleanerRun again = RunCleaner(scratch.path(), args);
+      EXPECT_EQ(again.status, 0) << again.err;
+      EXPECT_TRUE(again.lines.empty()) << again.out;
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".kzb") {
+          EXPECT_EQ(backups.count(ReadBytes(entry.path().string())), 1u) << entry.path();
+        }
+      }
+    }
+  }
+  // Named as a PATH, the folder is said to be left out; one of its backups
+  // is scanned, and never cleaned.
+  const CleanerRun named =
+      RunCleaner(scratch.path(), {"--clean", "--backup", folder.string(), folder.string()});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_TRUE(named.lines.empty());
+  EXPECT_EQ(named.err,
+            "krizclean: " + folder.string() + ": the backup folder of this run is not scanned\n");
+  EXPECT_NE(named.report.find("Excluded: 0 files, 1 folder\n"), std::string::npos);
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().extension() != ".kzb") continue;
+    const std::vector<uint8_t> before = ReadBytes(entry.path().string());
+    const CleanerRun kept = RunCleaner(
+        scratch.path(), {"--clean", "--all-files", "--backup", "link", entry.path().string()});
+    EXPECT_EQ(kept.status, 1) << kept.err;
+    EXPECT_EQ(kept.lines, std::vector<std::string>{entry.path().string() + ": infected"});
+    EXPECT_NE(kept.err.find("a backup of this run: scanned, never cleaned"), std::string::npos);
+    EXPECT_EQ(ReadBytes(entry.path().string()), before);
+  }
+}
+
+// -x: a file system mounted inside the tree (a tmpfs, in a mount namespace
+// of the run's own, so that nothing outlives the run) is not entered, by
+// either walk; as a PATH of its own it is scanned.
+TEST(CliMount, OneFileSystemDoesNotEnterAFolderOnAnotherDevice) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+  if (std::system("unshare --mount --propagation private true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "no mount namespace can be made here (unshare --mount failed)";
+  }
+  const test_support::TempDir scratch;
+  const Tree tree = MakeTree(scratch.path() / "root");
+  const fs::path mount = tree.root / "mnt";
+  fs::create_directory(mount);
+  const std::string specimen = (scratch.path() / "specimen").string();
+  WriteBytes(specimen, tree.bad.bytes);
+  const std::string launcher =
+      "unshare --mount --propagation private -- sh -c 'mount -t tmpfs tmpfs \"$1\" && mkdir "
+      "\"$1\"/deeper && cp \"$2\" \"$1\"/deeper/in.exe && shift 2 && exec \"$@\"' sh " +
+      Quoted(mount.string()) + " " + Quoted(specimen);
+  const std::string bad = tree.Path("sub/bad.exe") + ": infected";
+  const std::string inside = tree.Path("mnt/deeper/in.exe") + ": infected";
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> lines;
+    const char* excluded;
+  };
+  const Case cases[] = {
+      {{tree.root.string()}, {bad, inside}, nullptr},
+      {{"-x", tree.root.string()}, {bad}, "Excluded: 0 files, 1 folder\n"},
+      {{"--one-file-system", mount.string()}, {inside}, "Excluded: 0 files, 0 folders\n"},
+  };
+  for (const Case& c : cases) {
+    std::optional<CleanerRun> first;
+    for (const char* jobs : {"1", "2"}) {
+      SCOPED_TRACE(c.args.front() + " -j " + jobs);
+      std::vector<std::string> args = {"-j", jobs};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      const CleanerRun run = RunCleaner(scratch.path(), args, "", "true", KRIZCLEAN_PATH, launcher);
+      EXPECT_EQ(run.status, 1) << run.err;
+      EXPECT_EQ(run.lines, Sorted(c.lines));
+      if (c.excluded != nullptr) {
+        EXPECT_NE(run.report.find(c.excluded), std::string::npos) << run.report;
+      }
+      if (first) {
+        EXPECT_EQ(run.out, first->out);
+      } else {
+        first = run;
+      }
+    }
+  }
+  // Nothing stays mounted.
+  EXPECT_TRUE(fs::is_empty(mount));
+}

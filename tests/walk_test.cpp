@@ -8,6 +8,8 @@
 
 #include "engine/journal.h"
 #include "engine/repair_transaction.h"
+#include "os/file_ops.h"
+#include "os/glob.h"
 #include "os/system.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/scan_fixture.h"
@@ -171,6 +173,181 @@ TEST_P(BothWalks, JournalsOfKilledRunsAreCarriedOutBeforeTheFilesAreHandled) {
   EXPECT_EQ(OutcomesOf(killed), std::vector<ScanOutcome>{ScanOutcome::Infected});
   EXPECT_EQ(OutcomesOf(inUse), std::vector<ScanOutcome>{ScanOutcome::Infected});
   EXPECT_EQ(Listed(), (std::vector<std::string>{inUse, killed}));
+}
+
+// What the walks leave out as asked: a pattern is matched against the name
+// and against the whole path as the status lines show it.
+TEST_P(BothWalks, ExcludedFilesAndFoldersAreLeftOutAndCountedApart) {
+  for (const char* name : {"keep.exe", "drop.exe", "sub/drop.exe", "sub/keep.exe", "notes.txt",
+                           "cache/a.exe", "deep/cache/b.exe", "other/inner/c.exe"}) {
+    Put(name, kText);
+  }
+  const std::string r = root_ + kSep;
+  struct Case {
+    const char* name;
+    scan::WalkOptions walk;
+    bool allFiles;                    // notes.txt is excluded wherever it is looked at
+    std::vector<std::string> listed;  // relative
+    int32_t files, folders;           // excluded
+  };
+  const std::vector<std::string> all = {"cache/a.exe", "deep/cache/b.exe",  "drop.exe",
+                                        "keep.exe",    "other/inner/c.exe", "sub/drop.exe",
+                                        "sub/keep.exe"};
+  const Case cases[] = {
+      {"nothing excluded", {}, false, all, 0, 0},
+      {"a file's name, in every folder",
+       {{"drop.exe"}, {}, false},
+       false,
+       {"cache/a.exe", "deep/cache/b.exe", "keep.exe", "other/inner/c.exe", "sub/keep.exe"},
+       2,
+       0},
+      {"a file's whole path",
+       {{r + "drop.exe"}, {}, false},
+       false,
+       {"cache/a.exe", "deep/cache/b.exe", "keep.exe", "other/inner/c.exe", "sub/drop.exe",
+        "sub/keep.exe"},
+       1,
+       0},
+      {"'*' matches across folders",
+       {{"*" + kSep + "sub" + kSep + "*"}, {}, false},
+       false,
+       {"cache/a.exe", "deep/cache/b.exe", "drop.exe", "keep.exe", "other/inner/c.exe"},
+       2,
+       0},
+      {"a folder's name, wherever it lies",
+       {{}, {"cache"}, false},
+       false,
+       {"drop.exe", "keep.exe", "other/inner/c.exe", "sub/drop.exe", "sub/keep.exe"},
+       0,
+       2},
+      {"a folder's whole path",
+       {{}, {"*" + kSep + "other" + kSep + "in*"}, false},
+       false,
+       {"cache/a.exe", "deep/cache/b.exe", "drop.exe", "keep.exe", "sub/drop.exe", "sub/keep.exe"},
+       0,
+       1},
+      {"a file the filter passes over is not counted", {{"*.txt"}, {}, false}, false, all, 0, 0},
+      {"with every file looked at, it is", {{"*.txt"}, {}, false}, true, all, 1, 0},
+      {"several patterns",
+       {{"nothing", "*p.exe"}, {"nothing", "[cd]*"}, false},
+       false,
+       {"other/inner/c.exe"},
+       4,
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lines().clear();
+    state().ResetCounters();
+    scan().seams().walk = c.walk;
+    state().setSelectedTypesOnly(c.allFiles ? 0 : 1);
+    EXPECT_EQ(Walk(root_), RootResult::Completed);
+    std::vector<std::string> expected;
+    for (const std::string& name : c.listed) expected.push_back(Path(name));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listed(), expected);
+    EXPECT_EQ(state().excludedFileCount, c.files);
+    EXPECT_EQ(state().excludedFolderCount, c.folders);
+    // Left out is not "cannot open".
+    EXPECT_EQ(state().accessDeniedCount, 0);
+    EXPECT_EQ(state().unopenedFolderCount, 0);
+  }
+}
+
+// A scan that keeps backups never enters its backup folder, by whatever name
+// it is given or reached, nor walks it as a root: with every file looked at
+// and Clean, its backups would be cleaned by the scan that made them.
+TEST_P(BothWalks, TheBackupFolderIsNeverWalkedAndItsBackupsNeverCleaned) {
+  const specimen::Infection infection = test_support::InfectOrFail(test_support::SmallProgram());
+  const std::string folder = Path("Backups kept");
+  const std::string kept = Put("Backups kept/old.exe.0123456789ab.kzb", infection.bytes);
+  const std::string below = Put("Backups kept/sub/inner.exe", infection.bytes);
+  std::vector<std::string> names = {folder, folder + kSep};
+#ifdef _WIN32
+  // Windows compares names whatever their letters' case, and a folder has
+  // its short name too.
+  std::string upper = folder;
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  names.push_back(upper);
+  names.push_back(os::ShortPath(folder));
+  ASSERT_NE(names.back(), folder);
+#else
+  // Known by device and inode, not by name: a link leads to it too.
+  std::filesystem::create_directory_symlink(folder, Path("link"));
+  names.push_back(Path("link"));
+#endif
+  state().setSelectedTypesOnly(0);
+  state().setActionMode(scan::ActionMode::Clean);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string program = Put("game.exe", infection.bytes);
+    lines().clear();
+    state().ResetCounters();
+    scan().seams().repair.backupFolder = name;
+    EXPECT_EQ(Walk(root_), RootResult::Completed);
+    EXPECT_EQ(OutcomesOf(program), std::vector<ScanOutcome>{ScanOutcome::Disinfected});
+    EXPECT_EQ(lines().size(), 1u);
+    EXPECT_EQ(test_support::ReadBytes(kept), infection.bytes);
+    EXPECT_EQ(test_support::ReadBytes(below), infection.bytes);
+    EXPECT_EQ(state().excludedFolderCount, 1);
+    EXPECT_EQ(state().disinfectedCount, 1);
+
+    // Named as the root itself, it is left out whole.
+    lines().clear();
+    EXPECT_EQ(Walk(name), RootResult::Completed);
+    EXPECT_TRUE(lines().empty());
+    EXPECT_EQ(state().excludedFolderCount, 2);
+    EXPECT_EQ(test_support::ReadBytes(kept), infection.bytes);
+    EXPECT_TRUE(scan::IsOwnBackup(scan(), name, "old.exe.0123456789ab.kzb"));
+    EXPECT_FALSE(scan::IsOwnBackup(scan(), name, "manifest.txt"));
+    EXPECT_FALSE(scan::IsOwnBackup(scan(), root_, "old.exe.0123456789ab.kzb"));
+    // Afresh for the next name: the backup of game.exe made here goes.
+    std::filesystem::remove_all(folder);
+    Put("Backups kept/old.exe.0123456789ab.kzb", infection.bytes);
+    Put("Backups kept/sub/inner.exe", infection.bytes);
+  }
+}
+
+// Shell patterns as fnmatch(3) reads them, natively (where they are
+// fnmatch's) and under Wine (where they are ours).
+TEST(Glob, MatchesAsTheShellDoes) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"*.exe", "a.exe", true},
+      {"*.exe", "a.exe.bak", false},
+      {"*", "", true},
+      {"?", "", false},
+      {"a?c", "abc", true},
+      {"a?c", "ac", false},
+      {"*/b", "x/y/b", true},
+      {"[Tt]emp", "temp", true},
+      {"[Tt]emp", "Temp", true},
+      {"[!T]emp", "Temp", false},
+      {"[^T]emp", "xemp", true},
+      {"[a-c]x", "bx", true},
+      {"[a-c]x", "dx", false},
+      {"[]]", "]", true},
+      {"[!]]", "a", true},
+      {"[a-]", "-", true},
+      {"[", "[", true},
+      {"a[b", "a[b", true},
+      {"*a*b*c", "xaybzc", true},
+      {"*a*b*c", "xaybz", false},
+      {"**x", "abx", true},
+      {"a*", "a", true},
+      {"*.EXE", "a.exe", false},
+      {"cache", "cache2", false},
+      {"*cache*", "my-cache-2", true},
+      {"", "", true},
+      {"", "a", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(os::GlobMatches(c.pattern, c.text), c.matches) << c.pattern << " " << c.text;
+  }
 }
 
 TEST_F(WalkTest, ARootEndingInASeparator) {

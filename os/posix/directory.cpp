@@ -134,6 +134,15 @@ std::string Folder::PathOf(const std::string& name) const {
   return "/proc/self/fd/" + std::to_string(state_->fd) + "/" + name;
 }
 
+std::optional<FolderKey> Folder::Key() const {
+  struct stat info {};
+  if (state_ == nullptr || ::fstat(state_->fd, &info) != 0) return std::nullopt;
+  FolderKey identity;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  return identity;
+}
+
 intptr_t Folder::NativeHandle() const { return state_ != nullptr ? state_->fd : -1; }
 
 File Folder::OpenToRead(const std::string& name) const {

@@ -138,6 +138,24 @@ std::string Folder::PathOf(const std::string& name) const {
   return !path.empty() && path.back() == '\\' ? path + name : path + "\\" + name;
 }
 
+std::optional<FolderKey> Folder::Key() const {
+  if (state_ == nullptr) return std::nullopt;
+  // The short form names a folder one way, however it was entered (by its
+  // long name, or by its short one where the long path does not fit); where
+  // the system has none (a path too long, a volume without 8.3 names) the
+  // full path stands for it.
+  std::string path = state_->path;
+  char shortPath[MAX_PATH] = {};
+  DWORD length = GetShortPathNameA(path.c_str(), shortPath, MAX_PATH);
+  if (length != 0 && length < MAX_PATH) path.assign(shortPath, length);
+  // "C:\" keeps its separator; "C:\GAMES\" is "C:\GAMES".
+  if (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  if (!path.empty()) CharUpperBuffA(path.data(), static_cast<DWORD>(path.size()));
+  FolderKey identity;
+  identity.path = std::move(path);
+  return identity;
+}
+
 intptr_t Folder::NativeHandle() const { return -1; }
 
 File Folder::OpenToRead(const std::string& name) const {
