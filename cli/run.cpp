@@ -20,6 +20,7 @@
 #include "scan/outcome.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "scan/texts.h"
 #include "scan/walk.h"
 
 namespace cli {
@@ -301,11 +302,11 @@ int Run(const Options& options) {
   }
   run.progress.Finish();
   if (ScanInterrupted()) {
-    std::fputs("krizclean: interrupted; what was not reached was not scanned\n", stderr);
+    std::fprintf(stderr, "krizclean: interrupted; %s\n", scan::texts::kNotReached.data());
     allScanned = false;
   } else if (stopped) {
     // The report counts nothing for the file the user quit on.
-    std::fputs("krizclean: quit; what was not reached was not scanned\n", stderr);
+    std::fprintf(stderr, "krizclean: quit; %s\n", scan::texts::kNotReached.data());
     allScanned = false;
   }
   // Every file and folder that could not be opened, wherever it lay.

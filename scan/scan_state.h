@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace scan {
@@ -89,6 +90,7 @@ class ScanState {
   int32_t bootRenameNeeded() const { return Get(bootRenameNeeded_); }
   void setBootRenameNeeded(int32_t v) { Set(bootRenameNeeded_, v); }
 
+  // Clears the counters and the outcomes of the checks of the system.
   void ResetCounters();
   void ResetStatusRing();
 
@@ -112,6 +114,10 @@ class ScanState {
   // Folders that the walk could not list or enter; each is also counted in
   // accessDeniedCount, so that the report counts it whatever its form.
   int32_t unopenedFolderCount = 0;
+  // What the checks of the running system before the walk found: kept apart
+  // from the counters, which count files; empty until the check has run.
+  std::optional<ScanOutcome> memoryOutcome;
+  std::optional<ScanOutcome> registryOutcome;
 
  private:
   using Field = std::atomic<int32_t>;
