@@ -26,6 +26,7 @@
 #include "scan/outcome.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
+#include "scan/texts.h"
 #include "scan/walk.h"
 
 namespace cli {
@@ -516,12 +517,12 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   run.progress.Finish();
   if (frontEnd.stopThrough) frontEnd.stopThrough(nullptr);
   if (interrupted()) {
-    Tell(run, "interrupted; what was not reached was not scanned");
+    Tell(run, std::string("interrupted; ") + std::string(scan::texts::kNotReached));
     results.interrupted = true;
     results.allScanned = false;
   } else if (stopped) {
     // The report counts nothing for the file the user quit on.
-    Tell(run, "quit; what was not reached was not scanned");
+    Tell(run, std::string("quit; ") + std::string(scan::texts::kNotReached));
     results.quit = true;
     results.allScanned = false;
   }

@@ -71,6 +71,10 @@ std::optional<engine::EntryWindow> ReadBaitWindow(os::File& bait) {
   return window;
 }
 
+void RecordMemory(scan::Scan& scan, scan::ScanOutcome outcome) {
+  scan::RecordSystemOutcome(scan, scan::SystemObject::Memory, outcome);
+}
+
 }  // namespace
 
 std::string MemoryWarningText() {
@@ -116,38 +120,39 @@ int MemoryStep(scan::Scan& scan, const MemoryStepServices& given) {
   BaitCheck check = CheckMemoryWithBait(scan, services);
   scan::SetPath(state.objectPath, kMemoryObject);  // the repair named other objects
   if (check.code == -1) {
-    scan::RecordOutcome(scan, scan::ScanOutcome::CannotOpen);
+    RecordMemory(scan, scan::ScanOutcome::CannotOpen);
     return 1;
   }
   if (!check.infected) {
-    scan::RecordOutcome(scan, scan::ScanOutcome::Ok);
+    RecordMemory(scan, scan::ScanOutcome::Ok);
     return 1;
   }
   switch (state.actionMode()) {
     case scan::ActionMode::AskUser: {
       int32_t answer = services.prompt();
       if (answer == static_cast<int32_t>(scan::PromptChoice::Quit)) return 0;
-      scan::RecordOutcome(scan, answer == static_cast<int32_t>(scan::PromptChoice::Disinfect)
-                                    ? RepairMemory()
-                                    : scan::ScanOutcome::Infected);
+      RecordMemory(scan, answer == static_cast<int32_t>(scan::PromptChoice::Disinfect)
+                             ? RepairMemory()
+                             : scan::ScanOutcome::Infected);
       return 1;
     }
     case scan::ActionMode::Clean:
-      scan::RecordOutcome(scan, RepairMemory());
+      RecordMemory(scan, RepairMemory());
       return 1;
     case scan::ActionMode::ScanOnly:
-      scan::RecordOutcome(scan, scan::ScanOutcome::Infected);
+      RecordMemory(scan, scan::ScanOutcome::Infected);
       return 1;
     default:
-      scan::RecordOutcome(scan, scan::ScanOutcome::CannotDisinfect);
+      RecordMemory(scan, scan::ScanOutcome::CannotDisinfect);
       return 1;
   }
 }
 
 int RegistryStep(scan::Scan& scan) {
   scan::SetPath(scan.state().objectPath, kRegistryObject);
-  scan::RecordOutcome(scan,
-                      CheckRegistry() != 0 ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok);
+  scan::RecordSystemOutcome(
+      scan, scan::SystemObject::Registry,
+      CheckRegistry() != 0 ? scan::ScanOutcome::Infected : scan::ScanOutcome::Ok);
   return 1;
 }
 

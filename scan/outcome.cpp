@@ -77,6 +77,13 @@ void RecordOutcomeFor(Scan& scan, std::string_view objectPath, ScanOutcome outco
   scan.Status(objectPath, outcome, ObjectKind::File);
 }
 
+void RecordSystemOutcome(Scan& scan, SystemObject object, ScanOutcome outcome) {
+  ScanState& state = scan.state();
+  (object == SystemObject::Memory ? state.memoryOutcome : state.registryOutcome) = outcome;
+  if (outcome == ScanOutcome::Ok && state.showAllFiles() == 0) return;
+  scan.Status(PathView(state.objectPath), outcome, ObjectKind::File);
+}
+
 void RecordFolderNotOpened(Scan& scan, std::string_view folderPath) {
   CountOutcome(scan.state(), ScanOutcome::CannotOpen);
   ++scan.state().unopenedFolderCount;

@@ -31,6 +31,14 @@ void RecordOutcome(Scan& scan, ScanOutcome outcome);
 // The same for a file whose full path is not in `objectPath` (one too long to
 // fit there).
 void RecordOutcomeFor(Scan& scan, std::string_view objectPath, ScanOutcome outcome);
+// The running system's parts that are checked before the walk.
+enum class SystemObject { Memory, Registry };
+
+// Records what a check of the system found about `object` (named in
+// `objectPath`): its status line goes out as a file's would, but it is kept
+// apart from the counters, which count files only.
+void RecordSystemOutcome(Scan& scan, SystemObject object, ScanOutcome outcome);
+
 // A folder that the walk could not list or enter: counted "cannot open" and
 // in unopenedFolderCount, and its status line always goes to the sink.
 void RecordFolderNotOpened(Scan& scan, std::string_view folderPath);

@@ -3,12 +3,30 @@
 #include <cstdio>
 #include <cstring>
 
+#include "scan/outcome.h"
 #include "scan/scan_state.h"
 #include "scan/texts.h"
 
 namespace scan {
 
-std::string BuildReport(const ScanState& s) {
+namespace {
+
+bool IsInfectedState(ScanOutcome outcome) {
+  return outcome == ScanOutcome::Infected || outcome == ScanOutcome::CannotDisinfect ||
+         outcome == ScanOutcome::CannotDelete;
+}
+
+bool NeedsRestart(ScanOutcome outcome) {
+  return outcome == ScanOutcome::DisinfectAtReboot || outcome == ScanOutcome::DeleteAtReboot;
+}
+
+bool WasInfected(ScanOutcome outcome) {
+  return outcome != ScanOutcome::Ok && outcome != ScanOutcome::CannotOpen;
+}
+
+}  // namespace
+
+std::string BuildReport(const ScanState& s, ScanEnd end) {
   char counts[512];
   int length =
       std::snprintf(counts, sizeof counts, texts::kReportFormat, s.cleanCount, s.leftInfectedCount,
@@ -17,10 +35,25 @@ std::string BuildReport(const ScanState& s) {
   std::string report(counts, length > 0 ? static_cast<size_t>(length) : 0);
   bool stillInfected = s.leftInfectedCount != 0 || s.notDisinfectedCount != 0;
   bool restart = s.disinfectAtRebootCount != 0 || s.deleteAtRebootCount != 0;
-  if (stillInfected) report += texts::kStillInfected;
-  if (!stillInfected && !restart && s.disinfectedCount == 0 && s.deletedCount == 0) {
-    report += texts::kNoViruses;
+  bool found = stillInfected || restart || s.disinfectedCount != 0 || s.deletedCount != 0;
+
+  bool systemChecked = false;
+  for (const auto& [name, outcome] : {std::pair{texts::kMemoryObject, s.memoryOutcome},
+                                      std::pair{texts::kRegistryObject, s.registryOutcome}}) {
+    if (!outcome) continue;
+    systemChecked = true;
+    report.append(name).append(": ").append(StatusText(*outcome)).append(texts::kLineEnd);
+    stillInfected = stillInfected || IsInfectedState(*outcome);
+    restart = restart || NeedsRestart(*outcome);
+    found = found || WasInfected(*outcome);
   }
+  if (systemChecked) report += texts::kLineEnd;
+
+  if (end == ScanEnd::Stopped) {
+    report.append(texts::kStopped).append(texts::kNotReached).append(texts::kLineEnd);
+  }
+  if (stillInfected) report += texts::kStillInfected;
+  if (!found) report += texts::kNoViruses;
   if (restart) report += texts::kRestartNeeded;
   return report;
 }

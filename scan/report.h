@@ -8,9 +8,16 @@
 
 namespace scan {
 
-// The eight counter lines, a blank line and up to two closing sentences; at
-// most 350 characters.
-std::string BuildReport(const ScanState& s);
+// How a scan ended: at the end of what it was to scan, or stopped before it
+// (Stop scan, the window closed, Quit at the prompt).
+enum class ScanEnd { Complete, Stopped };
+
+// The eight counter lines (files only) and a blank line; then, when the
+// running system was checked, its memory and registry with their statuses
+// and a blank line; then, for a stopped scan, that what was not reached was
+// not scanned; and up to two closing sentences, which count the system's
+// findings with the files'.
+std::string BuildReport(const ScanState& s, ScanEnd end = ScanEnd::Complete);
 
 // Copies "Win32.Kriz.4050" and its terminator into `buffer` when `size` holds
 // them; returns 16, the number of characters that copy takes.

@@ -8,6 +8,8 @@ void ScanState::ResetCounters() {
   cleanCount = leftInfectedCount = disinfectedCount = deletedCount = 0;
   disinfectAtRebootCount = deleteAtRebootCount = notDisinfectedCount = accessDeniedCount = 0;
   unopenedFolderCount = excludedFileCount = excludedFolderCount = 0;
+  memoryOutcome.reset();
+  registryOutcome.reset();
 }
 
 void ScanState::ResetStatusRing() {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace scan {
@@ -89,6 +90,7 @@ class ScanState {
   int32_t bootRenameNeeded() const { return Get(bootRenameNeeded_); }
   void setBootRenameNeeded(int32_t v) { Set(bootRenameNeeded_, v); }
 
+  // Clears the counters and the outcomes of the checks of the system.
   void ResetCounters();
   void ResetStatusRing();
 
@@ -116,6 +118,10 @@ class ScanState {
   // because they are the scan's own backups; none of them is counted above.
   int32_t excludedFileCount = 0;
   int32_t excludedFolderCount = 0;
+  // What the checks of the running system before the walk found: kept apart
+  // from the counters, which count files; empty until the check has run.
+  std::optional<ScanOutcome> memoryOutcome;
+  std::optional<ScanOutcome> registryOutcome;
 
  private:
   using Field = std::atomic<int32_t>;

@@ -25,6 +25,15 @@ inline constexpr std::string_view kNoViruses = "No viruses found";
 inline constexpr std::string_view kRestartNeeded =
     "You need to restart your computer to complete the disinfection";
 
+inline constexpr std::string_view kLineEnd = "\r\n";
+// The checks of the running system, by the names their status lines show.
+inline constexpr std::string_view kMemoryObject = "memory";
+inline constexpr std::string_view kRegistryObject = "registry";
+// A scan that ended before its end says so: in the window's report after
+// kStopped, in the command-line cleaner's after how it was ended.
+inline constexpr std::string_view kStopped = "Scan stopped; ";
+inline constexpr std::string_view kNotReached = "what was not reached was not scanned";
+
 inline constexpr char kRingStalledText[] = "System error. Please, press \"Stop scan\"";
 inline constexpr char kRingStalledCaption[] = "Error";
 

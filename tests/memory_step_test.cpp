@@ -57,6 +57,10 @@ TEST_F(MemoryStepTest, ACleanCleanerFindsMemoryAndRegistryClean) {
   EXPECT_EQ(MemoryStep(), 1);
   EXPECT_EQ(RegistryStep(), 1);
   EXPECT_EQ(lines(), (StatusLines{{"memory", ScanOutcome::Ok}, {"registry", ScanOutcome::Ok}}));
+  // Kept apart from the counters, which count files.
+  EXPECT_EQ(state().memoryOutcome, ScanOutcome::Ok);
+  EXPECT_EQ(state().registryOutcome, ScanOutcome::Ok);
+  EXPECT_EQ(state().cleanCount, 0);
   EXPECT_TRUE(events_.empty());
   EXPECT_FALSE(BaitLeft());
 }

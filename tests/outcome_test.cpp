@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,61 @@ TEST_F(Outcomes, ReportEndsBySentenceRules) {
   EXPECT_EQ(scan::BuildReport(state()).substr(0, 10), "clean: 12\r");
   EXPECT_NE(scan::BuildReport(state()).find("access denied: 3\r\n\r\nNo viruses found"),
             std::string::npos);
+}
+
+// The counters count files; the checks of the running system are listed
+// apart, and their findings still lead to the closing sentences. A stopped
+// scan says that what it did not reach was not scanned.
+TEST_F(Outcomes, ReportListsTheSystemApartAndTellsOfAStop) {
+  const std::string counts =
+      "clean: 1800\r\nleft infected by user: 0\r\ndisinfected: 0\r\ndisinfect at reboot: 0\r\n"
+      "deleted: 0\r\ndelete at reboot: 0\r\ncould not disinfect: 0\r\naccess denied: 0\r\n\r\n";
+  const std::string stopped = "Scan stopped; what was not reached was not scanned\r\n";
+  struct Case {
+    std::optional<ScanOutcome> memory, registry;
+    scan::ScanEnd end;
+    std::string rest;  // what follows the counts
+  };
+  const Case cases[] = {
+      {ScanOutcome::Ok, ScanOutcome::Ok, scan::ScanEnd::Complete,
+       "memory: ok\r\nregistry: ok\r\n\r\nNo viruses found"},
+      {ScanOutcome::CannotOpen, ScanOutcome::Ok, scan::ScanEnd::Complete,
+       "memory: cannot open\r\nregistry: ok\r\n\r\nNo viruses found"},
+      {ScanOutcome::Infected, ScanOutcome::Ok, scan::ScanEnd::Complete,
+       "memory: infected\r\nregistry: ok\r\n\r\n"
+       "There are still infected objects in the scanned paths\r\n"},
+      {ScanOutcome::DisinfectAtReboot, ScanOutcome::Ok, scan::ScanEnd::Stopped,
+       "memory: disinfect at reboot\r\nregistry: ok\r\n\r\n" + stopped +
+           "You need to restart your computer to complete the disinfection"},
+      {ScanOutcome::Ok, ScanOutcome::Ok, scan::ScanEnd::Stopped,
+       "memory: ok\r\nregistry: ok\r\n\r\n" + stopped + "No viruses found"},
+      // No check of the system (the command-line cleaner): the report as ever.
+      {std::nullopt, std::nullopt, scan::ScanEnd::Complete, "No viruses found"},
+      {std::nullopt, std::nullopt, scan::ScanEnd::Stopped, stopped + "No viruses found"},
+  };
+  for (const Case& c : cases) {
+    state().ResetCounters();
+    state().cleanCount = 1800;
+    state().memoryOutcome = c.memory;
+    state().registryOutcome = c.registry;
+    EXPECT_EQ(scan::BuildReport(state(), c.end), counts + c.rest);
+  }
+  state().ResetCounters();
+  EXPECT_FALSE(state().memoryOutcome || state().registryOutcome);
+}
+
+// Recorded for the system, an outcome is listed as a file's is, and counted
+// in no counter.
+TEST_F(Outcomes, TheSystemsOutcomesAreListedButNotCounted) {
+  CollectLines();
+  scan::SetPath(state().objectPath, "memory");
+  scan::RecordSystemOutcome(scan(), scan::SystemObject::Memory, ScanOutcome::Ok);
+  scan::SetPath(state().objectPath, "registry");
+  scan::RecordSystemOutcome(scan(), scan::SystemObject::Registry, ScanOutcome::Infected);
+  EXPECT_EQ(lines_, std::vector<std::string>{"registry\t\t\tinfected"});  // ok goes unlisted
+  EXPECT_EQ(state().memoryOutcome, ScanOutcome::Ok);
+  EXPECT_EQ(state().registryOutcome, ScanOutcome::Infected);
+  EXPECT_EQ(state().cleanCount + state().leftInfectedCount, 0);
 }
 
 TEST_F(Outcomes, VirusNameCopiesSixteenCharacters) {

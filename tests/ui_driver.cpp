@@ -49,23 +49,30 @@ class RemoteBuffer {
 
 bool HasControl(HWND dialog, int id) { return GetDlgItem(dialog, id) != nullptr; }
 
-struct DialogSearch {
+// The top-level windows of one process and of one class (visible ones only,
+// unless `hidden` is set).
+struct WindowSearch {
   DWORD processId;
+  const char* className;
+  bool hidden = false;
   std::vector<HWND> found;
 };
 
-BOOL CALLBACK CollectDialog(HWND window, LPARAM parameter) {
-  auto* search = reinterpret_cast<DialogSearch*>(parameter);
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  char className[16] = {};
+  char className[32] = {};
   GetClassNameA(window, className, sizeof className);
-  if (owner == search->processId && IsWindowVisible(window) &&
-      std::strcmp(className, "#32770") == 0) {
+  if (owner == search->processId && (search->hidden || IsWindowVisible(window)) &&
+      _stricmp(className, search->className) == 0) {
     search->found.push_back(window);
   }
   return TRUE;
 }
+
+// The dialogs' class.
+constexpr char kDialogClass[] = "#32770";
 
 }  // namespace
 
@@ -92,17 +99,44 @@ bool IsChecked(HWND dialog, int id) {
 
 void Press(HWND dialog, int id) { PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-void PostKey(HWND window, WORD virtualKey) {
+namespace {
+
+// Where the keyboard delivers a key for `window`'s thread.
+HWND KeyTarget(HWND window) {
   GUITHREADINFO thread{};
   thread.cbSize = sizeof thread;
-  HWND target = window;
   if (GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) &&
       thread.hwndFocus != nullptr) {
-    target = thread.hwndFocus;
+    return thread.hwndFocus;
   }
+  return window;
+}
+
+void PostPress(HWND target, UINT down, UINT up, WORD virtualKey, LPARAM flags) {
   LPARAM scanCode = static_cast<LPARAM>(MapVirtualKeyA(virtualKey, 0)) << 16;
-  PostMessageA(target, WM_KEYDOWN, virtualKey, scanCode | 1);
-  PostMessageA(target, WM_KEYUP, virtualKey, scanCode | 1 | (LPARAM{3} << 30));
+  PostMessageA(target, down, virtualKey, scanCode | 1 | flags);
+  PostMessageA(target, up, virtualKey, scanCode | 1 | flags | (LPARAM{3} << 30));
+}
+
+}  // namespace
+
+void PostKey(HWND window, WORD virtualKey) {
+  PostPress(KeyTarget(window), WM_KEYDOWN, WM_KEYUP, virtualKey, 0);
+}
+
+void PostAltKey(HWND window, char letter) {
+  constexpr LPARAM kAltHeld = LPARAM{1} << 29;
+  PostPress(KeyTarget(window), WM_SYSKEYDOWN, WM_SYSKEYUP, static_cast<WORD>(letter), kAltHeld);
+}
+
+void MovePointer(POINT screen) {
+  SetCursorPos(screen.x, screen.y);
+  INPUT move{};
+  move.type = INPUT_MOUSE;
+  move.mi.dx = MulDiv(screen.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+  move.mi.dy = MulDiv(screen.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+  move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &move, sizeof(INPUT));
 }
 
 void Click(HWND dialog, int id) {
@@ -119,8 +153,8 @@ void Click(HWND dialog, int id) {
   SetWindowPos(dialog, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   DWORD processId = 0;
   GetWindowThreadProcessId(dialog, &processId);
-  DialogSearch search{processId, {}};
-  EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+  WindowSearch search{processId, kDialogClass, false, {}};
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
   for (HWND box : search.found) {
     RECT boxArea;
     if (GetWindow(box, GW_OWNER) != dialog || !GetWindowRect(box, &boxArea) ||
@@ -171,7 +205,28 @@ HWND ActiveOf(HWND window) {
 
 std::string MessageBoxText(HWND box) { return ControlText(box, kMessageBoxText); }
 
-Cleaner::Cleaner(const std::string& arguments, const std::string& browseAnswers) {
+bool CaptionFits(HWND window) {
+  NONCLIENTMETRICSA metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) return false;
+  HFONT font = CreateFontIndirectA(&metrics.lfCaptionFont);
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ previous = SelectObject(dc, font);
+  std::string title = TextOf(window);
+  SIZE extent{};
+  GetTextExtentPoint32A(dc, title.c_str(), static_cast<int>(title.size()), &extent);
+  SelectObject(dc, previous);
+  ReleaseDC(nullptr, dc);
+  DeleteObject(font);
+  RECT area;
+  GetWindowRect(window, &area);
+  // The frame on both sides, the close box, and a few pixels between them.
+  int needed = extent.cx + metrics.iCaptionWidth + 2 * GetSystemMetrics(SM_CXDLGFRAME) + 8;
+  return area.right - area.left >= needed;
+}
+
+Cleaner::Cleaner(const std::string& arguments, const std::string& browseAnswers,
+                 const std::string& startIn) {
   const char* program = std::getenv("KRIZ_CLEANER");
   if (program == nullptr) {
     ADD_FAILURE() << "KRIZ_CLEANER does not name krizclean.exe";
@@ -183,8 +238,8 @@ Cleaner::Cleaner(const std::string& arguments, const std::string& browseAnswers)
                           browseAnswers.empty() ? nullptr : browseAnswers.c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process_)) {
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      startIn.empty() ? nullptr : startIn.c_str(), &startup, &process_)) {
     ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
     process_ = {};
   }
@@ -202,8 +257,8 @@ Cleaner::~Cleaner() {
 }
 
 std::vector<HWND> Cleaner::Dialogs() const {
-  DialogSearch search{process_.dwProcessId, {}};
-  if (started()) EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+  WindowSearch search{process_.dwProcessId, kDialogClass, false, {}};
+  if (started()) EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -303,6 +358,46 @@ std::vector<std::string> Cleaner::ColumnTitles(HWND list, int columns) const {
     titles.push_back(remote.ReadText(sizeof(LVCOLUMNA), kTextSize));
   }
   return titles;
+}
+
+void Cleaner::SelectRow(HWND list, int row) const {
+  RemoteBuffer remote(process_.hProcess, sizeof(LVITEMA));
+  if (!remote.ok()) return;
+  LVITEMA item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = 0;
+  remote.Write(0, &item, sizeof item);
+  SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1),
+               reinterpret_cast<LPARAM>(remote.at(0)));
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  remote.Write(0, &item, sizeof item);
+  SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+               reinterpret_cast<LPARAM>(remote.at(0)));
+}
+
+RECT Cleaner::RowRect(HWND list, int row) const {
+  RECT area{LVIR_BOUNDS, 0, 0, 0};
+  RemoteBuffer remote(process_.hProcess, sizeof(RECT));
+  if (!remote.ok()) return area;
+  remote.Write(0, &area, sizeof area);
+  SendMessageA(list, LVM_GETITEMRECT, static_cast<WPARAM>(row),
+               reinterpret_cast<LPARAM>(remote.at(0)));
+  ReadProcessMemory(process_.hProcess, remote.at(0), &area, sizeof area, nullptr);
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&area), 2);
+  return area;
+}
+
+std::vector<HWND> Cleaner::Tips() const {
+  WindowSearch search{process_.dwProcessId, TOOLTIPS_CLASSA, true, {}};
+  if (started()) EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string Cleaner::ShownTip() const {
+  for (HWND tip : Tips()) {
+    if (IsWindowVisible(tip)) return TextOf(tip);
+  }
+  return {};
 }
 
 bool Cleaner::WaitForExit(DWORD& exitCode, DWORD timeoutMs) {

@@ -26,6 +26,10 @@ void Press(HWND dialog, int id);
 // Posts a key press (down and up) where the keyboard would deliver it: to the
 // window of `window`'s thread that has the focus, else to `window` itself.
 void PostKey(HWND window, WORD virtualKey);
+// The same for Alt with a letter key ('A' to 'Z').
+void PostAltKey(HWND window, char letter);
+// Moves the mouse pointer to `screen`, through the system's input.
+void MovePointer(POINT screen);
 // Clicks the middle of a control of `dialog` with the mouse, through the
 // system's input as a user's click, which a disabled window does not take.
 // `dialog` is raised first, and boxes it owns over that point are moved
@@ -41,8 +45,10 @@ HWND ActiveOf(HWND window);
 // the destructor if it still runs then.
 class Cleaner {
  public:
-  // `browseAnswers` becomes KRIZCLEAN_BROWSE_ANSWERS when not empty.
-  explicit Cleaner(const std::string& arguments, const std::string& browseAnswers = {});
+  // `browseAnswers` becomes KRIZCLEAN_BROWSE_ANSWERS when not empty; the
+  // program starts in the folder `startIn` (the driver's own when empty).
+  explicit Cleaner(const std::string& arguments, const std::string& browseAnswers = {},
+                   const std::string& startIn = {});
   ~Cleaner();
   Cleaner(const Cleaner&) = delete;
   Cleaner& operator=(const Cleaner&) = delete;
@@ -67,6 +73,14 @@ class Cleaner {
   int RowCount(HWND list) const;
   // The titles of a list view's columns.
   std::vector<std::string> ColumnTitles(HWND list, int columns) const;
+  // Selects `row` of a list view, and only it.
+  void SelectRow(HWND list, int row) const;
+  // The screen rectangle of `row` of a list view.
+  RECT RowRect(HWND list, int row) const;
+  // The text of the program's tip now shown (empty when none is).
+  std::string ShownTip() const;
+  // The program's windows of the class tip windows have.
+  std::vector<HWND> Tips() const;
 
   // Waits for the program to end; false after the time-out. Fails the
   // current test if a message box opens meanwhile (it is then closed).
@@ -82,6 +96,10 @@ class Cleaner {
 
 // The text of a message box: its static control 0xFFFF.
 std::string MessageBoxText(HWND box);
+
+// Whether `window` is wide enough to show its title whole in the system's
+// caption font, beside the close box.
+bool CaptionFits(HWND window);
 
 // Saves what the screen shows of `window` as a bitmap file NAME.bmp in the
 // folder KRIZ_SCREENSHOT_DIR names; does nothing when that is not set.

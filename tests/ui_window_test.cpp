@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -30,6 +31,7 @@ using Rows = std::vector<std::vector<std::string>>;
 
 constexpr char kTitle[] = "Varnex Win32.Kriz.4050 cleaner";
 constexpr char kStillInfected[] = "There are still infected objects in the scanned paths\r\n";
+constexpr char kStopped[] = "Scan stopped; what was not reached was not scanned\r\n";
 
 // The controls a user sees, by their ids in the window's templates.
 enum Control {
@@ -110,22 +112,39 @@ class WindowTest : public ::testing::Test {
 };
 
 // The report for the counts that the statuses of `rows` give; it lists one
-// row per object when "Show all files" is on.
-std::string ReportFor(const Rows& rows) {
+// row per object when "Show all files" is on. The counts are the files'; the
+// memory and the registry are listed apart ("ok" when they have no row).
+std::string ReportFor(const Rows& rows, bool stopped = false) {
   std::map<std::string, int> count;
-  for (const auto& row : rows) ++count[row.at(1)];
+  std::string system[2] = {"ok", "ok"};
+  for (const auto& row : rows) {
+    if (row.at(0) == "memory") {
+      system[0] = row.at(1);
+    } else if (row.at(0) == "registry") {
+      system[1] = row.at(1);
+    } else {
+      ++count[row.at(1)];
+    }
+  }
   int leftInfected = count["infected"];
   int notDisinfected = count["cannot disinfect"] + count["cannot delete"];
   int atReboot = count["disinfect at reboot"] + count["delete at reboot"];
   int changed = count["disinfected"] + count["deleted"];
+  for (const std::string& status : system) {
+    if (status == "infected" || status == "cannot disinfect") ++notDisinfected;
+    if (status == "disinfect at reboot") ++atReboot;
+  }
   std::string report = "clean: " + std::to_string(count["ok"]) +
-                       "\r\nleft infected by user: " + std::to_string(leftInfected) +
+                       "\r\nleft infected by user: " + std::to_string(count["infected"]) +
                        "\r\ndisinfected: " + std::to_string(count["disinfected"]) +
                        "\r\ndisinfect at reboot: " + std::to_string(count["disinfect at reboot"]) +
                        "\r\ndeleted: " + std::to_string(count["deleted"]) +
                        "\r\ndelete at reboot: " + std::to_string(count["delete at reboot"]) +
-                       "\r\ncould not disinfect: " + std::to_string(notDisinfected) +
-                       "\r\naccess denied: " + std::to_string(count["cannot open"]) + "\r\n\r\n";
+                       "\r\ncould not disinfect: " +
+                       std::to_string(count["cannot disinfect"] + count["cannot delete"]) +
+                       "\r\naccess denied: " + std::to_string(count["cannot open"]) + "\r\n\r\n" +
+                       "memory: " + system[0] + "\r\nregistry: " + system[1] + "\r\n\r\n";
+  if (stopped) report += kStopped;
   if (leftInfected + notDisinfected != 0) report += kStillInfected;
   if (leftInfected + notDisinfected + atReboot + changed == 0) report += "No viruses found";
   if (atReboot != 0) report += "You need to restart your computer to complete the disinfection";
@@ -150,6 +169,7 @@ std::string TakeReport(Cleaner& cleaner) {
     return {};
   }
   EXPECT_EQ(TextOf(box), kTitle);
+  EXPECT_TRUE(ui_test::CaptionFits(box)) << "the report's caption is cut";
   return ui_test::MessageBoxText(box);
 }
 
@@ -172,6 +192,15 @@ bool StaysOpen(HWND window) {
   return IsWindow(window) && IsWindowVisible(window);
 }
 
+// Waits until the keyboard's focus is in `window` (on it or on one of its
+// controls), so that keys posted to the focus reach it.
+bool FocusIn(HWND window) {
+  return WaitUntil([window] {
+    HWND focus = ui_test::FocusOf(window);
+    return focus == window || (focus != nullptr && GetParent(focus) == window);
+  });
+}
+
 void ExitAndExpectEnd(Cleaner& cleaner, HWND main) {
   Press(main, kExit);
   DWORD code = 1;
@@ -185,23 +214,24 @@ TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(TextOf(main), kTitle);
 
+  // Each button and option has its Alt+letter (after the "&").
   const std::pair<int, const char*> texts[] = {
-      {kStartScan, "START SCAN"},
-      {kStopScan, "Stop scan"},
-      {kExit, "Exit"},
-      {kAddPath, "Add path"},
-      {kRemovePath, "Remove path"},
+      {kStartScan, "START &SCAN"},
+      {kStopScan, "S&top scan"},
+      {kExit, "E&xit"},
+      {kAddPath, "&Add path"},
+      {kRemovePath, "&Remove path"},
       {kPathsFrame, "Paths to scan"},
-      {kListedPaths, "Scan only listed paths"},
-      {kAllPaths, "Scan all paths"},
+      {kListedPaths, "Scan only &listed paths"},
+      {kAllPaths, "Scan all &paths"},
       {kActionFrame, "Action"},
-      {kScanOnly, "Scan only"},
-      {kAskUser, "Ask user"},
-      {kClean, "Clean"},
+      {kScanOnly, "Scan &only"},
+      {kAskUser, "Ask &user"},
+      {kClean, "&Clean"},
       {kTypesFrame, "File type selection"},
-      {kAllFiles, "Scan all files"},
-      {kSelectedTypes, "Scan only *.exe, Kernel32.dll and Krized.tt6 files"},
-      {kShowAll, "Show all files"},
+      {kAllFiles, "Scan all &files"},
+      {kSelectedTypes, "Scan only *.&exe, Kernel32.dll and Krized.tt6 files"},
+      {kShowAll, "S&how all files"},
       {kScanLabel, ""},
       {kObjectLabel, ""},
   };
@@ -220,6 +250,9 @@ TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
   EXPECT_EQ(cleaner.ColumnTitles(files, 3), (std::vector<std::string>{"Scanned files", "status"}));
   EXPECT_EQ(cleaner.RowCount(paths), 0);
   EXPECT_EQ(cleaner.RowCount(files), 0);
+  // The columns fit their lists: no horizontal scroll bar under them.
+  EXPECT_EQ(GetWindowLongA(paths, GWL_STYLE) & WS_HSCROLL, 0);
+  EXPECT_EQ(GetWindowLongA(files, GWL_STYLE) & WS_HSCROLL, 0);
   ui_test::SaveScreenshot(main, "main-window-before-scan");
 
   // Enter (no button is a default one) leaves the window open; Escape is Exit.
@@ -229,6 +262,100 @@ TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
   ui_test::PostKey(main, VK_ESCAPE);
   DWORD code = 1;
   ASSERT_TRUE(cleaner.WaitForExit(code));
+  EXPECT_EQ(code, 0u);
+}
+
+// Tab visits the controls in the layout's order, top to bottom and left to
+// right (the paths' left column before the list beside it), and comes round;
+// a group of options is one stop.
+TEST_F(WindowTest, TabFollowsTheLayout) {
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  // Each stop by the first control of its group.
+  auto stop = [&](HWND focus) {
+    int id = GetDlgCtrlID(focus);
+    switch (id) {
+      case kAllPaths:
+        return static_cast<int>(kListedPaths);
+      case kAskUser:
+      case kClean:
+        return static_cast<int>(kScanOnly);
+      case kSelectedTypes:
+        return static_cast<int>(kAllFiles);
+      default:
+        return id;
+    }
+  };
+  const std::vector<int> order = {kListedPaths, kAddPath,   kRemovePath, kPathsList,
+                                  kScanOnly,    kStartScan, kStopScan,   kAllFiles,
+                                  kFilesList,   kShowAll,   kExit};
+  ASSERT_TRUE(WaitUntil([&] { return ui_test::FocusOf(main) != nullptr; }));
+  std::vector<int> visited = {stop(ui_test::FocusOf(main))};
+  for (size_t press = 0; press < order.size(); ++press) {
+    HWND before = ui_test::FocusOf(main);
+    ui_test::PostKey(main, VK_TAB);
+    ASSERT_TRUE(WaitUntil([&] { return ui_test::FocusOf(main) != before; })) << press;
+    visited.push_back(stop(ui_test::FocusOf(main)));
+  }
+  auto first = std::find(order.begin(), order.end(), visited[0]);
+  ASSERT_NE(first, order.end()) << "the focus starts on control " << visited[0];
+  std::vector<int> expected(first, order.end());
+  expected.insert(expected.end(), order.begin(), first + 1);
+  EXPECT_EQ(visited, expected);
+  // Tab only moves the focus: the options stay as they were.
+  EXPECT_TRUE(IsChecked(main, kAllPaths));
+  EXPECT_TRUE(IsChecked(main, kClean));
+  EXPECT_TRUE(IsChecked(main, kSelectedTypes));
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// Alt with the letter marked in a button's or an option's text presses the
+// button or checks the option; no two controls share a letter.
+TEST_F(WindowTest, AltLettersReachEveryButtonAndOption) {
+  Cleaner cleaner("", "D:\\one");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  std::string letters;
+  for (int id : {kListedPaths, kAllPaths, kAddPath, kRemovePath, kScanOnly, kAskUser, kClean,
+                 kStartScan, kStopScan, kAllFiles, kSelectedTypes, kShowAll, kExit}) {
+    std::string text = ControlText(main, id);
+    size_t mark = text.find('&');
+    ASSERT_TRUE(mark != std::string::npos && mark + 1 < text.size()) << text;
+    char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[mark + 1])));
+    EXPECT_EQ(letters.find(letter), std::string::npos) << text << " repeats " << letter;
+    letters += letter;
+  }
+
+  const std::pair<char, int> options[] = {
+      {'U', kAskUser},       {'O', kScanOnly}, {'C', kClean},       {'F', kAllFiles},
+      {'E', kSelectedTypes}, {'P', kAllPaths}, {'L', kListedPaths},
+  };
+  for (const auto& [letter, id] : options) {
+    ui_test::PostAltKey(main, letter);
+    EXPECT_TRUE(WaitUntil([&] { return IsChecked(main, id); }, 5000)) << "Alt+" << letter;
+  }
+  ui_test::PostAltKey(main, 'H');
+  EXPECT_TRUE(WaitUntil([&] { return IsChecked(main, kShowAll); }, 5000)) << "Alt+H";
+
+  HWND paths = GetDlgItem(main, kPathsList);
+  ui_test::PostAltKey(main, 'A');
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 1; }, 5000)) << "Alt+A";
+  cleaner.SelectRow(paths, 0);
+  ui_test::PostAltKey(main, 'R');
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 0; }, 5000)) << "Alt+R";
+
+  // The list is empty again and the paths' radios went back to every drive:
+  // listed mode with no path scans nothing, at once.
+  ui_test::PostAltKey(main, 'L');
+  ASSERT_TRUE(WaitUntil([&] { return IsChecked(main, kListedPaths); }, 5000));
+  ui_test::PostAltKey(main, 'S');
+  TakeReport(cleaner);
+  CloseReport(cleaner);
+  ASSERT_TRUE(FocusIn(main));
+  ui_test::PostAltKey(main, 'X');
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExit(code)) << "Alt+X";
   EXPECT_EQ(code, 0u);
 }
 
@@ -258,32 +385,68 @@ TEST_F(WindowTest, AutoStartAndCloseCleanEveryDriveAndEndWithoutReport) {
 }
 
 // With /Backup:DIR each infected original is kept in DIR, with its manifest
-// line, before it is cleaned.
+// line, before it is cleaned: the switch in any letter case, and a relative
+// DIR taken from the folder the program started in (the walk moves the
+// current folder).
 TEST_F(WindowTest, BackupKeepsEachOriginalBeforeItIsCleaned) {
-  std::vector<Specimen> infected = {
-      InfectedProgram("SETUP.EXE", 0x1234),
-      Infected("windows\\system\\KERNEL32.DLL", test_support::KernelLibrary()),
+  struct Case {
+    const char* switchText;
+    const char* startIn;
+    const char* folder;
   };
-  Cleaner cleaner("/AutoStart /Close /Backup:D:\\kept");
-  DWORD code = 1;
-  ASSERT_TRUE(cleaner.WaitForExitWithoutBox(code)) << "the program did not end by itself";
-  for (const Specimen& file : infected) ExpectCleaned(file);
-  std::vector<Bytes> kept;
-  std::string manifest;
-  for (const auto& entry : std::filesystem::directory_iterator("D:\\kept")) {
-    Bytes bytes = ReadBytes(entry.path().string());
-    if (entry.path().filename() == "manifest.txt") {
-      manifest.assign(bytes.begin(), bytes.end());
-    } else {
-      EXPECT_EQ(entry.path().extension(), ".kzb");
-      kept.push_back(bytes);
+  const Case cases[] = {
+      {"/Backup:D:\\kept", "", "D:\\kept"},
+      {"/backup:D:\\bk2", "", "D:\\bk2"},
+      {"/Backup:relbk", "D:\\start", "D:\\start\\relbk"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.switchText);
+    EmptyDriveD();
+    std::filesystem::create_directories("D:\\start");
+    std::vector<Specimen> infected = {
+        InfectedProgram("SETUP.EXE", 0x1234),
+        Infected("windows\\system\\KERNEL32.DLL", test_support::KernelLibrary()),
+    };
+    Cleaner cleaner(std::string("/AutoStart /Close ") + c.switchText, "", c.startIn);
+    DWORD code = 1;
+    ASSERT_TRUE(cleaner.WaitForExitWithoutBox(code)) << "the program did not end by itself";
+    EXPECT_EQ(code, 0u);
+    for (const Specimen& file : infected) ExpectCleaned(file);
+    std::vector<Bytes> kept;
+    std::string manifest;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(c.folder, error)) {
+      Bytes bytes = ReadBytes(entry.path().string());
+      if (entry.path().filename() == "manifest.txt") {
+        manifest.assign(bytes.begin(), bytes.end());
+      } else {
+        EXPECT_EQ(entry.path().extension(), ".kzb");
+        kept.push_back(bytes);
+      }
+    }
+    EXPECT_EQ(kept.size(), infected.size());
+    for (const Specimen& file : infected) {
+      EXPECT_NE(std::find(kept.begin(), kept.end(), file.bytes), kept.end()) << file.path;
+      EXPECT_NE(manifest.find("\t" + file.path + "\r\n"), std::string::npos) << manifest;
     }
   }
-  ASSERT_EQ(kept.size(), infected.size());
-  for (const Specimen& file : infected) {
-    EXPECT_NE(std::find(kept.begin(), kept.end(), file.bytes), kept.end()) << file.path;
-    EXPECT_NE(manifest.find("\t" + file.path + "\r\n"), std::string::npos) << manifest;
-  }
+}
+
+// A command line the program cannot take whole starts nothing: a mistyped
+// switch is named in a box, and the program ends with 2 when it is closed.
+TEST_F(WindowTest, AnUnknownSwitchIsToldAndNothingIsScanned) {
+  Specimen file = InfectedProgram("SETUP.EXE");
+  Cleaner cleaner("/AutoStart /Backup:D:\\kept /Clsoe");
+  HWND box = cleaner.WaitForMessageBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(TextOf(box), kTitle);
+  EXPECT_EQ(ui_test::MessageBoxText(box).rfind("Unknown switch: /Clsoe\r\n", 0), 0u)
+      << ui_test::MessageBoxText(box);
+  Press(box, IDOK);
+  DWORD code = 0;
+  ASSERT_TRUE(cleaner.WaitForExit(code));
+  EXPECT_EQ(code, 2u);
+  ExpectUntouched(file);
 }
 
 // An infected program cannot be started: the program takes an infected
@@ -299,7 +462,7 @@ TEST_F(WindowTest, AMemoryRepairCleansTheCleanerEndsTheWindowAndKeepsWarning) {
 
   HWND question = cleaner.WaitForMessageBox();
   ASSERT_NE(question, nullptr);
-  EXPECT_EQ(TextOf(question), "Warning");
+  EXPECT_EQ(TextOf(question), kTitle);
   EXPECT_TRUE(
       ui_test::MessageBoxText(question).starts_with("The memory is infected. If you continue"))
       << ui_test::MessageBoxText(question);
@@ -315,7 +478,8 @@ TEST_F(WindowTest, AMemoryRepairCleansTheCleanerEndsTheWindowAndKeepsWarning) {
              ui_test::MessageBoxText(warning) == "Memory is infected.\r\nRestart your computer.";
     })) << "warning "
         << shown;
-    EXPECT_EQ(TextOf(warning), "Warning");
+    EXPECT_EQ(TextOf(warning), kTitle);
+    EXPECT_TRUE(ui_test::CaptionFits(warning));
     Press(warning, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(warning); }));
   }
@@ -337,9 +501,11 @@ TEST_F(WindowTest, AskUserTakesDisinfectSkipAndQuitFromThePrompt) {
   Press(main, kStartScan);
 
   // The files come in the order the folder lists them: the first asked is
-  // disinfected, the second skipped, and the third ends the scan.
+  // disinfected (its button), the second skipped (Escape), and the third
+  // ends the scan (Alt+Q).
+  enum Answer { kByDisinfect, kByEscape, kByAltQ };
   std::vector<std::string> asked;
-  for (int answer : {kDisinfect, kSkip, kQuit}) {
+  for (Answer answer : {kByDisinfect, kByEscape, kByAltQ}) {
     HWND prompt = cleaner.WaitForPrompt();
     ASSERT_NE(prompt, nullptr) << "no prompt " << asked.size() + 1;
     std::string object = ControlText(prompt, kObjectLine);
@@ -350,9 +516,9 @@ TEST_F(WindowTest, AskUserTakesDisinfectSkipAndQuitFromThePrompt) {
     EXPECT_EQ(ControlText(prompt, kInfectedWith), "is infected with Win32.Kriz.4050");
 
     if (asked.size() == 1) {
-      EXPECT_EQ(ControlText(prompt, kDisinfect), "Disinfect");
-      EXPECT_EQ(ControlText(prompt, kSkip), "Skip");
-      EXPECT_EQ(ControlText(prompt, kQuit), "Quit");
+      EXPECT_EQ(ControlText(prompt, kDisinfect), "&Disinfect");
+      EXPECT_EQ(ControlText(prompt, kSkip), "&Skip");
+      EXPECT_EQ(ControlText(prompt, kQuit), "&Quit");
       // The buttons run Disinfect, Skip, Quit from left to right.
       RECT left, middle, right;
       GetWindowRect(GetDlgItem(prompt, kDisinfect), &left);
@@ -366,30 +532,40 @@ TEST_F(WindowTest, AskUserTakesDisinfectSkipAndQuitFromThePrompt) {
       GetWindowRect(prompt, &box);
       EXPECT_NEAR(box.left + box.right, desktop.left + desktop.right, 1);
       EXPECT_NEAR(box.top + box.bottom, desktop.top + desktop.bottom, 1);
-      // The prompt blocks only the walk: the window goes on showing it.
+      // The window goes on showing the scan behind the prompt.
       EXPECT_TRUE(WaitUntil([&] { return ControlText(main, kObjectLabel) == object; }));
       EXPECT_EQ(ControlText(main, kScanLabel), "Scanning:");
       ui_test::SaveScreenshot(prompt, "infection-prompt");
 
-      // Enter, Escape and the close box do not answer: the Disinfect that
-      // follows them is the answer that counts.
+      // Enter does not answer: the Disinfect that follows is the answer.
+      ASSERT_TRUE(FocusIn(prompt));
       ui_test::PostKey(prompt, VK_RETURN);
-      ui_test::PostKey(prompt, VK_ESCAPE);
-      PostMessageA(prompt, WM_SYSCOMMAND, SC_CLOSE, 0);
       EXPECT_TRUE(StaysOpen(prompt));
     }
-    Press(prompt, answer);
+    ASSERT_TRUE(FocusIn(prompt));
+    switch (answer) {
+      case kByDisinfect:
+        Press(prompt, kDisinfect);
+        break;
+      case kByEscape:
+        ui_test::PostKey(prompt, VK_ESCAPE);
+        break;
+      case kByAltQ:
+        ui_test::PostAltKey(prompt, 'Q');
+        break;
+    }
     ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
   }
 
   std::string report = TakeReport(cleaner);
-  // The clean count holds the clean programs of drive C:.
+  // The clean count holds the clean programs of drive C:. Quit stopped the
+  // scan, and the report says so.
   ASSERT_EQ(report.rfind("clean: ", 0), 0u) << report;
   EXPECT_EQ(report.substr(report.find("\r\n")),
             "\r\nleft infected by user: 1\r\ndisinfected: 1\r\ndisinfect at reboot: 0\r\n"
             "deleted: 0\r\ndelete at reboot: 0\r\ncould not disinfect: 0\r\naccess denied: 0\r\n"
-            "\r\n" +
-                std::string(kStillInfected));
+            "\r\nmemory: ok\r\nregistry: ok\r\n\r\n" +
+                std::string(kStopped) + kStillInfected);
   // Quit records nothing for the third file.
   EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
             (Rows{{asked[0], "disinfected"}, {asked[1], "infected"}}));
@@ -524,7 +700,7 @@ TEST_F(WindowTest, StartScanStartsNothingWhileTheMemoryBoxesAreUp) {
 
   HWND warning = cleaner.WaitForMessageBox();
   ASSERT_NE(warning, nullptr);
-  ASSERT_EQ(TextOf(warning), "Warning");
+  ASSERT_EQ(TextOf(warning), kTitle);
   {
     SCOPED_TRACE("memory warning");
     ExpectStartClickIgnored(cleaner, main, warning);
@@ -614,6 +790,24 @@ bool ActivateByClick(HWND window, int label) {
   return false;
 }
 
+// A window of the driver's own made the active one, as when the user turns to
+// another program; it goes with the object.
+class AnotherProgram {
+ public:
+  AnotherProgram()
+      : window_(CreateWindowExA(0, "STATIC", "another program", WS_POPUP | WS_VISIBLE | WS_BORDER,
+                                0, 0, 160, 60, nullptr, nullptr, GetModuleHandleA(nullptr),
+                                nullptr)) {
+    SetForegroundWindow(window_);
+  }
+  ~AnotherProgram() { DestroyWindow(window_); }
+  AnotherProgram(const AnotherProgram&) = delete;
+  AnotherProgram& operator=(const AnotherProgram&) = delete;
+
+ private:
+  HWND window_;
+};
+
 // No key answers the prompt until the user picks a button on purpose: when it
 // opens and whenever it is made active again, no button has the focus.
 TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
@@ -632,7 +826,10 @@ TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
     return 0;
   };
 
-  ASSERT_TRUE(WaitUntil([&] { return ui_test::ActiveOf(prompt) == prompt; }));
+  // Keys are posted to the window with the focus: the prompt takes it from
+  // START SCAN as it becomes active.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ui_test::ActiveOf(prompt) == prompt && ui_test::FocusOf(prompt) == prompt; }));
   EXPECT_EQ(focusedButton(), 0) << "a button has the focus as the prompt opens";
   for (int key : {VK_SPACE, VK_RETURN}) ui_test::PostKey(prompt, static_cast<WORD>(key));
   EXPECT_TRUE(StaysOpen(prompt));
@@ -641,7 +838,10 @@ TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
   // the prompt does not give it back.
   ui_test::PostKey(prompt, VK_TAB);
   ASSERT_TRUE(WaitUntil([&] { return focusedButton() != 0; }));
-  ASSERT_TRUE(ActivateByClick(main, kScanLabel));
+  {
+    AnotherProgram other;
+    ASSERT_TRUE(WaitUntil([&] { return ui_test::ActiveOf(prompt) != prompt; }, 5000));
+  }
   ASSERT_TRUE(ActivateByClick(prompt, kInfectedWith));
   Sleep(100);
   EXPECT_EQ(focusedButton(), 0) << "a button has the focus as the prompt is active again";
@@ -660,18 +860,66 @@ TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
   ExitAndExpectEnd(cleaner, main);
 }
 
-// A path of about 250 characters in folders whose names have spaces: the
-// prompt and the "Scanning:" label shorten it in the middle, on one line, so
-// that the drive and the file's name stay in sight.
+// The prompt and the messages of the walk's thread belong to the main
+// window, on its thread: each is in front of it (also when the window was
+// the last one clicked), and the window takes no click while one is up.
+TEST_F(WindowTest, TheWalksPromptAndMessagesBelongToTheMainWindow) {
+  Specimen file = InfectedProgram("scan\\one.exe");
+  Cleaner cleaner("/Backup:D:\\bk", "D:\\scan");
+  HWND main = ListOneFolderAndAsk(cleaner);
+  ASSERT_NE(main, nullptr);
+  // The backup folder turns into a file: the cleaning the prompt asks for
+  // cannot keep the original, so it is not made, and a message says so.
+  std::filesystem::remove_all("D:\\bk");
+  test_support::WriteBytes("D:\\bk", Bytes{1});
+  ASSERT_TRUE(ActivateByClick(main, kScanLabel));
+  Press(main, kStartScan);
+
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return ui_test::ActiveOf(main) == prompt; }))
+      << "the prompt is not the window in front";
+  {
+    SCOPED_TRACE("prompt for a file");
+    ExpectStartClickIgnored(cleaner, main, prompt);
+  }
+  Press(prompt, kDisinfect);
+  ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+
+  HWND box = cleaner.WaitForMessageBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(TextOf(box), kTitle);
+  EXPECT_TRUE(ui_test::MessageBoxText(box).starts_with(file.path + ": not cleaned"))
+      << ui_test::MessageBoxText(box);
+  EXPECT_TRUE(ui_test::CaptionFits(box));
+  {
+    SCOPED_TRACE("message of the walk");
+    ExpectStartClickIgnored(cleaner, main, box);
+  }
+  Press(box, IDOK);
+  ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
+
+  TakeReport(cleaner);
+  EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
+            (Rows{{file.path, "cannot disinfect"}}));
+  CloseReport(cleaner);
+  ExpectUntouched(file);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// A path of about 240 characters in folders whose names have spaces (as long
+// as a status line holds whole): the prompt, the "Scanning:" label and the
+// files list shorten it in the middle, on one line, so that the drive and the
+// file's name stay in sight.
 TEST_F(WindowTest, ALongPathKeepsItsDriveAndFileNameInSight) {
   const std::string name = "the-file-asked-about.exe";
   std::string folders = "scan\\";
-  for (int n = 1; folders.size() + name.size() < 245; ++n) {
+  for (int n = 1; folders.size() + name.size() < 210; ++n) {
     folders += "A folder with a long name " + std::to_string(n) + "\\";
   }
   Specimen file = InfectedProgram(folders + name);
-  ASSERT_GE(file.path.size(), 240u);
-  ASSERT_LT(file.path.size(), 260u);
+  ASSERT_GE(file.path.size(), 213u);
+  ASSERT_LT(file.path.size(), 248u);
 
   Cleaner cleaner("", "D:\\scan");
   HWND main = ListOneFolderAndAsk(cleaner);
@@ -699,12 +947,23 @@ TEST_F(WindowTest, ALongPathKeepsItsDriveAndFileNameInSight) {
                SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   ui_test::SaveScreenshot(main, "main-window-long-path");
 
-  Press(prompt, kSkip);
+  // The prompt's close box answers Skip.
+  PostMessageA(prompt, WM_SYSCOMMAND, SC_CLOSE, 0);
   TakeReport(cleaner);
-  Rows rows = RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2));
-  ASSERT_EQ(rows.size(), 1u);
+  HWND list = GetDlgItem(main, kFilesList);
+  Rows rows = cleaner.ListRows(list, 2);
+  ASSERT_EQ(rows.size(), 1u);  // the memory and the registry are clean: no rows
   EXPECT_EQ(rows[0][1], "infected");
   CloseReport(cleaner);
+
+  // The files list shortens the path in the middle too, and shows it whole as
+  // a tip while the pointer rests on its row.
+  expectShortened(rows[0][0], "files list");
+  RECT row = cleaner.RowRect(list, 0);
+  ui_test::MovePointer(POINT{row.left + 40, (row.top + row.bottom) / 2});
+  EXPECT_TRUE(WaitUntil([&] { return cleaner.ShownTip() == file.path; }, 10000))
+      << "tip: " << cleaner.ShownTip() << " (of " << cleaner.Tips().size() << " tips)";
+  ui_test::SaveScreenshot(main, "files-list-long-path");
   ExitAndExpectEnd(cleaner, main);
 }
 
@@ -790,17 +1049,21 @@ class LongScanTest : public WindowTest {
     }));
   }
 
-  // The report of a scan ended early: its counts are the rows listed, and
-  // the tree on D: was not walked to its end.
+  // The report of a scan ended early: its counts are the rows listed, it
+  // says that the scan was stopped, and the tree on D: was not walked to its
+  // end.
   static void ExpectStoppedReport(Cleaner& cleaner, HWND main) {
     std::string report = TakeReport(cleaner);
     Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
-    EXPECT_EQ(report, ReportFor(rows));
+    EXPECT_EQ(report, ReportFor(rows, true));
     EXPECT_LT(RowsOnD(rows).size(), size_t{kFolders * kFilesPerFolder});
+    ui_test::SaveScreenshot(cleaner.OpenMessageBox(), "report-stopped-scan");
   }
 };
 
-TEST_F(LongScanTest, StartDuringAScanSaysScanIsOnAndStopEndsIt) {
+// A second START SCAN says "Scan is on" and changes nothing of the scan; a
+// box left unanswered ends with the scan, before its report.
+TEST_F(LongScanTest, StartDuringAScanSaysScanIsOnAndTheBoxEndsWithTheScan) {
   Cleaner cleaner("");
   HWND main = cleaner.MainWindow();
   ASSERT_NE(main, nullptr);
@@ -810,7 +1073,8 @@ TEST_F(LongScanTest, StartDuringAScanSaysScanIsOnAndStopEndsIt) {
   Press(main, kStartScan);
   HWND box = cleaner.WaitForMessageBox();
   ASSERT_NE(box, nullptr);
-  EXPECT_EQ(TextOf(box), "krizclean");  // the program's name
+  EXPECT_EQ(TextOf(box), kTitle);
+  EXPECT_TRUE(ui_test::CaptionFits(box));
   EXPECT_EQ(ui_test::MessageBoxText(box), "Scan is on");
   EXPECT_EQ(GetWindow(box, GW_OWNER), main);
   int rowsBefore = cleaner.RowCount(files);
@@ -819,9 +1083,21 @@ TEST_F(LongScanTest, StartDuringAScanSaysScanIsOnAndStopEndsIt) {
   // The scan goes on into the same list.
   EXPECT_TRUE(WaitUntil([&] { return cleaner.RowCount(files) > rowsBefore + 10; }));
 
+  // Once more, and the box stays up while the scan ends (Stop scan, pressed
+  // as a program would: the window takes no click meanwhile).
+  Press(main, kStartScan);
+  box = cleaner.WaitForMessageBox();
+  ASSERT_NE(box, nullptr);
+  ASSERT_EQ(ui_test::MessageBoxText(box), "Scan is on");
   Press(main, kStopScan);
+  ASSERT_TRUE(WaitUntil([&] {
+    HWND open = cleaner.OpenMessageBox();
+    return open != nullptr && open != box;
+  })) << "no report";
+  EXPECT_FALSE(IsWindow(box) && IsWindowVisible(box)) << "the Scan is on box outlives the scan";
   ExpectStoppedReport(cleaner, main);
   CloseReport(cleaner);
+  EXPECT_TRUE(cleaner.OpenBoxes().empty());
   ExitAndExpectEnd(cleaner, main);
 }
 
@@ -837,6 +1113,65 @@ TEST_F(LongScanTest, ExitDuringAScanStopsItAndTheWindowStays) {
   EXPECT_TRUE(StaysOpen(main));
   EXPECT_EQ(ControlText(main, kScanLabel), "");
   ExitAndExpectEnd(cleaner, main);
+}
+
+// The close box during a scan stops it, and the window closes by itself once
+// the report is dismissed: one click, not two.
+TEST_F(LongScanTest, TheCloseBoxDuringAScanStopsItAndClosesAfterTheReport) {
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartLongScan(cleaner, main));
+
+  PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+  ExpectStoppedReport(cleaner, main);
+  CloseReport(cleaner);
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExit(code)) << "the window stayed after the report";
+  EXPECT_EQ(code, 0u);
+}
+
+// A scan walks the listed paths as they stood at START SCAN: a path added
+// while it runs is not walked, and a path removed is walked all the same;
+// no path is walked twice. (Clean files are not listed here: the counts tell
+// what was walked, and the long walk leaves time for the changes.)
+TEST_F(LongScanTest, PathsAddedOrRemovedDuringAScanChangeNothingOfIt) {
+  Specimen small = InfectedProgram("small\\x.exe");
+  Specimen added = InfectedProgram("added\\y.exe");
+  Cleaner cleaner("", "D:\\small;D:\\many;D:\\added");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  HWND paths = GetDlgItem(main, kPathsList);
+  Press(main, kAddPath);
+  Press(main, kAddPath);
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 2; }));
+  ASSERT_EQ(cleaner.ListRows(paths, 1), (Rows{{"D:\\many"}, {"D:\\small"}}));
+  Choose(main, kAllFiles);
+  Press(main, kStartScan);
+  ASSERT_TRUE(WaitUntil([&] { return ControlText(main, kScanLabel) == "Scanning:"; }));
+
+  // While D:\many is walked: D:\added goes to the top, D:\small goes.
+  Press(main, kAddPath);
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 3; }));
+  cleaner.SelectRow(paths, 2);
+  Press(main, kRemovePath);
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 2; }));
+  EXPECT_EQ(cleaner.ListRows(paths, 1), (Rows{{"D:\\added"}, {"D:\\many"}}));
+  EXPECT_EQ(ControlText(main, kScanLabel), "Scanning:") << "the scan ended too soon to tell";
+
+  std::string report = TakeReport(cleaner);
+  EXPECT_EQ(report.substr(0, report.find("\r\ndisinfect at reboot")),
+            "clean: " + std::to_string(kFolders * kFilesPerFolder) +
+                "\r\nleft infected by user: 0\r\ndisinfected: 1");
+  EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
+            (Rows{{small.path, "disinfected"}}));
+  CloseReport(cleaner);
+  ExpectCleaned(small);
+  ExpectUntouched(added);
+  ExitAndExpectEnd(cleaner, main);
+  // The program stood in its last root to the end: the folders go after it.
+  std::filesystem::remove_all("D:\\small");
+  std::filesystem::remove_all("D:\\added");
 }
 
 }  // namespace

@@ -9,64 +9,25 @@
 
 #include "repair/memory_step.h"
 #include "scan/scan.h"
-#include "ui/box_owner.h"
-#include "ui/end_of_scan.h"
-#include "ui/infection_prompt.h"
 #include "ui/main_dialog.h"
+#include "ui/message_box.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
 namespace {
 
-// Messages of the window's thread (the boot-time program's installer) belong
-// to the main window; those of the worker (a stalled status ring) have no
-// owner, so that Stop scan stays usable.
-void ShowMessageBox(const char* text, const char* caption) {
-  MessageBoxA(BoxOwner(), text, caption, MB_OK);
-}
-
-bool ConfirmMemoryRepair() {
-  std::string text = repair::MemoryWarningText();
-  return MessageBoxA(BoxOwner(), text.c_str(), repair::kMemoryWarningCaption,
-                     MB_YESNO | MB_ICONEXCLAMATION) != IDNO;
-}
-
-void ShowRestartFailure() {
-  MessageBoxA(BoxOwner(), repair::kRestartFailureText, repair::kMemoryWarningCaption,
-              MB_OK | MB_ICONEXCLAMATION);
-}
-
 // For the window's tests, which cannot start an infected copy of the
 // program nor let Wine end its session: KRIZCLEAN_TEST_OWN_FILE names the
 // file the memory check takes for the program's own, and with
 // KRIZCLEAN_TEST_NO_RESTART set the restart counts as asked for and granted.
-void InstallTestSeams(repair::MemoryStepServices& services) {
+repair::MemoryStepServices TestSeams() {
+  repair::MemoryStepServices services;
   if (const char* file = std::getenv("KRIZCLEAN_TEST_OWN_FILE")) {
     services.ownPath = [ownFile = std::string(file)] { return ownFile; };
   }
   if (std::getenv("KRIZCLEAN_TEST_NO_RESTART") != nullptr) {
     services.requestRestart = [] { return true; };
   }
-}
-
-// The front end's answers to the seams of the scan.
-scan::ScanSeams WindowSeams() {
-  scan::ScanSeams seams;
-  seams.message = ShowMessageBox;
-  seams.prompt = ShowInfectionPrompt;
-  return seams;
-}
-
-// The front end's answers to the seams of the memory step, for `scan`.
-repair::MemoryStepServices MemoryServices(scan::Scan& scan) {
-  repair::MemoryStepServices services;
-  services.confirmRepair = ConfirmMemoryRepair;
-  services.prompt = [&scan] {
-    return ShowInfectionPrompt(scan::PathView(scan.state().objectPath));
-  };
-  services.finishScan = [&scan] { FinishScan(scan); };
-  services.showRestartFailure = ShowRestartFailure;
-  InstallTestSeams(services);
   return services;
 }
 
@@ -74,20 +35,20 @@ repair::MemoryStepServices MemoryServices(scan::Scan& scan) {
 
 int RunApplication(HINSTANCE instance) {
   InitCommonControls();  // the list views; the oldest form, known to every system we run on
-  scan::Scan scan(WindowSeams());
-  const repair::MemoryStepServices memory = MemoryServices(scan);
-  MainDialog dialog(instance, scan, memory);
-  dialog.Run();
+  scan::Scan scan;
+  // The window supplies the scan's prompt and messages and the memory step's
+  // questions: each is a box of its own.
+  MainDialog dialog(instance, scan, TestSeams());
+  INT_PTR result = dialog.Run();
   // Drop what is still queued, the quit requests among it, so that the
   // warnings below are not closed at once.
   MSG message;
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
   }
   while (scan.state().memoryInfected() != 0) {
-    MessageBoxA(nullptr, texts::kMemoryWarning, texts::kWarningCaption,
-                MB_OK | MB_ICONERROR | MB_TOPMOST | MB_SETFOREGROUND);
+    ShowBox(nullptr, texts::kMemoryWarning, {BoxButtons::Ok, BoxIcon::Error, true});
   }
-  return 0;
+  return result == kStartRefused ? 2 : 0;
 }
 
 }  // namespace ui

@@ -1,32 +1,25 @@
 #include "ui/end_of_scan.h"
 
-#include <windows.h>
-
 #include "repair/boot_installer.h"
-#include "scan/report.h"
 #include "scan/scan_state.h"
-#include "ui/box_owner.h"
+#include "ui/message_box.h"
 
 namespace ui {
 
-void FinishScan(scan::Scan& scan) {
+void FinishScan(scan::Scan& scan, HWND owner, scan::ScanEnd end) {
   if (!repair::InstallBootRenameProgram(scan)) return;  // its own message stands instead
-  ShowScanReport(scan);
+  ShowScanReport(scan, owner, end);
 }
 
-void ShowScanReport(const scan::Scan& scan) {
-  // The report belongs to the main window and carries its title: the window
-  // cannot start another scan behind it, and whichever window happens to be
-  // active (none, or a box of the worker's) does not lend the caption.
-  HWND owner = BoxOwner();
-  char caption[256] = {};
-  if (owner != nullptr) GetWindowTextA(owner, caption, sizeof caption);
-  std::string report = scan::BuildReport(scan.state());
+void ShowScanReport(const scan::Scan& scan, HWND owner, scan::ScanEnd end) {
+  std::string report = scan::BuildReport(scan.state(), end);
   if (scan.state().closeWhenDone() != 0) {
     PostQuitMessage(0);
     return;
   }
-  MessageBoxA(owner, report.c_str(), caption, MB_OK);
+  // The report belongs to the main window and carries its title, like every
+  // box: the window cannot start another scan behind it.
+  ShowBox(owner, report);
 }
 
 }  // namespace ui

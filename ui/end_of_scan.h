@@ -2,11 +2,16 @@
 // the report, or the end of the program when it was told to close when done.
 #pragma once
 
+#include <windows.h>
+
+#include "scan/report.h"
 #include "scan/scan.h"
 
 namespace ui {
 
-void FinishScan(scan::Scan& scan);
-void ShowScanReport(const scan::Scan& scan);
+// `owner` is the main window, which owns the report; `end` tells whether the
+// scan reached the end of what it was to scan.
+void FinishScan(scan::Scan& scan, HWND owner, scan::ScanEnd end);
+void ShowScanReport(const scan::Scan& scan, HWND owner, scan::ScanEnd end);
 
 }  // namespace ui

@@ -1,6 +1,6 @@
-// A path shown on one line of a label: a path too wide for the label is
-// shortened in its middle, with an ellipsis, so that its start (the drive)
-// and its end (the file's name) stay in sight.
+// A path shown on one line: a path too wide for its room is shortened in its
+// middle, with an ellipsis, so that its start (the drive) and its end (the
+// file's name) stay in sight.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +8,9 @@
 #include <string>
 
 namespace ui {
+
+// `path` as it fits `width` pixels in the font selected into `dc`.
+std::string FitPathToWidth(HDC dc, int width, const std::string& path);
 
 // `path` as it fits one line of `label`, in the label's font and width.
 std::string FitPath(HWND label, const std::string& path);

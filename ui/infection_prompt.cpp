@@ -4,7 +4,6 @@
 
 #include "scan/report.h"
 #include "scan/scan_state.h"
-#include "ui/box_owner.h"
 #include "ui/fit_path.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
@@ -66,9 +65,9 @@ void KeepFocusOffTheButtons(HWND window) {
 
 }  // namespace
 
-int32_t ShowInfectionPrompt(std::string_view object) {
+int32_t ShowInfectionPrompt(HWND owner, std::string_view object) {
   return static_cast<int32_t>(
-      DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), BoxOwner(),
+      DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), owner,
                       InfectionPromptProc, reinterpret_cast<LPARAM>(&object)));
 }
 
@@ -93,12 +92,13 @@ INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, L
       EndDialog(window, 102);
       return TRUE;
     case IDC_SKIP:
+    case IDCANCEL:  // Escape and the close box: the answer that changes nothing
       EndDialog(window, 103);
       return TRUE;
     case IDC_QUIT:
       EndDialog(window, 104);
       return TRUE;
-    default:  // Enter, Escape and the close box leave the prompt open
+    default:  // Enter leaves the prompt open
       return FALSE;
   }
 }

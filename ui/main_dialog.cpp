@@ -1,79 +1,93 @@
 #include "ui/main_dialog.h"
 
 #include <commctrl.h>
-#include <shlobj.h>
 
-#include <cstdlib>
 #include <cstring>
 
-#include "scan/handle_object.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
-#include "ui/box_owner.h"
-#include "ui/folder_browser.h"
+#include "ui/end_of_scan.h"
+#include "ui/infection_prompt.h"
+#include "ui/message_box.h"
 #include "ui/resource_ids.h"
-#include "ui/switches.h"
 #include "ui/ui_texts.h"
 
 namespace ui {
 namespace {
 
-// The control texts set at initialisation, in the order they are set.
+// The control texts set at initialisation, in the order they are set. Each
+// button and option has its Alt+letter, a different one for each.
 struct ControlText {
   int id;
   const char* text;
 };
 const ControlText kControlTexts[] = {
-    {IDC_PATHS_FRAME, "Paths to scan"},  {IDC_LISTED_PATHS, "Scan only listed paths"},
-    {IDC_ALL_PATHS, "Scan all paths"},   {IDC_ADD_PATH, "Add path"},
-    {IDC_REMOVE_PATH, "Remove path"},    {IDC_ACTION_FRAME, "Action"},
-    {IDC_ACTION_SCAN_ONLY, "Scan only"}, {IDC_ACTION_ASK, "Ask user"},
-    {IDC_ACTION_CLEAN, "Clean"},         {IDC_START_SCAN, "START SCAN"},
-    {IDC_STOP_SCAN, "Stop scan"},        {IDC_TYPES_FRAME, "File type selection"},
-    {IDC_ALL_FILES, "Scan all files"},   {IDC_SELECTED_TYPES, nullptr},  // FileTypeLabel
-    {IDC_SHOW_ALL, "Show all files"},    {IDC_EXIT, "Exit"},
+    {IDC_PATHS_FRAME, "Paths to scan"},
+    {IDC_LISTED_PATHS, "Scan only &listed paths"},
+    {IDC_ALL_PATHS, "Scan all &paths"},
+    {IDC_ADD_PATH, "&Add path"},
+    {IDC_REMOVE_PATH, "&Remove path"},
+    {IDC_ACTION_FRAME, "Action"},
+    {IDC_ACTION_SCAN_ONLY, "Scan &only"},
+    {IDC_ACTION_ASK, "Ask &user"},
+    {IDC_ACTION_CLEAN, "&Clean"},
+    {IDC_START_SCAN, "START &SCAN"},
+    {IDC_STOP_SCAN, "S&top scan"},
+    {IDC_TYPES_FRAME, "File type selection"},
+    {IDC_ALL_FILES, "Scan all &files"},
+    {IDC_SELECTED_TYPES, nullptr},  // FileTypeLabel, with its letter
+    {IDC_SHOW_ALL, "S&how all files"},
+    {IDC_EXIT, "E&xit"},
+};
+// The letter of the selected file types: the e of ".exe".
+constexpr char kSelectedTypesLetterBefore[] = "exe";
+
+// The width of the scanned-files list's status column, in pixels.
+constexpr int kStatusColumnWidth = 97;
+
+// A worker's request to the window's thread, sent and answered there.
+constexpr UINT kAskMessage = WM_APP + 1;
+constexpr UINT kTellMessage = WM_APP + 2;
+struct AskRequest {
+  std::string_view object;
+  int32_t answer;
+};
+struct TellRequest {
+  const char* text;
+  const char* caption;
 };
 
-bool CommandLineHas(const char* switchText) {
-  return std::strstr(GetCommandLineA(), switchText) != nullptr;
-}
+// The caption the scan gives a message that needs no more than the box's
+// own title: the program's name.
+constexpr char kProgramName[] = "krizclean";
 
-void InsertColumn(HWND list, int index, const char* title, int width) {
-  LVCOLUMNA column{};
-  column.mask = LVCF_FMT | LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-  column.fmt = LVCFMT_LEFT;
-  column.cx = width;
-  column.pszText = const_cast<char*>(title);
-  column.iSubItem = index;
-  SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(index),
-               reinterpret_cast<LPARAM>(&column));
-}
-
-int RowCount(HWND list) { return static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0)); }
-
-int InsertRow(HWND list, int index, const char* text) {
-  LVITEMA item{};
-  item.mask = LVIF_TEXT;
-  item.iItem = index;
-  item.pszText = const_cast<char*>(text);
-  return static_cast<int>(SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
-}
-
-void SetCell(HWND list, int row, int column, const char* text) {
-  LVITEMA item{};
-  item.iSubItem = column;
-  item.pszText = const_cast<char*>(text);
-  SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+std::string SelectedTypesText() {
+  std::string text = FileTypeLabel();
+  size_t at = text.find(kSelectedTypesLetterBefore);
+  if (at == std::string::npos) return text;
+  return text.substr(0, at) + '&' + text.substr(at);
 }
 
 }  // namespace
 
-MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan,
-                       const repair::MemoryStepServices& memory)
+MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepServices memory)
     : instance_(instance),
       scan_(scan),
-      memory_(memory),
-      icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {}
+      memory_(std::move(memory)),
+      icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {
+  scan::ScanSeams& seams = scan_.seams();
+  seams.prompt = [this](std::string_view object) { return Ask(object); };
+  seams.message = [this](const char* text, const char* caption) { Tell(text, caption); };
+  memory_.prompt = [this] { return Ask(scan::PathView(scan_.state().objectPath)); };
+  memory_.confirmRepair = [this] {
+    return ShowBox(hwnd_, repair::MemoryWarningText(), {BoxButtons::YesNo, BoxIcon::Warning}) !=
+           IDNO;
+  };
+  memory_.showRestartFailure = [this] {
+    ShowBox(hwnd_, repair::kRestartFailureText, {BoxButtons::Ok, BoxIcon::Warning});
+  };
+  memory_.finishScan = [this] { FinishScan(scan_, hwnd_, scan::ScanEnd::Complete); };
+}
 
 INT_PTR MainDialog::Run() {
   return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_MAIN), nullptr, Procedure,
@@ -91,22 +105,36 @@ INT_PTR CALLBACK MainDialog::Procedure(HWND window, UINT message, WPARAM wParam,
   return self != nullptr ? self->Dispatch(message, wParam, lParam) : FALSE;
 }
 
-INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM) {
+INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));
+      return TRUE;
+    case WM_CLOSE:
+      OnClose();
       return TRUE;
     case WM_TIMER:
       if (wParam != kScanTimerId) return FALSE;
       OnScanTimer(wParam);
       return TRUE;
+    case WM_NOTIFY: {
+      const auto& header = *reinterpret_cast<const NMHDR*>(lParam);
+      return paths_.OnNotify(header) || files_.OnNotify(header);
+    }
+    case kAskMessage: {
+      auto& request = *reinterpret_cast<AskRequest*>(lParam);
+      request.answer = Ask(request.object);
+      return TRUE;
+    }
+    case kTellMessage: {
+      const auto& request = *reinterpret_cast<const TellRequest*>(lParam);
+      Tell(request.text, request.caption);
+      return TRUE;
+    }
     case WM_PAINT:
       if (!IsIconic(hwnd_)) return FALSE;
       OnPaint();
       return TRUE;
-    case WM_DESTROY:
-      UnmarkMainWindow(hwnd_);
-      return FALSE;
     case WM_QUERYDRAGICON:
       SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(icon_));
       return reinterpret_cast<INT_PTR>(icon_);
@@ -117,7 +145,7 @@ INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM) {
 
 void MainDialog::OnCommand(WORD id) {
   switch (id) {
-    case IDC_EXIT:  // the cancel command: Exit, Escape, the close box
+    case IDC_EXIT:  // the cancel command: Exit, Escape
       OnExit();
       break;
     case IDC_START_SCAN:
@@ -137,89 +165,119 @@ void MainDialog::OnCommand(WORD id) {
   }
 }
 
+bool MainDialog::OnWindowThread() const {
+  return GetWindowThreadProcessId(hwnd_, nullptr) == GetCurrentThreadId();
+}
+
+int32_t MainDialog::Ask(std::string_view object) {
+  if (!OnWindowThread()) {
+    // A worker's question waits for the window's thread, which runs the
+    // prompt as its own. A window that is gone answers nothing: Skip.
+    AskRequest request{object, static_cast<int32_t>(scan::PromptChoice::Skip)};
+    SendMessageA(hwnd_, kAskMessage, 0, reinterpret_cast<LPARAM>(&request));
+    return request.answer;
+  }
+  return ShowInfectionPrompt(hwnd_, object);
+}
+
+void MainDialog::Tell(const char* text, const char* caption) {
+  if (!OnWindowThread()) {
+    TellRequest request{text, caption};
+    SendMessageA(hwnd_, kTellMessage, 0, reinterpret_cast<LPARAM>(&request));
+    return;
+  }
+  // Every box carries the window's title; a caption that says more than the
+  // program's name becomes the text's first line.
+  std::string shown = text;
+  bool plain = std::strcmp(caption, kProgramName) == 0;
+  if (!plain && std::strcmp(caption, "Error") != 0) {
+    shown = std::string(caption) + "\r\n\r\n" + shown;
+  }
+  ShowBox(hwnd_, shown, {BoxButtons::Ok, plain ? BoxIcon::Warning : BoxIcon::Error});
+}
+
 BOOL MainDialog::InitMainDialog() {
-  MarkMainWindow(hwnd_);
-  pathsList_ = GetDlgItem(hwnd_, IDC_PATHS_LIST);
   filesList_ = GetDlgItem(hwnd_, IDC_FILES_LIST);
   SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
-  InsertColumn(pathsList_, 0, texts::kPathsColumn, 400);
-  InsertColumn(filesList_, 0, texts::kFilesColumn, 400);
-  InsertColumn(filesList_, 1, texts::kStatusColumn, 97);
+  paths_.Attach(hwnd_, GetDlgItem(hwnd_, IDC_PATHS_LIST), {texts::kPathsColumn}, {});
+  files_.Attach(hwnd_, filesList_, {texts::kFilesColumn, texts::kStatusColumn},
+                {kStatusColumnWidth});
   for (const ControlText& control : kControlTexts) {
-    SetDlgItemTextA(hwnd_, control.id, control.text != nullptr ? control.text : FileTypeLabel());
+    SetDlgItemTextA(hwnd_, control.id,
+                    control.text != nullptr ? control.text : SelectedTypesText().c_str());
   }
   SetCleanerTitle(hwnd_, texts::kTitleFormat);
 
-  CheckDlgButton(hwnd_, CommandLineHas("/ListedPaths") ? IDC_LISTED_PATHS : IDC_ALL_PATHS,
-                 BST_CHECKED);
-  CheckDlgButton(hwnd_, IDC_ACTION_CLEAN, BST_CHECKED);
-  CheckDlgButton(hwnd_, IDC_SELECTED_TYPES, BST_CHECKED);
-  if (CommandLineHas("/AutoStart")) PostMessageA(hwnd_, WM_COMMAND, IDC_START_SCAN, 0);
-  if (CommandLineHas("/Close")) scan_.state().setCloseWhenDone(1);
-  if (!KeepBackupsAsAsked()) EndDialog(hwnd_, 0);
+  // Nothing starts on a command line the program cannot take whole: a
+  // mistyped switch must not clean without the backup it asked for.
+  ParsedSwitches parsed = ParseSwitches(GetCommandLineA());
+  if (!parsed.problem.empty()) {
+    ShowBox(hwnd_, parsed.problem, {BoxButtons::Ok, BoxIcon::Error});
+    EndDialog(hwnd_, kStartRefused);
+    return TRUE;
+  }
+  switches_ = parsed.switches;
+  if (switches_.backupFolder && !KeepBackupsAsAsked(*switches_.backupFolder)) {
+    EndDialog(hwnd_, kStartRefused);
+    return TRUE;
+  }
+
+  // Each group's other options are unchecked too: an option's check mark
+  // takes its group's Tab stop with it.
+  CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS,
+                   switches_.listedPaths ? IDC_LISTED_PATHS : IDC_ALL_PATHS);
+  CheckRadioButton(hwnd_, IDC_ACTION_SCAN_ONLY, IDC_ACTION_CLEAN, IDC_ACTION_CLEAN);
+  CheckRadioButton(hwnd_, IDC_ALL_FILES, IDC_SELECTED_TYPES, IDC_SELECTED_TYPES);
+  if (switches_.autoStart) PostMessageA(hwnd_, WM_COMMAND, IDC_START_SCAN, 0);
+  if (switches_.close) scan_.state().setCloseWhenDone(1);
   return TRUE;
 }
 
-bool MainDialog::KeepBackupsAsAsked() {
-  std::optional<std::string> folder = SwitchValue(GetCommandLineA(), "/Backup:");
-  if (!folder) return true;
-  // Made when missing; a folder that cannot be used stops the program before
-  // anything is cleaned without the backup asked for.
-  CreateDirectoryA(folder->c_str(), nullptr);
-  DWORD attributes = GetFileAttributesA(folder->c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    std::string text = "Cannot keep backups in the folder " + *folder;
-    MessageBoxA(hwnd_, text.c_str(), "Error", MB_OK | MB_ICONSTOP);
+bool MainDialog::KeepBackupsAsAsked(const std::string& folder) {
+  // The walk moves the current folder: a relative folder is taken now, from
+  // the one the program started in.
+  char full[MAX_PATH] = {};
+  DWORD length = GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
+  bool usable = length != 0 && length < MAX_PATH;
+  if (usable) {
+    // Made when missing; a folder that cannot be used stops the program
+    // before anything is cleaned without the backup asked for.
+    CreateDirectoryA(full, nullptr);
+    DWORD attributes = GetFileAttributesA(full);
+    usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  if (!usable) {
+    std::string text = "Cannot keep backups in the folder " + folder;
+    ShowBox(hwnd_, text, {BoxButtons::Ok, BoxIcon::Error});
     return false;
   }
-  scan_.seams().repair = {*folder, nullptr, nullptr};
+  scan_.seams().repair = {full, nullptr, nullptr};
   return true;
-}
-
-std::string MainDialog::PathRow(int row) const {
-  char text[MAX_PATH] = {};
-  LVITEMA item{};
-  item.iSubItem = 0;
-  item.pszText = text;
-  item.cchTextMax = MAX_PATH;
-  LRESULT length = SendMessageA(pathsList_, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
-                                reinterpret_cast<LPARAM>(&item));
-  if (length <= 0) return std::string();
-  return std::string(
-      text, static_cast<size_t>(length) < MAX_PATH ? static_cast<size_t>(length) : MAX_PATH - 1);
 }
 
 void MainDialog::OnAddPath() {
   std::string path = BrowseForFolder(hwnd_, texts::kBrowseTitle, scriptedFolders_);
   if (path.empty()) return;
-  int rows = RowCount(pathsList_);
-  for (int row = 0; row < rows; ++row) {
-    if (PathRow(row) == path) return;
+  for (const std::string& listed : paths_.Paths()) {
+    if (listed == path) return;
   }
-  InsertRow(pathsList_, 0, path.c_str());
-  CheckDlgButton(hwnd_, IDC_ALL_PATHS, BST_UNCHECKED);
-  CheckDlgButton(hwnd_, IDC_LISTED_PATHS, BST_CHECKED);
+  paths_.Insert(0, path);
+  CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_LISTED_PATHS);
 }
 
 void MainDialog::OnRemovePath() {
-  LRESULT selected = SendMessageA(pathsList_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
-                                  MAKELPARAM(LVNI_SELECTED, 0));
-  if (selected >= 0) SendMessageA(pathsList_, LVM_DELETEITEM, static_cast<WPARAM>(selected), 0);
-  if (RowCount(pathsList_) == 0) {
-    CheckDlgButton(hwnd_, IDC_ALL_PATHS, BST_CHECKED);
-    CheckDlgButton(hwnd_, IDC_LISTED_PATHS, BST_UNCHECKED);
-  }
+  paths_.Remove(paths_.FirstSelected());
+  if (paths_.Count() == 0) CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_ALL_PATHS);
 }
 
 void MainDialog::AddStatusLine(const std::string& line) {
-  int row = RowCount(filesList_);
   size_t separator = line.find("\t\t\t");
-  std::string name = line.substr(0, separator);
-  row = InsertRow(filesList_, row, name.c_str());
-  if (separator != std::string::npos) {
-    SetCell(filesList_, row, 1, line.c_str() + separator + 3);
+  if (separator == std::string::npos) {
+    files_.Insert(files_.Count(), line);
+  } else {
+    files_.Insert(files_.Count(), line.substr(0, separator), line.substr(separator + 3));
   }
 }
 
@@ -244,23 +302,22 @@ const char* FileTypeLabel() {
   return label;
 }
 
-void SetCleanerTitle(HWND window, const char* format) {
+namespace {
+
+std::string TitleFrom(const char* format) {
   char name[64];
   scan::VirusName(name, sizeof name);
   char title[256];
   wsprintfA(title, format, name);
-  SetWindowTextA(window, title);
+  return title;
 }
 
-std::string ApplicationName() {
-  char path[MAX_PATH] = {};
-  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string name(path, length < MAX_PATH ? length : 0);
-  size_t slash = name.find_last_of("\\/");
-  if (slash != std::string::npos) name.erase(0, slash + 1);
-  size_t dot = name.find_last_of('.');
-  if (dot != std::string::npos) name.erase(dot);
-  return name;
+}  // namespace
+
+std::string CleanerTitle() { return TitleFrom(texts::kTitleFormat); }
+
+void SetCleanerTitle(HWND window, const char* format) {
+  SetWindowTextA(window, TitleFrom(format).c_str());
 }
 
 }  // namespace ui

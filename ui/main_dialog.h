@@ -5,10 +5,15 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "repair/memory_step.h"
+#include "scan/report.h"
 #include "scan/scan.h"
 #include "ui/folder_browser.h"
+#include "ui/path_list.h"
+#include "ui/switches.h"
 
 namespace ui {
 
@@ -22,21 +27,26 @@ inline constexpr DWORD kDrainBudgetMs = 50;
 inline constexpr int kDrainIdleWaits = 10;
 inline constexpr DWORD kListRedrawMs = 100;
 
+// The window's result when it refused to start (a command line it cannot
+// take, a backup folder it cannot use): the program then ends with 2.
+inline constexpr INT_PTR kStartRefused = 100;
+
 class MainDialog {
  public:
-  // The window drives `scan` (the program's one scan) and runs the memory
-  // step with `memory`; both outlive it.
-  MainDialog(HINSTANCE instance, scan::Scan& scan, const repair::MemoryStepServices& memory);
+  // The window drives `scan` (the program's one scan), whose prompt and
+  // messages it takes over, and runs the memory step with `memory`, whose
+  // questions and end of the scan it supplies; `scan` outlives it.
+  MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepServices memory);
   // Runs the window modally until it closes; the dialog's result.
   INT_PTR Run();
   HWND hwnd() const { return hwnd_; }
 
   // Window handlers.
   BOOL InitMainDialog();
-  // Takes the folder of "/Backup:DIR", made when missing, for the scans to
-  // keep each infected original in. False (told to the user) when the folder
-  // cannot be used.
-  bool KeepBackupsAsAsked();
+  // Takes the folder of "/Backup:DIR", made absolute against the folder the
+  // program started in and made when missing, for the scans to keep each
+  // infected original in. False (told to the user) when it cannot be used.
+  bool KeepBackupsAsAsked(const std::string& folder);
   void OnAddPath();
   void OnRemovePath();
   // Appends a row for a status line; DrainStatusLines scrolls the last row
@@ -44,16 +54,26 @@ class MainDialog {
   void AddStatusLine(const std::string& line);
   void OnPaint();
 
+  // The prompt about an infected object and the scan's messages: shown on
+  // the window's thread, owned by the window (which takes no click while one
+  // is up), from whichever thread asks.
+  int32_t Ask(std::string_view object);
+  void Tell(const char* text, const char* caption);
+
   // Scan control (scan_controller.cpp).
   void OnStartScan();
   void OnStopScan();
   void OnExit();
+  // The close box: during a scan it stops the scan, and the window closes
+  // once the report is dismissed.
+  void OnClose();
   void OnScanTimer(UINT_PTR timerId);
 
  private:
   static INT_PTR CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(WORD id);
+  bool OnWindowThread() const;
   // Moves the lines of the status ring into the scanned-files list as they
   // come, until none comes or `budgetMs` has passed: a tick that took longer
   // would keep Stop scan and Exit waiting. The list shows the new rows every
@@ -67,16 +87,22 @@ class MainDialog {
   // Makes the next root the current directory; false when none is left.
   bool EnterNextRoot();
   void EndScan();
-  std::string PathRow(int row) const;
 
   HINSTANCE instance_;
   scan::Scan& scan_;
-  const repair::MemoryStepServices& memory_;
+  repair::MemoryStepServices memory_;
+  Switches switches_;
   HWND hwnd_ = nullptr;
-  HWND pathsList_ = nullptr;
   HWND filesList_ = nullptr;
+  PathList paths_;
+  PathList files_;
   HICON icon_ = nullptr;
   ScriptedFolders scriptedFolders_;  // the window's tests' answers to Add path
+  // The listed paths as they stood at START SCAN: the scan walks these,
+  // whatever is added to or removed from the list meanwhile.
+  std::vector<std::string> roots_;
+  HWND scanIsOnBox_ = nullptr;  // the "Scan is on" box while it is up
+  bool closeAfterScan_ = false;
   std::string shownObject_;
   bool listHeld_ = false;  // the list's redrawing is held for rows to come
   DWORD listShown_ = 0;    // when the list last showed its new rows
@@ -85,11 +111,11 @@ class MainDialog {
 // "Scan only *.exe, Kernel32.dll and Krized.tt6 files".
 const char* FileTypeLabel();
 
+// "Varnex Win32.Kriz.4050 cleaner": the main window's title and the caption
+// of every box of the program.
+std::string CleanerTitle();
+
 // Sets `window`'s title from `format` ("Varnex %s cleaner") and the virus name.
 void SetCleanerTitle(HWND window, const char* format);
-
-// The program file's name without its extension: the caption of the boxes
-// the application titles itself.
-std::string ApplicationName();
 
 }  // namespace ui

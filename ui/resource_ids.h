@@ -5,6 +5,7 @@
 #define IDD_MAIN 102
 #define IDI_CLEANER 128
 #define IDD_PROMPT 129
+#define IDD_BOX 130
 
 // Main window.
 #define IDC_EXIT 2
@@ -35,3 +36,7 @@
 #define IDC_OBJECT_LINE 1022
 #define IDC_INFECTED_WITH 1025
 #define IDC_FILE_WORD 1026
+
+// Message boxes. The text has the id of the system's own boxes' text.
+#define IDC_BOX_ICON 1040
+#define IDC_BOX_TEXT 0xFFFF

@@ -11,6 +11,7 @@
 #include "ui/end_of_scan.h"
 #include "ui/fit_path.h"
 #include "ui/main_dialog.h"
+#include "ui/message_box.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
 
@@ -35,14 +36,17 @@ bool IsChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == B
 void MainDialog::OnStartScan() {
   scan::ScanState& state = scan_.state();
   if (state.scanRunning() != 0) {
-    MessageBoxA(hwnd_, texts::kScanIsOn, ApplicationName().c_str(), MB_OK);
+    // One box at a time, and it ends with the scan (EndScan): it speaks of a
+    // scan that is on.
+    if (scanIsOnBox_ == nullptr) ShowBox(hwnd_, texts::kScanIsOn, {}, &scanIsOnBox_);
     return;
   }
   // The window is scanning from here to the end of the report: the memory and
   // registry steps show boxes whose message loops would otherwise take a
   // second START SCAN and run a second scan inside the first.
   state.setScanRunning(1);
-  SendMessageA(filesList_, LVM_DELETEALLITEMS, 0, 0);
+  files_.Clear();
+  roots_ = paths_.Paths();
   state.setSelectedTypesOnly(IsChecked(hwnd_, IDC_ALL_FILES) ? 0 : 1);
   state.setActionMode(IsChecked(hwnd_, IDC_ACTION_SCAN_ONLY) ? scan::ActionMode::ScanOnly
                       : IsChecked(hwnd_, IDC_ACTION_ASK)     ? scan::ActionMode::AskUser
@@ -83,6 +87,11 @@ void MainDialog::OnExit() {
     return;
   }
   EndDialog(hwnd_, IDCANCEL);
+}
+
+void MainDialog::OnClose() {
+  if (scan_.state().scanRunning() != 0) closeAfterScan_ = true;
+  OnExit();
 }
 
 void MainDialog::OnScanTimer(UINT_PTR timerId) {
@@ -167,9 +176,11 @@ bool MainDialog::EnterNextRoot() {
       if (static_cast<unsigned char>(letter) > 'Z') return false;
     } else {
       state.setRootIndex(state.rootIndex() + 1);
-      root = PathRow(state.rootIndex());
-      if (root.empty()) return false;
-      scan::SetPath(state.rootPath, root);
+      if (state.rootIndex() < 0 || static_cast<size_t>(state.rootIndex()) >= roots_.size()) {
+        return false;
+      }
+      root = roots_[static_cast<size_t>(state.rootIndex())];
+      if (!scan::SetPath(state.rootPath, root)) continue;  // longer than a path can be
     }
     if (SetCurrentDirectoryA(root.c_str())) return true;
   }
@@ -179,8 +190,13 @@ void MainDialog::EndScan() {
   scan::ScanState& state = scan_.state();
   SetDlgItemTextA(hwnd_, IDC_SCAN_LABEL, "");
   ShowObject("");
-  FinishScan(scan_);  // the report, in a message loop of its own: still scanning
+  if (scanIsOnBox_ != nullptr) EndDialog(scanIsOnBox_, IDOK);
+  // A walk that ended early (Stop scan, the close box, Quit) left files
+  // unscanned, and the report says so.
+  scan::ScanEnd end = state.scanAborted() != 0 ? scan::ScanEnd::Stopped : scan::ScanEnd::Complete;
+  FinishScan(scan_, hwnd_, end);  // the report, in a message loop of its own: still scanning
   state.setScanRunning(0);
+  if (closeAfterScan_) EndDialog(hwnd_, IDCANCEL);
 }
 
 }  // namespace ui

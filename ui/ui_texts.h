@@ -11,12 +11,11 @@ inline constexpr char kBrowseTitle[] = "Select paths to scan";
 inline constexpr char kScanning[] = "Scanning:";
 inline constexpr char kScanIsOn[] = "Scan is on";
 inline constexpr char kMemoryWarning[] = "Memory is infected.\r\nRestart your computer.";
-inline constexpr char kWarningCaption[] = "Warning";
 
-// The prompt.
-inline constexpr char kDisinfect[] = "Disinfect";
-inline constexpr char kSkip[] = "Skip";
-inline constexpr char kQuit[] = "Quit";
+// The prompt, each button with its Alt+letter.
+inline constexpr char kDisinfect[] = "&Disinfect";
+inline constexpr char kSkip[] = "&Skip";
+inline constexpr char kQuit[] = "&Quit";
 inline constexpr char kTheFile[] = "The file";
 inline constexpr char kTheMemory[] = "The memory";
 inline constexpr char kTheRegistry[] = "The registry";
