@@ -242,14 +242,15 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
   switch (static_cast<Journal::Kind>(kind)) {
     case Journal::Kind::InPlace:
       journal.kind = Journal::Kind::InPlace;
-      // The cut took exactly the tail, and every region lies before it.
-      if (journal.newLength > journal.oldLength ||
-          journal.tail.size() != journal.oldLength - journal.newLength) {
+      // A cut took exactly the tail (a restore that lengthens the file has
+      // none), and every region lies where both lengths hold bytes.
+      if (journal.tail.size() !=
+          (journal.newLength < journal.oldLength ? journal.oldLength - journal.newLength : 0)) {
         return std::nullopt;
       }
       for (const JournalRegion& region : journal.regions) {
-        if (region.offset > journal.newLength ||
-            region.before.size() > journal.newLength - region.offset) {
+        const uint64_t shorter = std::min(journal.oldLength, journal.newLength);
+        if (region.offset > shorter || region.before.size() > shorter - region.offset) {
           return std::nullopt;
         }
       }

@@ -4,9 +4,11 @@
 // run that was killed tells the next run what to undo.
 //
 // Two kinds:
-//   - InPlace: the file itself is being repaired. The journal holds its
-//     original length, attributes, the original (and new) bytes of every
-//     place written, and the tail that the cut removes.
+//   - InPlace: the file itself is being repaired (or put back from its
+//     backup). The journal holds its original length, attributes, the
+//     original (and new) bytes of every place written, and the tail that a
+//     cut removes; a restore that lengthens the file has no tail, and its
+//     undoing cuts the file back to its original length.
 //   - Copy: a copy of an in-use file is being made and repaired, to replace
 //     the file at the next restart. Undoing it removes the copy and gives the
 //     file its attributes back.
@@ -65,7 +67,7 @@ struct Journal {
   uint64_t oldLength = 0;
   uint64_t newLength = 0;
   std::vector<JournalRegion> regions;
-  std::vector<uint8_t> tail;  // the bytes from newLength to oldLength
+  std::vector<uint8_t> tail;  // the bytes from newLength to oldLength (none when longer)
 };
 
 // The journal as bytes, ending in a check over all of them, so that one cut

@@ -1,6 +1,7 @@
 #include "engine/repair_transaction.h"
 
 #include "engine/disinfect.h"
+#include "engine/file_checks.h"
 #include "engine/pe_image.h"
 #include "engine/virus_body.h"
 #include "os/file_ops.h"
@@ -65,42 +66,6 @@ FileState StateOf(os::File& file, const Journal& journal) {
     original = original && now == journal.tail;
   }
   return original ? FileState::Original : FileState::Ours;
-}
-
-// Why the file `name` could not be opened, in words for a user.
-std::string WhyNotOpened(const os::Folder& folder, const std::string& name) {
-  switch (folder.Look(name).kind) {
-    case os::EntryInfo::Kind::Missing:
-      return "it is gone: it was removed after it was scanned";
-    case os::EntryInfo::Kind::Link:
-      return "it was replaced by a symbolic link after it was scanned; left alone";
-    case os::EntryInfo::Kind::Folder:
-    case os::EntryInfo::Kind::Other:
-      return "it is no longer a regular file; left alone";
-    case os::EntryInfo::Kind::File:
-    case os::EntryInfo::Kind::Unknown:
-      break;
-  }
-  return "it cannot be opened";
-}
-
-// Why the open `file` is not one to write, or empty when it is: another
-// file than the one `expected`, one with other names in a folder that others
-// can write (a hard link planted there), or one another program has locked.
-std::string WhyNotThisFile(const os::Folder& folder, os::File& file,
-                           const std::optional<os::FileIdentity>& expected) {
-  std::optional<os::FileIdentity> identity = file.Identity();
-  if (!identity) return "it cannot be read";
-  if (expected && !identity->SameFile(*expected)) {
-    return "it was replaced by another file after it was scanned; left alone";
-  }
-  if (identity->links != 1 && folder.WritableByOthers()) {
-    return "it has more than one name in a folder that others can write; left alone";
-  }
-  if (file.LockExclusive() == os::File::Lock::HeldElsewhere) {
-    return "another program has locked it; left alone";
-  }
-  return std::string();
 }
 
 // The file `name` opened for writing as the same file as `reader`, which

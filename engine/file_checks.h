@@ -1,0 +1,24 @@
+// What is checked of a file before the first write to it, by every change
+// that goes through a journal (a repair, a restore from a backup): said in
+// words for a user.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "os/directory.h"
+#include "os/file.h"
+
+namespace engine {
+
+// Why the file `name` of `folder` could not be opened.
+std::string WhyNotOpened(const os::Folder& folder, const std::string& name);
+
+// Why the open `file` is not one to write, or empty when it is: another
+// file than the one `expected`, one with other names in a folder that others
+// can write (a hard link planted there), or one another program has locked
+// (else it is locked now, for as long as `file` stays open).
+std::string WhyNotThisFile(const os::Folder& folder, os::File& file,
+                           const std::optional<os::FileIdentity>& expected);
+
+}  // namespace engine
