@@ -12,7 +12,7 @@ _krizclean()
             _filedir
             return
             ;;
-        --backup)
+        --backup | --restore)
             _filedir -d
             return
             ;;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/options.h"
+#include "cli/restore.h"
 #include "cli/run.h"
 #include "cli/terminal.h"
 
@@ -40,5 +41,6 @@ int main(int argc, char** argv) {
   // time it converts (The Sleuth Kit converts three for each file of an
   // image); named once, the same zone is read once.
   if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
+  if (commandLine.options.restoreFolder) return cli::Restore(commandLine.options);
   return cli::Run(commandLine.options);
 }

@@ -46,13 +46,19 @@ const char kUsage[] =
     "      --backup DIR        keep each infected file in DIR before it is cleaned,\n"
     "                          with a line in DIR/manifest.txt (DIR is made when\n"
     "                          missing, and is never scanned itself)\n"
+    "      --restore DIR       put back the originals kept in DIR (all of them, or\n"
+    "                          those under the PATHs), each only over the file\n"
+    "                          that cleaning made of it; nothing is scanned\n"
+    "      --force             with --restore: put back over a file that changed\n"
+    "                          since it was cleaned\n"
     "  -h, --help              this text\n"
     "      --version           the program's version\n"
     "\n"
     "Exit status: 1 when an infected file was found, else 2 when the command\n"
     "line was wrong or anything could not be scanned (a PATH, a folder, a file\n"
     "that could not be opened), else 0. Excluded files and folders are counted\n"
-    "in the report, not as unscanned. See krizclean(1).\n";
+    "in the report, not as unscanned. --restore ends in 0 when every original\n"
+    "it was to put back holds its original bytes, else in 2. See krizclean(1).\n";
 
 namespace {
 
@@ -65,7 +71,9 @@ enum LongOnly : int {
   kInside,
   kExclude,
   kExcludeDir,
-  kCodepage
+  kCodepage,
+  kRestore,
+  kForce
 };
 
 // More threads than this only wait on each other.
@@ -97,6 +105,8 @@ const option kLongOptions[] = {
     {"exclude", required_argument, nullptr, kExclude},
     {"exclude-dir", required_argument, nullptr, kExcludeDir},
     {"one-file-system", no_argument, nullptr, 'x'},
+    {"restore", required_argument, nullptr, kRestore},
+    {"force", no_argument, nullptr, kForce},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -188,6 +198,12 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       case 'x':
         options.walk.oneFileSystem = true;
         break;
+      case kRestore:
+        options.restoreFolder = optarg;
+        break;
+      case kForce:
+        options.force = true;
+        break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return result;
@@ -205,6 +221,22 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (action) options.action = *action;
   options.paths.assign(argv + optind, argv + argc);
+  if (options.restoreFolder) {
+    // A restore scans nothing: options that shape a scan would be ignored
+    // in silence.
+    const Options plain;
+    if (action || options.allFiles || options.showAll || options.inside || options.jsonPath ||
+        options.backupFolder || options.jobs != 0 || options.codepage != plain.codepage ||
+        !options.walk.excludeFiles.empty() || !options.walk.excludeFolders.empty() ||
+        options.walk.oneFileSystem) {
+      result.error = "--restore goes with --force, --quiet and PATHs only";
+    }
+    return result;
+  }
+  if (options.force) {
+    result.error = "--force goes with --restore only";
+    return result;
+  }
   if (options.paths.empty() && !options.help && !options.version) result.error = "no PATH given";
   return result;
 }

@@ -23,6 +23,10 @@ struct Options {
   std::optional<std::string> jsonPath;  // "-" for standard output
   // A folder that keeps each infected original before it is cleaned.
   std::optional<std::string> backupFolder;
+  // --restore DIR: put back the originals kept in DIR (those under the
+  // PATHs, or all of them) instead of scanning.
+  std::optional<std::string> restoreFolder;
+  bool force = false;  // restore over files changed since they were cleaned
   // What the walk leaves out: --exclude, --exclude-dir, --one-file-system.
   scan::WalkOptions walk;
   // Threads that test (and clean) files; 0: one per core.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/ask.h"
+#include "cli/backup_folder.h"
 #include "cli/inside_entry.h"
 #include "cli/interrupt.h"
 #include "cli/json_file.h"
@@ -93,48 +94,6 @@ void OnObjectReason(RunContext& run, std::string_view path, std::string_view rea
   run.output.inner =
       ObjectResult{std::string(path),  scan::ScanOutcome::Ok, scan::ObjectKind::File, "", "",
                    std::string(reason)};
-}
-
-// The folder --backup names, made (for its owner alone) when missing, and
-// held open for the run; unopened, with the reason, when it is no folder to
-// keep copies of infected programs in: one that another user owns or can
-// write to, or a link that another user placed.
-std::shared_ptr<const os::Folder> BackupFolder(const std::string& path, std::string& problem) {
-  std::string name;
-  const os::Folder parent = os::Folder::OpenParent(path, false, name);
-  if (!parent.IsOpen()) {
-    problem = "cannot keep backups in this folder: its parent cannot be opened";
-    return nullptr;
-  }
-  const auto trusted = [](uint32_t owner) {
-    return owner == os::CurrentUser() || owner == os::kSuperUser;
-  };
-  os::EntryInfo entry = parent.Look(name);
-  if (entry.kind == os::EntryInfo::Kind::Missing) {
-    if (!parent.MakeChild(name)) {
-      problem = "cannot keep backups in this folder: it cannot be made";
-      return nullptr;
-    }
-  } else if (entry.kind == os::EntryInfo::Kind::Link && !trusted(entry.identity.owner)) {
-    problem =
-        "cannot keep backups in this folder: it is a symbolic link that belongs to another user";
-    return nullptr;
-  }
-  auto folder = std::make_shared<const os::Folder>(os::Folder::Open(path));
-  std::optional<os::FileIdentity> identity = folder->Identity();
-  if (!folder->IsOpen() || !identity) {
-    problem = "cannot keep backups in this folder";
-    return nullptr;
-  }
-  if (!trusted(identity->owner)) {
-    problem = "cannot keep backups in this folder: it belongs to another user";
-    return nullptr;
-  }
-  if (folder->WritableByOthers()) {
-    problem = "cannot keep backups in this folder: others can write to it";
-    return nullptr;
-  }
-  return folder;
 }
 
 void OnInnerObject(StatusOutput& output, const inside::InnerName& name, const std::string& reason) {
@@ -434,7 +393,7 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   if (options.backupFolder) {
     repair.backupFolder = Shown(*options.backupFolder);
     std::string why;
-    repair.backupHandle = BackupFolder(repair.backupFolder, why);
+    repair.backupHandle = BackupFolder(repair.backupFolder, FolderUse::Keep, why);
     if (repair.backupHandle == nullptr) {
       problem = Complaint(*options.backupFolder, why);
       return std::nullopt;

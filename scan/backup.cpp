@@ -15,39 +15,9 @@ constexpr uint32_t kChunk = 1u << 16;
 // Names tried for one file before the folder is taken to be unusable.
 constexpr int kNameAttempts = 100;
 
-// The SHA-256 and size of what `file` holds; nullopt when it cannot be read.
-std::optional<std::pair<std::string, uint64_t>> HashOf(os::File& file) {
-  std::optional<uint64_t> size = file.Size();
-  if (!size) return std::nullopt;
-  Sha256 hash;
-  std::vector<uint8_t> chunk(kChunk);
-  for (uint64_t offset = 0; offset < *size;) {
-    std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), kChunk);
-    if (!got || *got == 0) return std::nullopt;
-    hash.Add(chunk.data(), *got);
-    offset += *got;
-  }
-  return std::make_pair(hash.FinishHex(), *size);
-}
-
 std::string LastComponent(const std::string& path) {
   size_t at = os::PathSeparator() == '\\' ? path.find_last_of("\\/") : path.rfind('/');
   return at == std::string::npos ? path : path.substr(at + 1);
-}
-
-std::string EscapedForManifest(const std::string& text) {
-  std::string escaped;
-  for (char character : text) {
-    auto c = static_cast<unsigned char>(character);
-    if (c < 0x20 || c == 0x7F || c == '%') {
-      char code[4];
-      std::snprintf(code, sizeof code, "%%%02X", c);
-      escaped += code;
-    } else {
-      escaped += character;
-    }
-  }
-  return escaped;
 }
 
 // Copies `source` into the new file `target` and flushes it.
@@ -66,6 +36,20 @@ bool AppendLine(const os::Folder& folder, const std::string& line, os::WriteFaul
 }
 
 }  // namespace
+
+std::optional<std::pair<std::string, uint64_t>> HashOf(os::ByteSource& file) {
+  std::optional<uint64_t> size = file.Size();
+  if (!size) return std::nullopt;
+  Sha256 hash;
+  std::vector<uint8_t> chunk(kChunk);
+  for (uint64_t offset = 0; offset < *size;) {
+    std::optional<uint32_t> got = file.ReadAt(offset, chunk.data(), kChunk);
+    if (!got || *got == 0) return std::nullopt;
+    hash.Add(chunk.data(), *got);
+    offset += *got;
+  }
+  return std::make_pair(hash.FinishHex(), *size);
+}
 
 std::string BackupName(const std::string& name, const std::string& sha256, int attempt) {
   std::string base = EscapedForManifest(name) + "." + sha256.substr(0, 12);
@@ -97,10 +81,7 @@ bool KeepBackup(const os::Folder& folder, os::File& source, const std::string& o
       if (faults == nullptr || !faults->stopped()) folder.Remove(name, faults);
       return false;
     }
-    const char* end = os::PathSeparator() == '\\' ? "\r\n" : "\n";
-    std::string line = name + "\t" + std::to_string(size) + "\t" + sha256 + "\t" +
-                       EscapedForManifest(original) + end;
-    return AppendLine(folder, line, faults);
+    return AppendLine(folder, ManifestText({false, name, size, sha256, original}), faults);
   }
   return false;
 }

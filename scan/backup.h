@@ -4,18 +4,18 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "os/directory.h"
 #include "os/file.h"
 #include "os/write_faults.h"
+#include "scan/manifest.h"
 
 namespace scan {
 
-// The manifest's name in the backup folder. One line per kept file:
-//   BACKUP-NAME TAB SIZE TAB SHA-256 TAB ORIGINAL-PATH
-// where ORIGINAL-PATH has its control characters and "%" written as "%XX"
-// (two hexadecimal digits), so that each file takes exactly one line.
-inline constexpr char kManifestName[] = "manifest.txt";
+// The SHA-256 (in lower-case hexadecimal) and size of what `file` holds;
+// nullopt when it cannot be read.
+std::optional<std::pair<std::string, uint64_t>> HashOf(os::ByteSource& file);
 
 // The name a kept copy of `name` (a file's last component) gets, before any
 // number that keeps it apart from another: NAME.HASH12.kzb, where HASH12 is

@@ -90,6 +90,53 @@ for calls in write pwrite64 ftruncate fsync unlink unlinkat chmod,fchmodat fchmo
   echo "$first: killed at each of $((n - 1)) calls"
 done
 
+# krizclean --restore killed the same way, after a --clean that kept
+# backups: right after each kill every file is its cleaned form or its
+# original, or has its journal beside it; the next --restore leaves every
+# file its original, with its mode, and no journal.
+fresh
+"$krizclean" --clean -q --backup "$work/kept" "$drive" >/dev/null 2>&1 || true
+cp -a "$drive" "$work/cleaned"
+restore_fresh() {
+  chmod -R u+w "$drive" && rm -rf "$drive" "$work/bk"
+  cp -a "$work/cleaned" "$drive"
+  cp -a "$work/kept" "$work/bk"
+}
+check_restored() {
+  local when=$1 name status=0
+  "$krizclean" --restore "$work/bk" -q >/dev/null 2>"$work/stderr" || status=$?
+  if [ "$status" -ne 0 ]; then
+    fail "$when" "the next restore ended with status $status: $(cat "$work/stderr")"
+  fi
+  for name in "${files[@]}"; do
+    if ! cmp -s "$drive/$name" "$set_drive/$name"; then
+      fail "$when" "$name is not its original after the next restore"
+    elif [ "$(stat -c %a "$drive/$name")" != "$(stat -c %a "$set_drive/$name")" ]; then
+      fail "$when" "$name has mode $(stat -c %a "$drive/$name") after the next restore"
+    fi
+  done
+  if [ -n "$(find "$drive" -name '*.kzj')" ]; then fail "$when" "a journal was left"; fi
+}
+for calls in write pwrite64 ftruncate fsync unlink unlinkat fchmod openat; do
+  first=${calls%%,*}
+  for ((n = 1; ; n++)); do
+    restore_fresh
+    status=0
+    strace -f -o /dev/null -e trace="$calls" -e inject="$first:signal=SIGKILL:when=$n" \
+      "$krizclean" --restore "$work/bk" -q >/dev/null 2>&1 || status=$?
+    if [ "$status" -ne 137 ]; then
+      break
+    fi
+    kills=$((kills + 1))
+    check_killed "restore, $first #$n"
+    check_restored "restore, $first #$n"
+  done
+  echo "restore, $first: killed at each of $((n - 1)) calls"
+done
+restore_fresh
+check_restored "restore without a kill"
+chmod -R u+w "$drive"
+
 # Random moments: a bigger folder, so that a run lasts long enough to be hit.
 cp -a "$set_drive" "$work/base"
 for ((copy = 2; copy <= 12; copy++)); do

@@ -946,6 +946,98 @@ TEST_F(Cli, TheBackupFolderIsNeverScannedAndItsBackupsNeverCleaned) {
   }
 }
 
+// A restore's status lines (the report's lines name no file).
+std::vector<std::string> Files(const CleanerRun& run) {
+  std::vector<std::string> files;
+  for (const std::string& line : run.lines) {
+    if (line.starts_with("/")) files.push_back(line);
+  }
+  return files;
+}
+
+// --restore puts back what --backup kept, each original only over what
+// cleaning made of it (unless --force), says how each one stands, and
+// records in the manifest what it put back.
+TEST_F(Cli, RestorePutsBackTheKeptOriginalsOverTheirCleanedFormsOnly) {
+  const std::string bk = (scratch.path() / "bk").string();
+  const std::string bad = tree.Path("sub/bad.exe"), prog = tree.Path("sub/prog.bin");
+  const std::vector<uint8_t> progBytes = tree.before.at("sub/prog.bin");
+  const CleanerRun cleaned = RunCleaner(
+      scratch.path(), {"--clean", "--all-files", "-q", "--backup", "bk", tree.root.string()});
+  ASSERT_EQ(cleaned.status, 1) << cleaned.err;
+  const std::string manifest = Slurp(fs::path(bk) / "manifest.txt");
+
+  // Under a PATH only: the other file stays clean.
+  CleanerRun one = RunCleaner(scratch.path(), {"--restore", "bk", "root/sub/bad.exe"});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(Files(one), std::vector<std::string>{bad + ": restored"});
+  EXPECT_EQ(tree.Now("sub/bad.exe"), tree.bad.bytes);
+  EXPECT_NE(tree.Now("sub/prog.bin"), progBytes);
+  for (const auto& entry : fs::directory_iterator(tree.root / "sub")) {
+    EXPECT_NE(entry.path().extension(), ".kzj") << entry.path();
+  }
+  const std::string after = Slurp(fs::path(bk) / "manifest.txt");
+  ASSERT_EQ(after.compare(0, manifest.size(), manifest), 0);
+  const std::string record = after.substr(manifest.size());
+  EXPECT_TRUE(record.starts_with("restored\t") && record.ends_with("\t" + bad + "\n")) << record;
+
+  // A file edited since it was cleaned is kept, unless forced; what is back
+  // already is not written again.
+  std::vector<uint8_t> edited = tree.Now("sub/prog.bin");
+  edited.push_back('!');
+  WriteBytes(prog, edited);
+  CleanerRun kept = RunCleaner(scratch.path(), {"--restore", bk});
+  EXPECT_EQ(kept.status, 2) << kept.err;
+  EXPECT_EQ(Files(kept), Sorted({bad + ": already restored", prog + ": changed since, kept"}));
+  EXPECT_EQ(tree.Now("sub/prog.bin"), edited);
+  CleanerRun forced = RunCleaner(scratch.path(), {"--restore", bk, "--force", prog});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(Files(forced), std::vector<std::string>{prog + ": restored"});
+  EXPECT_EQ(tree.Now("sub/prog.bin"), progBytes);
+
+  // Backups gone or damaged are said so, and nothing is written.
+  const CleanerRun again = RunCleaner(
+      scratch.path(), {"--clean", "--all-files", "-q", "--backup", bk, tree.root.string()});
+  ASSERT_EQ(again.status, 1) << again.err;
+  const std::vector<uint8_t> badCleaned = tree.Now("sub/bad.exe");
+  const std::vector<uint8_t> progCleaned = tree.Now("sub/prog.bin");
+  for (const auto& entry : fs::directory_iterator(bk)) {
+    if (entry.path().extension() == ".kzb") fs::remove(entry.path());
+  }
+  CleanerRun missing = RunCleaner(scratch.path(), {"--restore", bk, bad});
+  EXPECT_EQ(missing.status, 2) << missing.err;
+  EXPECT_EQ(Files(missing), std::vector<std::string>{bad + ": backup missing"});
+  const std::string lines = Slurp(fs::path(bk) / "manifest.txt");
+  const size_t progLine = lines.rfind("prog.bin.");
+  ASSERT_NE(progLine, std::string::npos);
+  const std::string progBackup = lines.substr(progLine, lines.find('\t', progLine) - progLine);
+  WriteBytes(bk + "/" + progBackup, tree.bad.bytes);  // another file's bytes
+  CleanerRun damaged = RunCleaner(scratch.path(), {"--restore", bk, prog});
+  EXPECT_EQ(damaged.status, 2) << damaged.err;
+  EXPECT_EQ(Files(damaged), std::vector<std::string>{prog + ": backup damaged"});
+  EXPECT_EQ(tree.Now("sub/bad.exe"), badCleaned);
+  EXPECT_EQ(tree.Now("sub/prog.bin"), progCleaned);
+
+  // Said before anything is done.
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } refused[] = {
+      {{"--restore", "nowhere"},
+       "nowhere: cannot restore from this folder: there is no such folder"},
+      {{"--restore", bk, "--clean"}, "--restore goes with --force, --quiet and PATHs only"},
+      {{"--force", bk}, "--force goes with --restore only"},
+      {{"--restore", bk, "root/clean.exe"},
+       tree.Path("clean.exe") + ": no original under it is kept in this backup folder"},
+  };
+  for (const auto& r : refused) {
+    const CleanerRun run = RunCleaner(scratch.path(), r.args);
+    EXPECT_EQ(run.status, 2) << r.err;
+    EXPECT_NE(run.err.find("krizclean: " + r.err + "\n"), std::string::npos) << run.err;
+    EXPECT_TRUE(Files(run).empty()) << r.err;
+  }
+}
+
 // -x: a file system mounted inside the tree (a tmpfs, in a mount namespace
 // of the run's own, so that nothing outlives the run) is not entered, by
 // either walk; as a PATH of its own it is scanned.
