@@ -329,6 +329,20 @@ def case_hard_link_to_root_file(scene, action):
     return krizclean(action, scene.shared), []
 
 
+def case_restore_into_a_link(scene, action):
+    # Root cleaned the attacker's program keeping a backup; the attacker then
+    # puts a link to a program of root's at its name. Even forced, --restore
+    # writes nothing through it.
+    scene.attacker_file("g.exe", INFECTED)
+    kept = scene.path("kept")
+    krizclean(action, "--backup", kept, os.path.join(scene.shared, "g.exe"))
+    scene.attacker("import os; os.rename('g.exe', 'g.old'); os.symlink('../rootdir/prog.exe', 'g.exe')")
+    status, out, err = krizclean("--restore", kept, "--force")
+    check(status == 2 and out.startswith(os.path.join(scene.shared, "g.exe") + ": not restored\n"),
+          "restore through a link: %s %r" % (status, out))
+    return (status, out, err), ["g.exe: it is a symbolic link now; left alone"]
+
+
 def case_backup_folders(scene, action):
     """Backup folders that another user can change are refused before
     anything is scanned."""
@@ -476,6 +490,7 @@ CASES = [
     ("a link at the journal's name", case_link_at_journal_name, ("--clean",)),
     ("a hard link to a root program", case_hard_link_to_root_file, ("--clean",)),
     ("backup folders another user can change; the manifest; modes", case_backup_folders, ("--clean",)),
+    ("--restore into a link put at a cleaned file's name", case_restore_into_a_link, ("--clean",)),
     ("--json through another user's link", case_json_link, ALL_ACTIONS),
     ("a file swapped for a link at the prompt", case_swapped_for_link_at_prompt, ("--ask",)),
     ("a file swapped for another at the prompt", case_swapped_for_another_at_prompt, ("--ask",)),
