@@ -26,7 +26,7 @@ struct FileIdentity {
   uint64_t inode = 0;
   uint64_t size = 0;
   int64_t modified = 0;  // POSIX: nanoseconds since 1970; Win32: FILETIME
-  uint32_t owner = 0;    // POSIX: the user id; Win32: 0
+  uint32_t owner = 0;    // POSIX: the user id; Win32: see os/win32/owner.h
   uint32_t links = 1;
   uint32_t mode = 0;  // POSIX: type and permission bits; Win32: attribute bits
   bool SameFile(const FileIdentity& other) const {

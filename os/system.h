@@ -14,11 +14,13 @@ std::string SystemDirectory();
 // The separator between the components of a path on this platform.
 char PathSeparator();
 
-// The user this process acts as (POSIX: the effective user id; Win32: 0,
-// whose files have no owner that the program compares).
+// The user this process acts as (POSIX: the effective user id; Win32: a tag
+// of the user's SID on NT, or kSuperUser for an administrator, whose files
+// the administrators own, and on 9x, which keeps no owners).
 uint32_t CurrentUser();
 
-// The superuser, whose files every user trusts (POSIX: 0).
+// The superuser, whose files every user trusts (POSIX: root, 0; Win32: the
+// administrators, the system, and files that have no owner to tell).
 inline constexpr uint32_t kSuperUser = 0;
 
 void SleepMilliseconds(unsigned milliseconds);

@@ -2,11 +2,21 @@
 // on it, and enforces Win32's share modes where the platform has them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <set>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "os/win32/owner.h"
+#endif
 
 #include "os/file.h"
 #include "os/image_checksum.h"
 #include "os/system.h"
+#include "tests/support/another_user.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/temp_dir.h"
 
@@ -90,6 +100,81 @@ TEST(OsSystem, SystemDirectoryAndImageHlp) {
   EXPECT_NE(sums.trueSum, 0u);
   EXPECT_EQ(os::MapFileAndCheckSum(system + "\\NO-SUCH.DLL", system + "\\kernel32.dll").status,
             os::PlatformChecksum::Status::Failed);
+}
+
+// Owners on NT: what the administrators, the system and a file system
+// without owners hold counts as the superuser's; every other SID gets a tag
+// of its own, the same each time, that is neither the superuser's nor that
+// of an owner that cannot be told.
+TEST(OsOwner, SidsMapToTheSuperuserOrATagOfTheirOwn) {
+  struct Case {
+    const char* what;
+    SID_IDENTIFIER_AUTHORITY authority;
+    std::vector<DWORD> parts;
+    bool superuser;
+  };
+  const Case cases[] = {
+      {"LocalSystem", SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID}, true},
+      {"Administrators",
+       SECURITY_NT_AUTHORITY,
+       {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
+       true},
+      {"Everyone", SECURITY_WORLD_SID_AUTHORITY, {SECURITY_WORLD_RID}, true},
+      {"Users",
+       SECURITY_NT_AUTHORITY,
+       {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS},
+       false},
+      {"Anonymous", SECURITY_NT_AUTHORITY, {SECURITY_ANONYMOUS_LOGON_RID}, false},
+      {"a user", SECURITY_NT_AUTHORITY, {21, 11, 22, 33, 1000}, false},
+      {"the next user", SECURITY_NT_AUTHORITY, {21, 11, 22, 33, 1001}, false},
+      {"a user of another machine", SECURITY_NT_AUTHORITY, {21, 11, 22, 34, 1000}, false},
+  };
+  std::set<uint32_t> tags;
+  for (const Case& c : cases) {
+    DWORD part[8] = {};
+    std::copy(c.parts.begin(), c.parts.end(), part);
+    SID_IDENTIFIER_AUTHORITY authority = c.authority;
+    PSID sid = nullptr;
+    ASSERT_TRUE(AllocateAndInitializeSid(&authority, static_cast<BYTE>(c.parts.size()), part[0],
+                                         part[1], part[2], part[3], part[4], part[5], part[6],
+                                         part[7], &sid));
+    const auto* bytes = static_cast<const uint8_t*>(sid);
+    const uint32_t owner = os::win32::OwnerOfSid(bytes, GetLengthSid(sid));
+    EXPECT_EQ(owner, os::win32::OwnerOfSid(bytes, GetLengthSid(sid))) << c.what;
+    if (c.superuser) {
+      EXPECT_EQ(owner, os::kSuperUser) << c.what;
+    } else {
+      EXPECT_NE(owner, os::kSuperUser) << c.what;
+      EXPECT_NE(owner, os::win32::kUnknownOwner) << c.what;
+      EXPECT_TRUE(tags.insert(owner).second) << c.what << ": the tag of another SID";
+      // One byte less, or a count that says otherwise, is no SID.
+      EXPECT_EQ(os::win32::OwnerOfSid(bytes, GetLengthSid(sid) - 1), os::win32::kUnknownOwner)
+          << c.what;
+    }
+    FreeSid(sid);
+  }
+  EXPECT_EQ(os::win32::OwnerOfSid(nullptr, 0), os::win32::kUnknownOwner);
+  const uint8_t revision2[12] = {2, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  EXPECT_EQ(os::win32::OwnerOfSid(revision2, sizeof(revision2)), os::win32::kUnknownOwner);
+}
+
+// A file this run makes is its user's, on NT as on POSIX; one that another
+// user owns is neither its nor the superuser's.
+TEST(OsOwner, FilesOfTheRunningUserAndOfAnother) {
+  TempDir dir;
+  const std::string path = dir.File("owned.bin");
+  WriteBytes(path, {1});
+  auto ownerOf = [&path] {
+    return File::Open(path, Access::Read, Share::ReadWrite, Disposition::OpenExisting)
+        .Identity()
+        .value()
+        .owner;
+  };
+  EXPECT_EQ(ownerOf(), os::CurrentUser());
+  if (!test_support::GiveToAnotherUser(path)) GTEST_SKIP() << "cannot give a file away here";
+  EXPECT_NE(ownerOf(), os::CurrentUser());
+  EXPECT_NE(ownerOf(), os::kSuperUser);
+  EXPECT_EQ(ownerOf(), ownerOf());
 }
 #else
 TEST(OsSystem, NoSystemDirectoryOrImageHlp) {

@@ -12,6 +12,7 @@
 #include "engine/journal.h"
 #include "os/file_ops.h"
 #include "os/system.h"
+#include "tests/support/another_user.h"
 #include "tests/support/file_bytes.h"
 #include "tests/support/specimens.h"
 #include "tests/support/temp_dir.h"
@@ -173,6 +174,41 @@ TEST_F(RepairTransactionTest, ATornJournalIsDroppedAndAForeignFileIsLeftAlone) {
   EXPECT_EQ(engine::RecoverFromJournal(journal_, nullptr).what, engine::Recovery::Failed);
   EXPECT_TRUE(Exists(journal_));
   EXPECT_EQ(ReadBytes(path_), foreign);
+}
+
+// A journal left by a repair that stopped after its first write: put back
+// when the running user wrote it, and left alone, file and journal, when
+// another user owns it (on Windows: on NT, where files have owners).
+TEST_F(RepairTransactionTest, OnlyAJournalOfOursIsCarriedOut) {
+  Specimen s = Specimens()[0];
+  Put(s);
+  Bytes half = s.infected;
+  half[100] = 0xEE;
+  WriteBytes(path_, half);
+  engine::Journal journal;
+  journal.file = "victim.exe";
+  journal.writer = os::CurrentUser();
+  journal.fileIdentity = IdentityOf(path_);
+  journal.oldLength = s.infected.size();
+  journal.newLength = s.infected.size();
+  journal.regions.push_back({100, {s.infected[100]}, {0xEE}});
+  const Bytes bytes = engine::EncodeJournal(journal);
+
+  WriteBytes(journal_, bytes);
+  if (!test_support::GiveToAnotherUser(journal_)) {
+    GTEST_SKIP() << "this process cannot give a file to another user";
+  }
+  engine::RecoveryResult foreign = engine::RecoverFromJournal(journal_, nullptr);
+  EXPECT_EQ(foreign.what, engine::Recovery::Untrusted) << foreign.detail;
+  EXPECT_TRUE(Exists(journal_));
+  EXPECT_EQ(ReadBytes(path_), half);
+
+  ASSERT_TRUE(std::filesystem::remove(journal_));
+  WriteBytes(journal_, bytes);
+  engine::RecoveryResult ours = engine::RecoverFromJournal(journal_, nullptr);
+  EXPECT_EQ(ours.what, engine::Recovery::PutBack) << ours.detail;
+  EXPECT_FALSE(Exists(journal_));
+  EXPECT_EQ(ReadBytes(path_), s.infected);
 }
 
 // An in-use file's copy: made, repaired and scheduled, or gone again with the

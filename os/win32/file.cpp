@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "os/restart.h"
+#include "os/win32/owner.h"
 
 namespace os {
 namespace {
@@ -76,10 +77,11 @@ std::optional<FileIdentity> File::Identity() const {
   if (!IsOpen() || !GetFileInformationByHandle(Native(handle_), &info)) return std::nullopt;
   FileIdentity identity;
   // Windows 9x makes up file indexes anew when a volume is mounted again: a
-  // file is known there by its name alone.
+  // file is known there by its name alone. Nor does it keep owners.
   if (IsNtPlatform()) {
     identity.device = info.dwVolumeSerialNumber;
     identity.inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    identity.owner = win32::OwnerOfOpenFile(Native(handle_));
   }
   identity.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   identity.modified =

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "os/image_checksum.h"
+#include "os/win32/owner.h"
 
 namespace os {
 
@@ -15,7 +16,7 @@ std::string SystemDirectory() {
 
 char PathSeparator() { return '\\'; }
 
-uint32_t CurrentUser() { return 0; }
+uint32_t CurrentUser() { return win32::RunningUser(); }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
