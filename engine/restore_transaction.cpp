@@ -77,9 +77,10 @@ std::optional<std::vector<JournalRegion>> Differences(os::ByteSource& file, os::
   for (const auto& [start, end] : runs) {
     JournalRegion region;
     region.offset = start;
-    region.before.resize(end - start);
-    region.after.resize(end - start);
+    // At most `budget` bytes, well within 32 bits.
     const auto count = static_cast<uint32_t>(end - start);
+    region.before.resize(count);
+    region.after.resize(count);
     if (!ReadExactly(file, start, region.before.data(), count) ||
         !ReadExactly(backup, start, region.after.data(), count)) {
       return std::nullopt;
@@ -127,8 +128,10 @@ bool IsCleanFormOf(os::ByteSource& now, os::ByteSource& infected) {
     for (const BytePatch& write : plan.writes) {
       const uint64_t from = std::max<uint64_t>(offset, write.offset);
       const uint64_t to = std::min<uint64_t>(offset + length, write.offset + write.bytes.size());
-      for (uint64_t at = from; at < to; ++at)
-        expected[at - offset] = write.bytes[at - write.offset];
+      for (uint64_t at = from; at < to; ++at) {
+        expected[static_cast<size_t>(at - offset)] =
+            write.bytes[static_cast<size_t>(at - write.offset)];
+      }
     }
     if (std::memcmp(actual.data(), expected.data(), length) != 0) return false;
     offset += length;
