@@ -10,6 +10,7 @@ namespace cli {
 
 const char kUsage[] =
     "usage: krizclean [OPTIONS] PATH...\n"
+    "       krizclean --restore DIR [--force] [PATH...]\n"
     "Finds Win32.Kriz.4050 in the files under each PATH (a folder, walked whole,\n"
     "or one file) and, when asked, cleans them in place.\n"
     "\n"
