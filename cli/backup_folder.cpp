@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "os/file.h"
+#include "os/resolve.h"
 #include "os/system.h"
 
 namespace cli {
@@ -11,33 +12,38 @@ std::shared_ptr<const os::Folder> BackupFolder(const std::string& path, FolderUs
                                                std::string& problem) {
   const std::string refusal = use == FolderUse::Keep ? "cannot keep backups in this folder"
                                                      : "cannot restore from this folder";
-  std::string name;
-  const os::Folder parent = os::Folder::OpenParent(path, false, name);
-  if (!parent.IsOpen()) {
-    problem = refusal + ": its parent cannot be opened";
+  // Resolved once, as a place we write into: no folder on the way that
+  // another user could change, and no link another user could have placed.
+  // Everything below is then reached through the handles held here, so that
+  // nothing renamed or linked meanwhile sends a backup elsewhere.
+  os::PathRules rules;
+  rules.forWriting = true;
+  os::ResolvedParent parent = os::ResolveParent(path, rules, true);
+  if (!parent.folder.IsOpen()) {
+    problem = refusal + ": " + parent.refusal;
     return nullptr;
   }
   const auto trusted = [](uint32_t owner) {
     return owner == os::CurrentUser() || owner == os::kSuperUser;
   };
-  os::EntryInfo entry = parent.Look(name);
+  os::EntryInfo entry = parent.folder.Look(parent.name);
   if (entry.kind == os::EntryInfo::Kind::Missing) {
     if (use == FolderUse::Restore) {
       problem = refusal + ": there is no such folder";
       return nullptr;
     }
-    if (!parent.MakeChild(name)) {
+    if (!parent.folder.MakeChild(parent.name)) {
       problem = refusal + ": it cannot be made";
       return nullptr;
     }
-  } else if (entry.kind == os::EntryInfo::Kind::Link && !trusted(entry.identity.owner)) {
-    problem = refusal + ": it is a symbolic link that belongs to another user";
+  } else if (entry.kind != os::EntryInfo::Kind::Folder) {
+    problem = refusal + ": it is not a folder";
     return nullptr;
   }
-  auto folder = std::make_shared<const os::Folder>(os::Folder::Open(path));
+  auto folder = std::make_shared<const os::Folder>(parent.folder.OpenChild(parent.name));
   std::optional<os::FileIdentity> identity = folder->Identity();
   if (!folder->IsOpen() || !identity) {
-    problem = refusal;
+    problem = refusal + ": it is not a folder that can be opened";
     return nullptr;
   }
   if (!trusted(identity->owner)) {

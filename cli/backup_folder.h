@@ -16,8 +16,9 @@ enum class FolderUse {
 
 // The folder at `path`, held open; unopened, with the reason in `problem`,
 // when it is no folder to keep copies of infected programs in or to put
-// files back from: one that another user owns or can write to, or a link
-// that another user placed.
+// files back from: one that another user owns or can write to, one on a
+// path through a folder that another user owns or can change, or one
+// reached through a link that another user could have placed.
 std::shared_ptr<const os::Folder> BackupFolder(const std::string& path, FolderUse use,
                                                std::string& problem);
 

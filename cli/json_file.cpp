@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "os/resolve.h"
 #include "os/system.h"
 
 namespace cli {
@@ -69,38 +70,19 @@ os::File CreateBeside(const os::Folder& folder, const std::string& name, unsigne
 
 std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& error) {
   JsonFile file;
-  std::string target = path;
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    // A link another user placed could lead anywhere.
-    if (!Trusted(static_cast<uint32_t>(info.st_uid))) {
-      error = "is a symbolic link that belongs to another user; not followed";
-      return std::nullopt;
-    }
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real != nullptr) {
-      target = real;
-      std::free(real);
-    } else {
-      char buffer[4096];
-      const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
-      if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) {
-        error = SystemError();
-        return std::nullopt;
-      }
-      const std::string link(buffer, static_cast<size_t>(length));
-      const size_t slash = path.rfind('/');
-      target = link.front() == '/' || slash == std::string::npos ? link
-                                                                 : path.substr(0, slash + 1) + link;
-    }
-  }
-  file.target_ = target;
-  file.folder_ =
-      std::make_shared<const os::Folder>(os::Folder::OpenParent(target, false, file.name_));
-  if (!file.folder_->IsOpen()) {
-    error = "cannot write the JSON file: its folder cannot be opened";
+  // Resolved once, as a place we write into: no folder on the way that
+  // another user could change, no link that another user could have placed
+  // (one at FILE itself included); then held, and everything made relative
+  // to the folder held.
+  os::PathRules rules;
+  rules.forWriting = true;
+  os::ResolvedParent resolved = os::ResolveParent(path, rules, true);
+  if (!resolved.folder.IsOpen()) {
+    error = "cannot write the JSON file: " + resolved.refusal;
     return std::nullopt;
   }
+  file.name_ = std::move(resolved.name);
+  file.folder_ = std::make_shared<const os::Folder>(std::move(resolved.folder));
   const os::EntryInfo entry = file.folder_->Look(file.name_);
   switch (entry.kind) {
     case os::EntryInfo::Kind::Missing:
@@ -148,8 +130,10 @@ std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& 
 
 bool JsonFile::Write(std::string_view text, std::string& error) const {
   if (!replace_) {
-    // Never waits for a reader that is not there.
-    const int fd = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // Never waits for a reader that is not there, and never follows a link
+    // put at the name since.
+    const int fd = ::openat(static_cast<int>(folder_->NativeHandle()), name_.c_str(),
+                            O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     const int status = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
     bool written =
         status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 && WriteAll(fd, text);

@@ -32,7 +32,6 @@ class JsonFile {
   bool Write(std::string_view text, std::string& error) const;
 
  private:
-  std::string target_;                        // for a file written into as it is
   std::shared_ptr<const os::Folder> folder_;  // FILE's folder, held open
   std::string name_;                          // FILE's name in it
   bool replace_ = true;           // by renaming a new file onto it; false: written into as it is

@@ -45,7 +45,7 @@ int Restore(const Options& options) {
   const std::shared_ptr<const os::Folder> backups =
       BackupFolder(Shown(*options.restoreFolder), FolderUse::Restore, problem);
   if (backups == nullptr) {
-    Say(Escaped(*options.restoreFolder) + ": " + problem);
+    Say(Escaped(*options.restoreFolder) + ": " + Escaped(problem));
     return kExitNotScanned;
   }
   const std::optional<std::string> text = ReadManifest(*backups);
@@ -82,7 +82,9 @@ int Restore(const Options& options) {
     }
     const scan::RestoredFile restored =
         scan::RestoreFromBackup(*backups, line, options.force, nullptr);
-    if (!restored.reason.empty()) Say(Escaped(line.original) + ": " + restored.reason);
+    if (!restored.reason.empty()) {
+      Say(Escaped(line.original) + ": " + Escaped(restored.reason));
+    }
     const std::string status = Escaped(line.original) + ": " +
                                std::string(scan::RestoreResultText(restored.result)) + "\n";
     std::fputs(status.c_str(), stdout);

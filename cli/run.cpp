@@ -88,8 +88,7 @@ void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outc
 // known, and kept for the JSON of its status line, which comes next.
 void OnObjectReason(RunContext& run, std::string_view path, std::string_view reason) {
   run.progress.Erase();
-  std::fprintf(stderr, "krizclean: %s: %.*s\n", Escaped(path).c_str(),
-               static_cast<int>(reason.size()), reason.data());
+  std::fprintf(stderr, "krizclean: %s: %s\n", Escaped(path).c_str(), Escaped(reason).c_str());
   if (!run.output.collect) return;
   run.output.inner =
       ObjectResult{std::string(path),  scan::ScanOutcome::Ok, scan::ObjectKind::File, "", "",
@@ -115,7 +114,8 @@ void Tell(RunContext& run, const std::string& text) {
     return;
   }
   run.progress.Erase();
-  std::fprintf(stderr, "krizclean: %s\n", text.c_str());
+  // A message names files (a path, a member of an archive) as they are.
+  std::fprintf(stderr, "krizclean: %s\n", Escaped(text).c_str());
 }
 
 void OnMessage(RunContext& run, const char* text, const char* caption) {
@@ -129,7 +129,7 @@ void OnMessage(RunContext& run, const char* text, const char* caption) {
 }
 
 std::string Complaint(const std::string& path, const std::string& problem) {
-  return Escaped(path) + ": " + problem;
+  return Escaped(path) + ": " + Escaped(problem);
 }
 
 void Complain(Progress& progress, const std::string& path, const std::string& problem) {

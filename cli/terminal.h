@@ -19,8 +19,11 @@ size_t TerminalColumns();
 // `text` as one line that cannot move the cursor or change a terminal's
 // state, and from which the exact bytes can be told: a backslash is doubled,
 // line feed, carriage return and tab are written \n, \r and \t, and every
-// other control character (C0, DEL, and C1 in UTF-8) is \xHH per byte. Other
-// bytes, also those that are not UTF-8, are written as they are.
+// other control character (C0, DEL, and C1 in UTF-8) is \xHH per byte, and so
+// is every byte that is not part of well-formed UTF-8 (a lone 0x9B is an
+// 8-bit escape introducer to some terminals). The one rule for every name
+// and message krizclean prints; the JSON and the manifest keep their own
+// exact forms.
 std::string Escaped(std::string_view text);
 
 }  // namespace cli

@@ -1,6 +1,14 @@
 #include "engine/file_checks.h"
 
+#include "os/system.h"
+
 namespace engine {
+
+bool ControlledByOthers(const os::Folder& folder) {
+  if (folder.WritableByOthers()) return true;
+  const std::optional<os::FileIdentity> identity = folder.Identity();
+  return !identity || (identity->owner != os::CurrentUser() && identity->owner != os::kSuperUser);
+}
 
 std::string WhyNotOpened(const os::Folder& folder, const std::string& name) {
   switch (folder.Look(name).kind) {
@@ -25,8 +33,8 @@ std::string WhyNotThisFile(const os::Folder& folder, os::File& file,
   if (expected && !identity->SameFile(*expected)) {
     return "it was replaced by another file after it was scanned; left alone";
   }
-  if (identity->links != 1 && folder.WritableByOthers()) {
-    return "it has more than one name in a folder that others can write; left alone";
+  if (identity->links != 1 && ControlledByOthers(folder)) {
+    return "it has more than one name in a folder that another user controls; left alone";
   }
   if (file.LockExclusive() == os::File::Lock::HeldElsewhere) {
     return "another program has locked it; left alone";

@@ -103,10 +103,12 @@ bool PutBackFromJournal(os::File& file, const Journal& journal, os::WriteFaults*
     }
   }
   if (journal.attributes) {
-    const os::FileAttributes wanted =
-        os::WithoutNewPrivileges(*journal.attributes, journal.fileIdentity);
+    // Only the read-only mark the repair cleared comes back; the journal's
+    // word is never taken for more (it may be forged).
     std::optional<os::FileAttributes> now = file.Attributes();
-    if (!now || now->bits != wanted.bits) return file.SetAttributes(wanted, faults);
+    if (!now) return false;
+    const os::FileAttributes wanted = os::AfterUndo(*now, *journal.attributes);
+    if (now->bits != wanted.bits) return file.SetAttributes(wanted, faults);
   }
   return true;
 }
@@ -347,7 +349,8 @@ RecoveryResult Untrusted(std::string why) { return {Recovery::Untrusted, std::mo
 // A "copy" journal: the unfinished copy goes (only the very copy the journal
 // made), and the file gets back the attributes it had.
 RecoveryResult RecoverCopy(const os::Folder& folder, const std::string& journalName,
-                           const Journal& journal, os::File& held, os::WriteFaults* faults) {
+                           const Journal& journal, os::File& held, os::WriteFaults* faults,
+                           bool onlyCheck) {
   if (journalName != JournalNameFor(journal.copy)) return Untrusted("it names another file");
   const os::EntryInfo copy = folder.Look(journal.copy);
   if (copy.kind != os::EntryInfo::Kind::Missing) {
@@ -358,6 +361,7 @@ RecoveryResult RecoverCopy(const os::Folder& folder, const std::string& journalN
         (journal.copyIdentity ? copy.identity.SameFile(*journal.copyIdentity)
                               : copy.identity.size == 0 && copy.identity.owner == journal.writer);
     if (!ours) return Untrusted("its copy is not the file it made");
+    if (onlyCheck) return {Recovery::Pending, ""};
     if (!folder.Remove(journal.copy, faults)) {
       return {Recovery::Failed, "an unfinished copy cannot be removed"};
     }
@@ -368,13 +372,15 @@ RecoveryResult RecoverCopy(const os::Folder& folder, const std::string& journalN
     if (!identity || !identity->SameFile(journal.fileIdentity)) {
       return Untrusted("the file it names is not the file it journaled");
     }
-    const os::FileAttributes wanted =
-        os::WithoutNewPrivileges(*journal.attributes, journal.fileIdentity);
-    if (file.Attributes().value_or(os::FileAttributes{~wanted.bits}).bits != wanted.bits &&
-        !file.SetAttributes(wanted, faults)) {
+    const std::optional<os::FileAttributes> now = file.Attributes();
+    if (!now) return {Recovery::Failed, "its attributes cannot be read"};
+    if (onlyCheck) return {Recovery::Pending, ""};
+    const os::FileAttributes wanted = os::AfterUndo(*now, *journal.attributes);
+    if (now->bits != wanted.bits && !file.SetAttributes(wanted, faults)) {
       return {Recovery::Failed, "its attributes cannot be put back"};
     }
   }
+  if (onlyCheck) return {Recovery::Pending, ""};
   if (!RemoveJournal(folder, journalName, held, faults)) {
     return {Recovery::Failed, "its journal cannot be removed"};
   }
@@ -384,7 +390,7 @@ RecoveryResult RecoverCopy(const os::Folder& folder, const std::string& journalN
 }  // namespace
 
 RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& journalName,
-                                  os::WriteFaults* faults) {
+                                  os::WriteFaults* faults, bool onlyCheck) {
   Journal journal;
   JournalReading reading = ReadJournal(folder, journalName, journal);
   switch (reading.what) {
@@ -398,6 +404,7 @@ RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& j
       return {Recovery::Busy, reading.why};
     case JournalRead::Torn:
       // Cut short while being written: the file had not been touched yet.
+      if (onlyCheck) return {Recovery::Pending, ""};
       if (!RemoveJournal(folder, journalName, reading.held, faults)) {
         return {Recovery::Failed, "an unfinished journal cannot be removed"};
       }
@@ -406,12 +413,13 @@ RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& j
       break;
   }
   if (journal.kind == Journal::Kind::Copy) {
-    return RecoverCopy(folder, journalName, journal, reading.held, faults);
+    return RecoverCopy(folder, journalName, journal, reading.held, faults, onlyCheck);
   }
   if (journal.file != TargetOfJournal(journalName)) return Untrusted("it names another file");
   const os::EntryInfo entry = folder.Look(journal.file);
   if (entry.kind == os::EntryInfo::Kind::Missing) {
     // Gone since: nothing to put back, and nothing is made.
+    if (onlyCheck) return {Recovery::Pending, ""};
     if (!RemoveJournal(folder, journalName, reading.held, faults)) {
       return {Recovery::Failed, "its journal cannot be removed"};
     }
@@ -429,6 +437,7 @@ RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& j
   if (state == FileState::Foreign) {
     return {Recovery::Failed, "it was changed by something else after an interrupted repair"};
   }
+  if (onlyCheck) return {Recovery::Pending, ""};
   if (state == FileState::Ours) {
     os::File writer = ReopenForWriting(folder, journal.file, file, faults);
     if (!writer.IsOpen()) {

@@ -92,6 +92,8 @@ enum class Recovery {
   Untrusted,  // a journal that is not provably ours, or names what it did not
               // journal: nothing is touched, it stays, and `detail` says why
   Busy,       // a cleaning that runs now holds it: left alone
+  Pending,    // only checking: a journal that a cleaning run would carry out;
+              // it and its files are left as they are
 };
 
 struct RecoveryResult {
@@ -104,9 +106,13 @@ struct RecoveryResult {
 // opened relative to the folder, never through a link, and must be the very
 // files it journaled (device, inode, owner); a mode is put back on the open
 // file, never with set-ID or sticky bits that the file did not have then; a
-// copy is removed only when it is the copy the journal made.
+// copy is removed only when it is the copy the journal made. A mode is only
+// ever taken away (the write bits the repair gave a read-only file), never
+// given. With `onlyCheck` (a scan that writes nothing), the journal and its
+// files are read and checked but nothing is written: Pending where the
+// first write would have been.
 RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& journalName,
-                                  os::WriteFaults* faults);
+                                  os::WriteFaults* faults, bool onlyCheck = false);
 // The same for the journal at `journalPath`.
 RecoveryResult RecoverFromJournal(const std::string& journalPath, os::WriteFaults* faults);
 

@@ -8,6 +8,7 @@
 #include "os/directory.h"
 #include "os/file.h"
 #include "scan/handle_object.h"
+#include "scan/outcome.h"
 
 namespace inside {
 namespace {
@@ -50,8 +51,16 @@ LookResult LookInside(const std::string& path, const std::string& shown, bool re
   // An image whose cleaning was interrupted is put back before it is read.
   // A journal left as it is has its own status line; the image is still read
   // (and not written while the journal stands).
+  // A scan that only reads leaves the journal and the image as they are,
+  // and the image unscanned: half-way, its files are neither as they were
+  // nor clean (said, and counted, by RecoverInterruptedRepair).
+  bool halfway = false;
   scan::RecoverInterruptedRepair(*seams.scan, *home.folder, engine::JournalPathFor(home.name),
-                                 shown);
+                                 shown, &halfway);
+  if (halfway) {
+    scan::RecordOutcomeFor(*seams.scan, shown, scan::ScanOutcome::CannotOpen);
+    return LookResult::Scanned;
+  }
   os::File image = home.folder->OpenFile(home.name, os::Access::Read, os::Share::ReadWrite);
   std::optional<os::FileIdentity> identity = image.Identity();
   std::string opened = image.PathToItself();

@@ -1,5 +1,7 @@
 #include "inside/fat_repair.h"
 
+#include "engine/file_checks.h"
+
 #include <algorithm>
 #include <array>
 #include <map>
@@ -258,6 +260,12 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   const std::optional<os::FileIdentity> identity = file.Identity();
   if (!identity || !identity->SameFile(home_.identity)) {
     return {RepairStatus::NotDone, "the image was replaced after it was read; left alone"};
+  }
+  // A second name in a folder that another user controls may be a hard link
+  // that user planted to an image of ours, as for plain files.
+  if (identity->links != 1 && engine::ControlledByOthers(folder)) {
+    return {RepairStatus::NotDone,
+            "the image has more than one name in a folder that another user controls; left alone"};
   }
   std::optional<os::FileAttributes> attributes = file.Attributes();
   if (attributes && os::IsReadOnly(*attributes)) {

@@ -92,8 +92,10 @@ class Folder {
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
-  // The folder at `path` (relative to the current directory, following a
-  // link there); unopened when it cannot be opened for listing.
+  // The folder at `path` (relative to the current directory), reached by
+  // the rules of os/resolve.h for a path we were given: links followed only
+  // where no other user could have placed them. Unopened when it cannot be
+  // opened for listing.
   static Folder Open(const std::string& path);
   // The current directory, to come back to; it need not be listable.
   static Folder Current();
@@ -121,6 +123,9 @@ class Folder {
   // The POSIX descriptor, for a front end that hands it to the kernel
   // itself; -1 on Win32 and when not open.
   intptr_t NativeHandle() const;
+  // Takes over a POSIX descriptor of a folder that the layer opened itself
+  // (the resolver of os/resolve.h); -1 gives an unopened folder.
+  static Folder Adopt(intptr_t handle);
 
   // --- Work on the folder's entries by name, relative to the folder held
   // open: whatever is renamed above it meanwhile, a name means this folder's
@@ -166,11 +171,10 @@ class Folder {
   bool SetMode(uint32_t mode) const;
 
   // The folder that holds `path` and the name of `path` in it. With
-  // `resolveLink`, a symbolic link at `path` itself is followed first, once
-  // and to its end, so that the name is the real file's (a link that the
-  // user named on purpose); the folders on the way are entered as the
-  // system does (following links). Unopened, with `name` empty, when there
-  // is no such folder or name.
+  // `resolveLink`, a symbolic link at `path` itself is followed, so that the
+  // name is the real file's (a link that the user named on purpose). Every
+  // part is reached by the rules of os/resolve.h for a path we were given.
+  // Unopened, with `name` empty, when there is no such folder or name.
   static Folder OpenParent(const std::string& path, bool resolveLink, std::string& name);
 
  private:

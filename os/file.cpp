@@ -7,8 +7,12 @@ namespace os {
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : handle_(other.handle_), faults_(other.faults_), path_(std::move(other.path_)) {
+    : handle_(other.handle_),
+      faults_(other.faults_),
+      path_(std::move(other.path_)),
+      opened_(other.opened_) {
   other.handle_ = kNone;
+  other.opened_.reset();
 }
 
 File& File::operator=(File&& other) noexcept {
@@ -17,9 +21,16 @@ File& File::operator=(File&& other) noexcept {
     handle_ = other.handle_;
     faults_ = other.faults_;
     path_ = std::move(other.path_);
+    opened_ = other.opened_;
     other.handle_ = kNone;
+    other.opened_.reset();
   }
   return *this;
+}
+
+std::optional<FileIdentity> File::IdentityWhenOpened() const {
+  if (!IsOpen()) return std::nullopt;
+  return opened_ ? opened_ : Identity();
 }
 
 std::optional<uint32_t> File::WriteAt(uint64_t offset, const void* buffer, uint32_t length) {

@@ -46,6 +46,14 @@ struct FileAttributes {
 // did not have then).
 FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& journaled);
 
+// The attributes a journal puts back on a file that has `now`, when it had
+// `journaled` before its change: only the read-only mark that the change
+// itself took away comes back (POSIX: the write bits the file lacked then
+// are taken away again; Win32: the read-only attribute is set again).
+// Nothing is ever added, whatever the journal claims: a journal can take
+// power away from a file, never give it.
+FileAttributes AfterUndo(FileAttributes now, FileAttributes journaled);
+
 enum class Disposition {
   OpenExisting,  // fail when the file does not exist
   OpenAlways,    // open it, or create it empty
@@ -81,6 +89,10 @@ class File final : public ByteSource {
   std::optional<uint64_t> Size() override;
   // What identifies the open file; nullopt when the system does not say.
   std::optional<FileIdentity> Identity() const;
+  // What the system said of the file when it was opened, where the open
+  // asked already (Folder::OpenToRead): the same as Identity() right after
+  // the open, without asking again. Else Identity().
+  std::optional<FileIdentity> IdentityWhenOpened() const;
   // Sets the attributes of the open file itself, never of whatever a name
   // leads to now (POSIX: fchmod; Win32, which has no such call on 9x: the
   // name it was opened by).
@@ -105,6 +117,7 @@ class File final : public ByteSource {
   static constexpr intptr_t kNone = -1;
   File(intptr_t handle, WriteFaults* faults, std::string path = std::string())
       : handle_(handle), faults_(faults), path_(std::move(path)) {}
+  File(intptr_t handle, const FileIdentity& opened) : handle_(handle), opened_(opened) {}
   // The platform's own write and cut, without the faults.
   std::optional<uint32_t> WriteAtNow(uint64_t offset, const void* buffer, uint32_t length);
   bool SetEndNow(uint64_t offset);
@@ -113,7 +126,8 @@ class File final : public ByteSource {
 
   intptr_t handle_ = kNone;  // a POSIX descriptor or a Win32 HANDLE
   WriteFaults* faults_ = nullptr;
-  std::string path_;  // Win32: the name it was opened by; POSIX: empty
+  std::string path_;                    // Win32: the name it was opened by; POSIX: empty
+  std::optional<FileIdentity> opened_;  // IdentityWhenOpened, when known
 };
 
 }  // namespace os

@@ -197,9 +197,13 @@ ScanOutcome Clean(Scan& scan, ObjectNames names) {
 ScanOutcome TestObject(Scan& scan, ObjectNames& names) {
   Locate(names);
   const os::Folder& folder = *names.folder;
-  // A repair that a killed run left half-way is undone before anything else.
-  if (!names.journalsDone && folder.IsOpen()) {
-    RecoverInterruptedRepair(scan, folder, JournalNameFor(names.name), names.shown);
+  // A repair that a killed run left half-way is undone before anything else;
+  // a scan that only reads leaves it, and the file half-way, unscanned.
+  bool halfway = false;
+  if (!names.journalsDone && folder.IsOpen() &&
+      !RecoverInterruptedRepair(scan, folder, JournalNameFor(names.name), names.shown, &halfway) &&
+      halfway) {
+    return ScanOutcome::CannotOpen;
   }
   os::File file = folder.OpenToRead(names.name);
   if (!file.IsOpen() && !names.shortPath.empty()) file = OpenForTest(names.shortPath);
@@ -209,7 +213,7 @@ ScanOutcome TestObject(Scan& scan, ObjectNames& names) {
     }
     return ScanOutcome::CannotOpen;
   }
-  names.identity = file.Identity();
+  names.identity = file.IdentityWhenOpened();
   return engine::IsInfected(file) ? ScanOutcome::Infected : ScanOutcome::Ok;
 }
 
@@ -244,12 +248,19 @@ std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
   return ScanOutcome::CannotDisinfect;
 }
 
+bool MayChangeFiles(const Scan& scan) {
+  const ActionMode mode = scan.state().actionMode();
+  return mode == ActionMode::Clean || mode == ActionMode::AskUser;
+}
+
 bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::string& journalName,
-                              const std::string& shown) {
+                              const std::string& shown, bool* halfway) {
+  if (halfway != nullptr) *halfway = false;
   if (folder.Look(journalName).kind == os::EntryInfo::Kind::Missing)
     return true;  // the common case
-  engine::RecoveryResult recovered =
-      engine::RecoverFromJournal(folder, journalName, scan.seams().repair.faults);
+  // A scan that only reads writes nothing, not even to finish a cleaning.
+  engine::RecoveryResult recovered = engine::RecoverFromJournal(
+      folder, journalName, scan.seams().repair.faults, !MayChangeFiles(scan));
   const std::string shownJournal = JournalNameFor(shown);
   switch (recovered.what) {
     case engine::Recovery::None:
@@ -271,6 +282,10 @@ bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::s
     case engine::Recovery::Failed:
       LeaveJournal(scan, shownJournal,
                    "an interrupted cleaning could not be undone: " + recovered.detail);
+      return false;
+    case engine::Recovery::Pending:
+      if (scan.FirstTime(shown)) scan.Reason(shown, kInterruptedCleaning);
+      if (halfway != nullptr) *halfway = true;
       return false;
   }
   return false;

@@ -36,8 +36,18 @@ Decision DecideOnInfected(Scan& scan);
 // and one that cannot be carried out are left as they are, said on the
 // message seam, and counted as not scanned with a status line of their own.
 // False when the journal is there and was not carried out.
+// A scan that may not change files (scan only, or changes barred) carries
+// out no journal: one that a cleaning run would carry out is said (the
+// reason kInterruptedCleaning, under `shown`), `halfway` is set, and the
+// caller counts the file as not scanned, for it is neither as it was nor
+// clean.
 bool RecoverInterruptedRepair(Scan& scan, const os::Folder& folder, const std::string& journalName,
-                              const std::string& shown);
+                              const std::string& shown, bool* halfway = nullptr);
+
+// Whether the scan's action mode lets it change files at all.
+bool MayChangeFiles(const Scan& scan);
+inline constexpr char kInterruptedCleaning[] =
+    "interrupted cleaning: run with --clean to finish it";
 // The same for the journal at `journalPath`, in the folder where its path
 // leads (a symbolic link at the path of the file it is for is followed
 // first: a journal lies beside the real file).

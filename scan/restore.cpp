@@ -6,6 +6,7 @@
 #include "engine/repair_transaction.h"
 #include "engine/restore_transaction.h"
 #include "os/file.h"
+#include "os/resolve.h"
 #include "os/system.h"
 #include "scan/backup.h"
 
@@ -88,11 +89,19 @@ RestoredFile RestoreFromBackup(const os::Folder& backups, const ManifestLine& li
     return Result(RestoreResult::BackupDamaged);
   }
 
-  std::string name;
-  const os::Folder folder = os::Folder::OpenParent(line.original, false, name);
-  if (!folder.IsOpen()) {
-    return Result(RestoreResult::NotRestored, "its folder cannot be opened");
+  // A path read from a file: every part a real folder (no link, no ".."),
+  // so that nothing another user placed on the way sends the write
+  // elsewhere.
+  os::PathRules rules;
+  rules.followLinks = false;
+  rules.allowDotDot = false;
+  os::ResolvedParent resolved = os::ResolveParent(line.original, rules, false);
+  if (!resolved.folder.IsOpen()) {
+    return Result(RestoreResult::NotRestored,
+                  "its folder cannot be reached: " + resolved.refusal + "; nothing was written");
   }
+  const os::Folder& folder = resolved.folder;
+  const std::string& name = resolved.name;
   // A change of the file that a run left unfinished is undone first.
   const std::string journalName = name + std::string(engine::kJournalSuffix);
   std::string note;
@@ -114,6 +123,7 @@ RestoredFile RestoreFromBackup(const os::Folder& backups, const ManifestLine& li
         return Result(RestoreResult::NotRestored,
                       "a cleaning that runs now holds its journal: " + recovered.detail);
       case engine::Recovery::Failed:
+      case engine::Recovery::Pending:  // never: a restore writes
         return Result(RestoreResult::NotRestored,
                       "an interrupted change of it could not be undone: " + recovered.detail);
     }

@@ -1,5 +1,7 @@
 #include "scan/walk.h"
 
+#include <algorithm>
+
 #include <functional>
 #include <optional>
 
@@ -203,13 +205,30 @@ std::vector<os::DirectoryEntry> EntriesOf(Scan& scan, const FolderNames& folder,
   const os::Folder here = folder.byHandle ? os::Folder() : os::Folder::Current();
   const os::Folder& held = folder.byHandle ? *folder.folder : here;
   const std::vector<std::string>& excluded = scan.seams().walk.excludeFiles;
+  // A scan that only reads leaves each journal and its file as they are:
+  // the file is said and counted as not scanned, and not handled.
+  std::vector<std::string> halfway;
   for (const os::DirectoryEntry& journal : entries) {
     if (!IsJournal(journal)) continue;
     // The journal of an excluded file is left as it is, with its file.
     const std::string target = engine::TargetOfJournal(journal.longName);
     if (!excluded.empty() && MatchesAnyGlob(excluded, target, folder.shown + target)) continue;
-    RecoverInterruptedRepair(scan, held, journal.longName,
-                             engine::TargetOfJournal(folder.shown + journal.longName));
+    const std::string shown = folder.shown + target;
+    bool left = false;
+    if (!RecoverInterruptedRepair(scan, held, journal.longName, shown, &left) && left) {
+      RecordOutcomeFor(scan, shown, ScanOutcome::CannotOpen);
+      halfway.push_back(target);
+    }
+  }
+  std::vector<os::DirectoryEntry> kept;
+  auto wanted = [&halfway](const os::DirectoryEntry& listed) {
+    return std::find(halfway.begin(), halfway.end(), listed.longName) == halfway.end();
+  };
+  if (!MayChangeFiles(scan)) {
+    for (os::DirectoryEntry& listed : entries) {
+      if (wanted(listed)) kept.push_back(std::move(listed));
+    }
+    return kept;
   }
   os::DirectoryListing again = relist();
   if (!again.IsOpen()) return entries;

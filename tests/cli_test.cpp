@@ -409,9 +409,10 @@ TEST_F(Cli, NamesThatAreNotUtf8KeepTheirExactBytesInTheJson) {
   }
   EXPECT_EQ(found, expected);
 
-  // The lines keep the bytes as they are.
+  // The lines show the byte that is not UTF-8 escaped, as a terminal
+  // cannot misread it; the JSON above keeps it exactly.
   const CleanerRun plain = RunCleaner(scratch.path(), {folder + "x\xFD.exe"});
-  EXPECT_EQ(plain.lines, std::vector<std::string>{folder + "x\xFD.exe: infected"});
+  EXPECT_EQ(plain.lines, std::vector<std::string>{folder + "x\\xfd.exe: infected"});
 }
 
 TEST_F(Cli, EveryFolderIsWalkedWhateverItsNameOrTheLengthOfItsPath) {
@@ -584,6 +585,12 @@ TEST_F(Cli, ControlCharactersInNamesAreEscapedOneFileALine) {
        "31m.exe",
        "c1\\xc2\\x9b31m.exe"},
       {"back\\slash.exe", "back\\\\slash.exe"},
+      // Not UTF-8: a lone 0x9B is an escape introducer to some terminals.
+      {"lone\x9b"
+       "2J.exe",
+       "lone\\x9b2J.exe"},
+      {"latin\xE9.exe", "latin\\xe9.exe"},
+      {"\xE6\x97\xA5\xE6\x9C\xAC.exe", "\xE6\x97\xA5\xE6\x9C\xAC.exe"},  // UTF-8 as it is
   };
   fs::create_directory(scratch.path() / "odd");
   std::vector<std::string> expected;
@@ -594,6 +601,26 @@ TEST_F(Cli, ControlCharactersInNamesAreEscapedOneFileALine) {
   const CleanerRun run = RunCleaner(scratch.path(), {"odd"});
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_EQ(run.lines, Sorted(expected));
+
+  // The messages on standard error name files by the same rule: a damaged
+  // archive and an image whose name would clear the screen and set the
+  // window's title.
+  fs::create_directory(scratch.path() / "said");
+  const std::string title = "\x1b]0;owned\x07\x1b[2J";
+  WriteBytes((scratch.path() / "said" / (title + ".zip")).string(),
+             {'P', 'K', 3, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  WriteBytes((scratch.path() / "said" / (title + "\x9b.img")).string(),
+             std::vector<uint8_t>(4096, 0xF6));
+  const std::string locked = "said/" + title + "\x9b.exe";
+  WriteBytes((scratch.path() / locked).string(), tree.before.at("sub/bad.exe"));
+  // flock(1) holds a lock on the program while krizclean tries to clean it.
+  const CleanerRun said = RunCleaner(scratch.path(), {"--inside", "--clean", "said"}, "", "true",
+                                     KRIZCLEAN_PATH, "flock " + Quoted(locked));
+  EXPECT_NE(said.err.find("locked"), std::string::npos) << said.err;
+  for (char c : said.err) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_TRUE((byte >= 0x20 && byte != 0x7F && byte != 0x9B) || c == '\n') << said.err;
+  }
 }
 
 TEST_F(Cli, TheJsonFileIsWrittenWholeAtTheEndAndNothingElseIsReplaced) {

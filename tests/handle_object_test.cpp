@@ -186,10 +186,21 @@ TEST_F(HandleObjectTest, AnInterruptedRepairIsUndoneBeforeTheFileIsHandled) {
     ASSERT_LT(at, 100u);
   }
   ASSERT_TRUE(os::ReadAttributes(engine::JournalPathFor(path)).has_value());
+  const std::vector<uint8_t> halfway = ReadBytes(path);
+  const auto halfwayMode = os::ReadAttributes(path);
 
+  // A scan that only reads writes nothing: the file, half-way, is not
+  // scanned, and both it and its journal stay for a cleaning run.
   EXPECT_EQ(Handle(path, ActionMode::ScanOnly), 1);
-  EXPECT_EQ(Outcome(), ScanOutcome::Infected);
-  EXPECT_EQ(ReadBytes(path), infection_.bytes);
+  EXPECT_EQ(Outcome(), ScanOutcome::CannotOpen);
+  EXPECT_EQ(ReadBytes(path), halfway);
+  EXPECT_EQ(os::ReadAttributes(path)->bits, halfwayMode->bits);
+  EXPECT_TRUE(os::ReadAttributes(engine::JournalPathFor(path)).has_value());
+
+  // A cleaning run undoes it first (the read-only mark back), then cleans.
+  EXPECT_EQ(Handle(path, ActionMode::Clean), 1);
+  EXPECT_EQ(Outcome(), ScanOutcome::Disinfected);
+  EXPECT_EQ(ReadBytes(path), test_support::ExpectedRepairedBytes(infection_));
   EXPECT_EQ(os::ReadAttributes(path)->bits, before->bits);
   EXPECT_FALSE(os::ReadAttributes(engine::JournalPathFor(path)).has_value());
 }

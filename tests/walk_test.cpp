@@ -163,6 +163,26 @@ TEST_P(BothWalks, JournalsOfKilledRunsAreCarriedOutBeforeTheFilesAreHandled) {
   held.Close();
 
   state().setSelectedTypesOnly(0);  // every file, journals too, is listed
+  // A scan that only reads leaves both journals and their files, each file
+  // counted as not scanned and not handled.
+  const std::vector<uint8_t> halfway = test_support::ReadBytes(killed);
+  state().setActionMode(scan::ActionMode::ScanOnly);
+  EXPECT_EQ(Walk(root_), RootResult::Completed);
+  EXPECT_EQ(test_support::ReadBytes(killed), halfway);
+  EXPECT_TRUE(std::filesystem::exists(copy));
+  for (const std::string& journal :
+       {engine::JournalPathFor(killed), engine::JournalPathFor(copy)}) {
+    EXPECT_TRUE(std::filesystem::exists(journal)) << journal;
+  }
+  EXPECT_EQ(OutcomesOf(killed), std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
+  EXPECT_EQ(OutcomesOf(copy), std::vector<ScanOutcome>{ScanOutcome::CannotOpen});
+  EXPECT_EQ(OutcomesOf(inUse), std::vector<ScanOutcome>{ScanOutcome::Infected});
+  lines().clear();
+
+  // Asking (which may change files) carries them out first; the answers
+  // here are Skip.
+  state().setActionMode(scan::ActionMode::AskUser);
+  scan().seams().prompt = [](std::string_view) { return int32_t{103}; };
   EXPECT_EQ(Walk(root_), RootResult::Completed);
   EXPECT_EQ(test_support::ReadBytes(killed), infection.bytes);
   EXPECT_FALSE(std::filesystem::exists(copy));

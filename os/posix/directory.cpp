@@ -1,6 +1,7 @@
 #include "os/directory.h"
 
 #include "os/posix/open_regular.h"
+#include "os/resolve.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -107,10 +108,11 @@ Folder::~Folder() = default;
 Folder::Folder(Folder&& other) noexcept = default;
 Folder& Folder::operator=(Folder&& other) noexcept = default;
 
-Folder Folder::Open(const std::string& path) {
+Folder Folder::Open(const std::string& path) { return ResolveFolder(path, PathRules{}).folder; }
+
+Folder Folder::Adopt(intptr_t handle) {
   Folder folder;
-  int fd = OpenDirectory(AT_FDCWD, path.c_str(), 0);
-  if (fd >= 0) folder.state_ = std::make_unique<State>(fd);
+  if (handle >= 0) folder.state_ = std::make_unique<State>(static_cast<int>(handle));
   return folder;
 }
 
@@ -148,8 +150,9 @@ intptr_t Folder::NativeHandle() const { return state_ != nullptr ? state_->fd : 
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
   // Only regular files, as File::Open, and never waiting on a pipe.
-  const int fd = OpenRegularAt(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW, 0);
-  return fd >= 0 ? File(fd, nullptr) : File();
+  FileIdentity opened;
+  const int fd = OpenRegularAt(state_->fd, name.c_str(), O_RDONLY | O_NOFOLLOW, 0, &opened);
+  return fd >= 0 ? File(fd, opened) : File();
 }
 
 File Folder::OpenFile(const std::string& name, Access access, Share /*share*/,
@@ -277,27 +280,9 @@ bool Folder::SetMode(uint32_t mode) const {
 }
 
 Folder Folder::OpenParent(const std::string& path, bool resolveLink, std::string& name) {
-  name.clear();
-  std::string target = path;
-  while (!target.empty() && target.size() > 1 && target.back() == '/') target.pop_back();
-  if (resolveLink) {
-    struct stat found {};
-    if (::lstat(target.c_str(), &found) == 0 && S_ISLNK(found.st_mode)) {
-      char* real = ::realpath(target.c_str(), nullptr);
-      if (real == nullptr) return Folder();
-      target = real;
-      std::free(real);
-    }
-  }
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : target.substr(0, slash);
-  std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (last.empty() || last == "." || last == "..") return Folder();
-  Folder opened = Open(folder);
-  if (opened.IsOpen()) name = std::move(last);
-  return opened;
+  ResolvedParent resolved = ResolveParent(path, PathRules{}, resolveLink);
+  name = std::move(resolved.name);
+  return std::move(resolved.folder);
 }
 
 bool Folder::MakeCurrent() const { return state_ != nullptr && ::fchdir(state_->fd) == 0; }

@@ -22,10 +22,11 @@ bool FitsOffset(uint64_t offset, uint32_t length) {
 
 }  // namespace
 
-int OpenRegularAt(int folder, const char* name, int flags, unsigned mode) {
+int OpenRegularAt(int folder, const char* name, int flags, unsigned mode, FileIdentity* opened) {
   // Never waits: a pipe or a device at the name would block the open (a pipe
-  // until a writer comes); O_NONBLOCK goes again once it is known to be a
-  // regular file.
+  // until a writer comes). O_NONBLOCK then stays: it changes nothing for a
+  // regular file's reads and writes, and taking it away would cost two
+  // system calls a file.
   int fd;
   do {
     fd = ::openat(folder, name, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
@@ -38,11 +39,7 @@ int OpenRegularAt(int folder, const char* name, int flags, unsigned mode) {
     errno = EINVAL;
     return -1;
   }
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (opened != nullptr) *opened = IdentityOf(info);
   return fd;
 }
 
@@ -162,6 +159,10 @@ bool File::SetAttributesNow(FileAttributes attributes) {
 
 FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& journaled) {
   return FileAttributes{restored.bits & (0777u | (journaled.mode & 07000u))};
+}
+
+FileAttributes AfterUndo(FileAttributes now, FileAttributes journaled) {
+  return FileAttributes{now.bits & 07777u & ~(0222u & ~journaled.bits)};
 }
 
 File::Lock File::LockExclusive() {

@@ -13,8 +13,9 @@ FileIdentity IdentityOf(const struct stat& info);
 
 // openat(folder, name, flags) with O_NONBLOCK, O_CLOEXEC and O_NOCTTY added;
 // -1 (errno set; EINVAL for what is no regular file) unless a regular file
-// was opened, which is then left in blocking mode. `flags` may hold
-// O_NOFOLLOW, O_CREAT and O_EXCL.
-int OpenRegularAt(int folder, const char* name, int flags, unsigned mode);
+// was opened. `flags` may hold O_NOFOLLOW, O_CREAT and O_EXCL. What the one
+// fstat that tells a regular file said goes to `opened`, when given.
+int OpenRegularAt(int folder, const char* name, int flags, unsigned mode,
+                  FileIdentity* opened = nullptr);
 
 }  // namespace os

@@ -158,6 +158,8 @@ std::optional<FolderKey> Folder::Key() const {
 
 intptr_t Folder::NativeHandle() const { return -1; }
 
+Folder Folder::Adopt(intptr_t /*handle*/) { return Folder(); }
+
 File Folder::OpenToRead(const std::string& name) const {
   if (state_ == nullptr) return File();
   return File::Open(PathOf(name), Access::Read, Share::ReadWrite, Disposition::OpenExisting);

@@ -108,6 +108,10 @@ FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity&
   return restored;
 }
 
+FileAttributes AfterUndo(FileAttributes now, FileAttributes journaled) {
+  return FileAttributes{now.bits | (journaled.bits & FILE_ATTRIBUTE_READONLY)};
+}
+
 // The share modes of the open are Win32's locks: a file another program holds
 // is not opened at all.
 File::Lock File::LockExclusive() { return IsOpen() ? Lock::Locked : Lock::Failed; }
