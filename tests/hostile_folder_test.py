@@ -275,10 +275,17 @@ def case_journal_file_swapped_for_another(scene, action):
 
 def case_journal_of_ours_is_rolled_back(scene, action):
     path = killed_root_run(scene, "mine.exe")
+    halfway = open(path, "rb").read()
     result = krizclean(action, scene.shared)
+    if action != "--clean":
+        # A scan that only reads writes nothing: the journal and the file
+        # half-way stay, the file is not scanned, and --clean finishes it.
+        check(os.path.exists(path + ".kzj") and open(path, "rb").read() == halfway,
+              "a scan that only reads carried out a journal")
+        check(result[0] == 2, "a half-way file counted as scanned: %s" % result[0])
+        return result, ["mine.exe: interrupted cleaning: run with --clean to finish it"]
     check(not os.path.exists(path + ".kzj"), "our own journal was not carried out")
-    want = CLEANED if action == "--clean" else INFECTED
-    check(open(path, "rb").read() == want, "our own journal: the file is not as it should be")
+    check(open(path, "rb").read() == CLEANED, "our own journal: the file is not as it should be")
     return result, ["mine.exe: put back as it was before an interrupted cleaning"]
 
 
@@ -393,7 +400,7 @@ def case_json_link(scene, action):
     scene.attacker_file("x.exe", INFECTED)
     status, out, err = krizclean(action, "--json", os.path.join(scene.shared, "report.json"),
                                  scene.shared)
-    check(status == 2 and out == "" and "symbolic link that belongs to another user" in err,
+    check(status == 2 and out == "" and "symbolic link that another user could have placed" in err,
           "json link: %s %r %r" % (status, out, err))
     # One of root's own, in the shared folder, is written and parses.
     report = os.path.join(scene.shared, "root.json")
@@ -402,6 +409,139 @@ def case_json_link(scene, action):
           "json not written: " + err)
     check(os.lstat(report).st_uid == 0, "json not root's")
     return (status, out, err), []
+
+
+def case_restore_through_a_folder_link(scene, action):
+    """Root cleans h/u/app.exe (u the attacker's own folder) keeping a
+    backup; the attacker then puts, at u, a link to a folder of root's that
+    holds its own app.exe. Even forced, --restore writes nothing there; nor
+    through a ".." that the manifest holds after a link."""
+    victim = scene.root_file("app.exe", b"root's own app.exe\n", 0o755)
+    scene.attacker("import os; os.makedirs('h/u/sub')")
+    scene.attacker_file("h/u/app.exe", INFECTED, 0o755)
+    kept = scene.path("kept")
+    krizclean(action, "--backup", kept, os.path.join(scene.shared, "h/u/sub/../app.exe"))
+    manifest = open(os.path.join(kept, "manifest.txt")).read()
+    check("/sub/../app.exe" in manifest, "the manifest does not keep the path given: %r" % manifest)
+    scene.attacker("import os; os.rename('h/u', 'h/u.old'); os.symlink(%r, 'h/u')" % scene.rootdir)
+    results = []
+    for extra in ((), ("--force",)):
+        status, out, err = krizclean("--restore", kept, *extra)
+        check(status == 2 and ": not restored\n" in out and "restored: 0" in out,
+              "restore through a folder link: %s %r %r" % (status, out, err))
+        results.append((status, out, err))
+    # The ".." alone: u back as the attacker's folder, sub a link to root's.
+    scene.attacker("import os; os.unlink('h/u'); os.rename('h/u.old', 'h/u');"
+                   "os.rmdir('h/u/sub'); os.symlink(%r, 'h/u/sub')" % os.path.join(scene.rootdir, "x"))
+    status, out, err = krizclean("--restore", kept, "--force")
+    check(status == 2 and ": not restored\n" in out, "restore through '..': %s %r %r" % (status, out, err))
+    # Nor through a ".." at all, which a path read from a file never holds.
+    scene.attacker("import os; os.unlink('h/u/sub'); os.mkdir('h/u/sub')")
+    status, out, err = krizclean("--restore", kept, "--force")
+    check(status == 2 and '".."' in err, "restore through '..': %s %r %r" % (status, out, err))
+    check(open(victim, "rb").read() == b"root's own app.exe\n", "root's app.exe was written")
+    return results[1], ["a part of its path is a symbolic link; not followed"]
+
+
+def case_forged_journal_then_chown(scene, action):
+    """The attacker's own program and a forged journal claiming owner 0,
+    writer 0, the file's real identity and mode 4755; an administrator then
+    takes the files over (chown -R root:root) and runs krizclean. No run,
+    whatever it does, gives the program a set-ID bit."""
+    tool = scene.attacker_file("tool.exe", open("/usr/bin/id", "rb").read(), 0o755)
+    info = os.stat(tool)
+    ident = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns, 0, 1, 0o100755)
+    size = info.st_size
+    forged = journal(IN_PLACE, "tool.exe", mode=0o4755, writer=0, ident=ident, old=size, new=size)
+    scene.attacker_file("tool.exe.kzj", forged, 0o644)
+    subprocess.run(["chown", "-R", "root:root", scene.shared], check=True)
+    os.chmod(scene.shared, 0o1777)
+    results = []
+    for args in ((action, scene.shared), ("--restore", scene.path("none"))):
+        results.append(krizclean(*args))
+        mode = stat.S_IMODE(os.stat(tool).st_mode)
+        check(mode & 0o7000 == 0, "%s: tool.exe became %o" % (args[0], mode))
+    if action != "--clean":
+        check(os.path.exists(tool + ".kzj"), "a scan that only reads removed a journal")
+        return results[0], ["tool.exe: interrupted cleaning: run with --clean to finish it"]
+    return results[0], ["tool.exe: put back as it was before an interrupted cleaning"]
+
+
+def case_backup_and_json_through_folders(scene, action):
+    """--backup and --json under a folder of the attacker's, or through its
+    link to a folder of root's: refused before anything is scanned, and
+    nothing is made in root's folder."""
+    scene.attacker_file("b.exe", INFECTED)
+    scene.attacker("import os; os.mkdir('U'); os.symlink(%r, 'L')" % scene.rootdir)
+    results = []
+    for folder in ("U", "L"):
+        status, out, err = krizclean(action, "--backup", os.path.join(scene.shared, folder, "bk"),
+                                     scene.shared)
+        check(status == 2 and out == "" and "cannot keep backups in this folder" in err,
+              "--backup %s/bk accepted: %s %r" % (folder, status, err))
+        status, out, err = krizclean(action, "--json",
+                                     os.path.join(scene.shared, folder, "report.json"),
+                                     scene.shared)
+        check(status == 2 and out == "" and "cannot write the JSON file" in err,
+              "--json %s/report.json accepted: %s %r" % (folder, status, err))
+        results.append((status, out, err))
+    check(not os.path.exists(os.path.join(scene.rootdir, "bk")) and
+          not os.path.exists(os.path.join(scene.rootdir, "report.json")),
+          "something was made in root's folder")
+    check(os.listdir(os.path.join(scene.shared, "U")) == [], "something was made in U")
+    return results[0], []
+
+
+def case_backup_folder_swapped_after_it_is_made(scene, action):
+    """Root's backup folder made in the sticky folder: the run is held right
+    after it made it (strace holds mkdirat), and the attacker renames it away
+    and puts a link to a folder of root's in its place. The backup and the
+    manifest go into the folder made, held since, never through the link."""
+    scene.attacker_file("c.exe", INFECTED)
+    target = scene.path("T")
+    os.mkdir(target, 0o755)
+    scene.root_file("manifest.txt", b"root's own manifest\n", 0o644, target)
+    bk = os.path.join(scene.shared, "bk")
+    run = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-e", "trace=mkdirat,mkdir", "-e",
+                            "inject=mkdirat,mkdir:delay_exit=1500000:when=1", KRIZCLEAN, "-q",
+                            "-j", "1", action, "--backup", bk, scene.shared], env=TRACED_ENV,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.time() + 30
+    while not os.path.isdir(bk) and time.time() < deadline:
+        time.sleep(0.005)
+    try:
+        scene.attacker("import os; os.rename('bk', 'bk.old'); os.symlink(%r, 'bk')" % target)
+    except RuntimeError:
+        pass  # the sticky folder keeps root's bk root's: the rename is refused
+    try:
+        out, err = run.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        run.kill()
+        return (None, "", "timed out"), []
+    check(sorted(os.listdir(target)) == ["manifest.txt"], "T received %s" % os.listdir(target))
+    if action == "--clean":
+        held = bk if os.path.isdir(bk) and not os.path.islink(bk) else bk + ".old"
+        check(any(n.endswith(".kzb") for n in os.listdir(held)), "no backup was kept")
+    return (run.returncode, out.decode(errors="replace"), err.decode(errors="replace")), []
+
+
+def case_image_with_two_names(scene, action):
+    """A FAT image of the attacker's under two names in the sticky folder:
+    the one-name rule of plain files holds for images too."""
+    image = os.path.join(WORK, "fat-%d.img" % os.getpid())
+    if not os.path.exists(image):
+        subprocess.run(["mkfs.fat", "-C", image, "1024"], check=True, capture_output=True)
+        program = os.path.join(WORK, "A.EXE")
+        open(program, "wb").write(INFECTED)
+        subprocess.run(["mcopy", "-i", image, program, "::A.EXE"], check=True)
+    data = open(image, "rb").read()
+    path = scene.attacker_file("d.img", data, 0o644)
+    scene.attacker("import os; os.link('d.img', 'e.img')")
+    result = krizclean(action, "--inside", scene.shared)
+    check(open(path, "rb").read() == data, "an image of two names was written")
+    if action == "--clean":
+        return result, ["the image has more than one name in a folder that another user controls"]
+    return result, []
 
 
 def ask_and_swap(scene, name, swap):
@@ -492,6 +632,11 @@ CASES = [
     ("backup folders another user can change; the manifest; modes", case_backup_folders, ("--clean",)),
     ("--restore into a link put at a cleaned file's name", case_restore_into_a_link, ("--clean",)),
     ("--json through another user's link", case_json_link, ALL_ACTIONS),
+    ("--restore through a link at a folder of the path, and through '..'", case_restore_through_a_folder_link, ("--clean",)),
+    ("a forged journal, then chown -R by root", case_forged_journal_then_chown, ALL_ACTIONS),
+    ("--backup and --json under another user's folder or link", case_backup_and_json_through_folders, ALL_ACTIONS),
+    ("the backup folder swapped for a link right after it is made", case_backup_folder_swapped_after_it_is_made, ALL_ACTIONS),
+    ("a FAT image with two names", case_image_with_two_names, ALL_ACTIONS),
     ("a file swapped for a link at the prompt", case_swapped_for_link_at_prompt, ("--ask",)),
     ("a file swapped for another at the prompt", case_swapped_for_another_at_prompt, ("--ask",)),
     ("a file removed at the prompt", case_removed_at_prompt, ("--ask",)),
