@@ -10,6 +10,7 @@
 #include "engine/journal.h"
 #include "os/directory.h"
 #include "os/file_ops.h"
+#include "os/resolve.h"
 #include "os/system.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
@@ -418,7 +419,10 @@ namespace {
 RootResult WalkTreeWith(Scan& scan, const std::string& root, const std::string& shown,
                         const FileVisitor* visit) {
   const os::Folder start = os::Folder::Current();
-  auto top = std::make_shared<const os::Folder>(os::Folder::Open(root));
+  // Reached by the rules for a path we are given: a link on the way only
+  // where no other user could have placed it; the reason said when not.
+  os::ResolvedFolder resolved = os::ResolveFolder(root, os::PathRules{});
+  auto top = std::make_shared<const os::Folder>(std::move(resolved.folder));
   FolderWalk walked = FolderWalk::NotOpened;
   if (top->IsOpen()) {
     HandleWalk walk{scan, visit, ExclusionsOf(scan)};
@@ -432,6 +436,9 @@ RootResult WalkTreeWith(Scan& scan, const std::string& root, const std::string& 
       walked = WalkFolder(walk, top, shown);
     }
   } else {
+    if (resolved.refusal.find("symbolic link") != std::string::npos) {
+      scan.Reason(shown, resolved.refusal);
+    }
     RecordFolderNotOpened(scan, shown);
   }
   start.MakeCurrent();

@@ -49,6 +49,24 @@ check_killed() {
   done
 }
 
+# A scan-only run after the kill writes nothing: every file and journal stays
+# as the kill left it (bytes, mode and names), and a journal is said and its
+# file counted as not scanned.
+check_scan_only() {
+  local when=$1 status=0 before after
+  before=$(cd "$drive" && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)
+  "$krizclean" --scan-only -q "$drive" >/dev/null 2>"$work/stderr" || status=$?
+  after=$(cd "$drive" && find . -printf '%p %m %s\n' | sort && find . -type f -exec sha256sum {} + | sort)
+  if [ "$before" != "$after" ]; then
+    fail "$when" "a scan-only run changed the folder"
+  fi
+  if [ -n "$(find "$drive" -name '*.kzj')" ]; then
+    if [ "$status" -ne 2 ] || ! grep -q 'interrupted cleaning: run with --clean to finish it' "$work/stderr"; then
+      fail "$when" "a scan-only run did not say the journal it met (status $status): $(cat "$work/stderr")"
+    fi
+  fi
+}
+
 # After the next run: every file exactly clean, with its mode, and nothing
 # else left in the folder.
 check_recovered() {
@@ -85,6 +103,7 @@ for calls in write pwrite64 ftruncate fsync unlink unlinkat chmod,fchmodat fchmo
     fi
     kills=$((kills + 1))
     check_killed "$first #$n"
+    check_scan_only "$first #$n"
     check_recovered "$first #$n"
   done
   echo "$first: killed at each of $((n - 1)) calls"
