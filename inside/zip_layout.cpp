@@ -15,6 +15,7 @@ constexpr uint64_t kLocalHeader = 30;
 // A central directory larger than this (a million entries and more) is not
 // read: the limit on members stops such an archive anyway.
 constexpr uint64_t kMaxDirectory = 64ull << 20;
+constexpr uint64_t kBlock = 64 * 1024;
 constexpr uint32_t kWide = 0xFFFFFFFF;
 constexpr uint16_t kLengthAtEnd = 1 << 3;  // sizes in a descriptor after the data
 
@@ -33,14 +34,15 @@ std::string At(uint64_t offset) { return "at offset " + std::to_string(offset); 
 // The 64-bit values of a ZIP64 extra field (0x0001) for those of `wide`
 // that hold 0xFFFFFFFF, in its order; false when the field is too short for
 // them. `used`: the entry has such a field.
-bool Widen(const std::vector<uint8_t>& extra, std::initializer_list<uint64_t*> wide, bool& used) {
+bool Widen(const uint8_t* extra, size_t extraSize, std::initializer_list<uint64_t*> wide,
+           bool& used) {
   used = false;
   size_t at = 0;
-  while (extra.size() - at >= 4) {
+  while (extraSize - at >= 4) {
     const uint16_t id = U16(&extra[at]);
     const size_t length = U16(&extra[at + 2]);
     at += 4;
-    if (length > extra.size() - at) return true;  // a field cut short: not ours to judge
+    if (length > extraSize - at) return true;  // a field cut short: not ours to judge
     if (id == 0x0001) {
       used = true;
       size_t field = at;
@@ -173,31 +175,30 @@ class Reader {
     }
     uint64_t at = 0;
     while (at < directory.size()) {
-      const std::string which = "entry " + std::to_string(listed_.size() + 1);
+      auto which = [this] { return "entry " + std::to_string(listed_.size() + 1); };
       if (listed_.size() >= count_) {
         return Damaged("its central directory holds more entries than its end record says");
       }
       if (directory.size() - at < kCentralHeader || !Is(&directory[at], 1, 2)) {
-        return Damaged(which + " of its central directory is damaged");
+        return Damaged(which() + " of its central directory is damaged");
       }
       const uint8_t* h = &directory[at];
       const uint64_t nameLength = U16(h + 28);
       const uint64_t extraLength = U16(h + 30);
       const uint64_t commentLength = U16(h + 32);
       if (nameLength + extraLength + commentLength > directory.size() - at - kCentralHeader) {
-        return Damaged(which + " of its central directory runs past its end");
+        return Damaged(which() + " of its central directory runs past its end");
       }
       uint64_t size = U32(h + 24);
       uint64_t compressed = U32(h + 20);
       uint64_t offset = U32(h + 42);
       const uint8_t* name = h + kCentralHeader;
-      std::vector<uint8_t> extra(name + nameLength, name + nameLength + extraLength);
       bool wide = false;
-      if (!Widen(extra, {&size, &compressed, &offset}, wide)) {
-        return Damaged(which + " of its central directory has a damaged ZIP64 field");
+      if (!Widen(name + nameLength, extraLength, {&size, &compressed, &offset}, wide)) {
+        return Damaged(which() + " of its central directory has a damaged ZIP64 field");
       }
       if (offset > directoryStart_ - prefix_ || directoryStart_ - prefix_ - offset < kLocalHeader) {
-        return Damaged(which + " of its central directory points outside the archive");
+        return Damaged(which() + " of its central directory points outside the archive");
       }
       listed_.push_back({offset + prefix_, compressed,
                          std::string(reinterpret_cast<const char*>(name), nameLength)});
@@ -208,6 +209,23 @@ class Reader {
       return Damaged("its central directory holds " + std::to_string(listed_.size()) +
                      " entries where its end record says " + std::to_string(count_));
     }
+    return true;
+  }
+
+  // Local headers read through one block of the file at a time: ordinary
+  // ZIPs of many small members then take one read for many headers.
+  bool ReadHeaderBytes(uint64_t at, uint8_t* out, size_t length) {
+    if (at < blockAt_ || at - blockAt_ > block_.size() ||
+        length > block_.size() - (at - blockAt_)) {
+      if (at > size_ || length > size_ - at) return false;
+      block_.resize(static_cast<size_t>(std::max<uint64_t>(length, std::min(kBlock, size_ - at))));
+      if (!read_(at, block_.data(), block_.size())) {
+        block_.clear();
+        return false;
+      }
+      blockAt_ = at;
+    }
+    std::copy_n(block_.data() + (at - blockAt_), length, out);
     return true;
   }
 
@@ -223,7 +241,8 @@ class Reader {
   bool ReadLocal(uint64_t at, uint64_t limit, Local& local, bool& isHeader) {
     uint8_t h[kLocalHeader];
     isHeader = false;
-    if (at > limit || limit - at < kLocalHeader || !read_(at, h, kLocalHeader) || !Is(h, 3, 4)) {
+    if (at > limit || limit - at < kLocalHeader || !ReadHeaderBytes(at, h, kLocalHeader) ||
+        !Is(h, 3, 4)) {
       return false;
     }
     isHeader = true;
@@ -233,7 +252,7 @@ class Reader {
       return Damaged("the local entry " + At(at) + " runs past the archive's entries");
     }
     std::vector<uint8_t> rest(nameLength + extraLength);
-    if (!read_(at + kLocalHeader, rest.data(), rest.size())) {
+    if (!ReadHeaderBytes(at + kLocalHeader, rest.data(), rest.size())) {
       return Damaged("the local entry " + At(at) + " cannot be read");
     }
     local.name.assign(reinterpret_cast<const char*>(rest.data()), nameLength);
@@ -241,8 +260,7 @@ class Reader {
     local.flags = U16(h + 6);
     uint64_t size = U32(h + 22);
     local.compressed = U32(h + 18);
-    std::vector<uint8_t> extra(rest.begin() + static_cast<std::ptrdiff_t>(nameLength), rest.end());
-    if (!Widen(extra, {&size, &local.compressed}, local.wide)) {
+    if (!Widen(rest.data() + nameLength, extraLength, {&size, &local.compressed}, local.wide)) {
       return Damaged("the local entry " + At(at) + " has a damaged ZIP64 field");
     }
     return true;
@@ -255,7 +273,7 @@ class Reader {
     uint64_t end = local.data + compressed;
     if ((local.flags & kLengthAtEnd) != 0) {
       uint8_t marker[4];
-      if (limit - end >= 4 && read_(end, marker, 4) && Is(marker, 7, 8)) end += 4;
+      if (limit - end >= 4 && ReadHeaderBytes(end, marker, 4) && Is(marker, 7, 8)) end += 4;
       const uint64_t length = local.wide ? 20 : 12;
       if (limit - end < length) return 0;
       end += length;
@@ -333,6 +351,8 @@ class Reader {
   uint64_t prefix_ = 0;
   uint64_t count_ = 0;
   std::vector<Listed> listed_;
+  std::vector<uint8_t> block_;
+  uint64_t blockAt_ = 0;
 };
 
 }  // namespace
