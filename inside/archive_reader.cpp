@@ -10,8 +10,11 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "inside/zip_layout.h"
 #include "os/file.h"
 
 namespace inside {
@@ -355,11 +358,16 @@ std::string MemberPath(archive_entry* entry) {
 }
 
 LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, const Seams& seams,
-                bool mustBeArchive);
+                bool mustBeArchive, bool damageSaid = false);
+LookResult WalkZipBytes(const HeldBytes& bytes, const InnerName& name, int depth, Budget& budget,
+                        const Seams& seams, bool& wasZip);
 
 // An archive inside an archive, held in `bytes`.
 LookResult WalkNested(const HeldBytes& bytes, const InnerName& name, int depth, Budget& budget,
                       const Seams& seams) {
+  bool wasZip = false;
+  LookResult zip = WalkZipBytes(bytes, name, depth, budget, seams, wasZip);
+  if (wasZip) return zip;
   HeldReader reader = OpenHeld(bytes, AllFormats);
   if (!reader.archive) {
     ReportNotScanned(name, "it cannot be read as an archive", seams);
@@ -387,8 +395,54 @@ LookResult WalkNested(const HeldBytes& bytes, const InnerName& name, int depth, 
   return result;
 }
 
+// What a local entry that the central directory does not list is said to be.
+constexpr char kNotListed[] =
+    "not in the archive's central directory: most tools do not show it, but some extract it";
+
+// One member that `a` has just read the header of: scanned when the filter
+// takes its name, looked into when it is an archive. Stopped when the user
+// quit. `note`: what is to be said of it besides (empty: nothing).
+LookResult HandleMember(archive* a, archive_entry* entry, const InnerName& base, int depth,
+                        Budget& budget, const Seams& seams, const std::string& note) {
+  if (archive_entry_filetype(entry) != AE_IFREG) return LookResult::Scanned;
+  const std::string inner = base.inner + MemberPath(entry);
+  const std::string name = LastName(inner);
+  const InnerName named{base.container, inner};
+  // A member to be noted is told, and its record given the note as its
+  // reason (or after it).
+  std::optional<Seams> noted;
+  if (!note.empty()) {
+    seams.scan->Tell((named.Shown() + ": " + note).c_str(), "krizclean");
+    noted.emplace(seams);
+    noted->describe = [&seams, &note](const InnerName& which, const std::string& reason) {
+      if (seams.describe) seams.describe(which, reason.empty() ? note : reason + "; " + note);
+    };
+  }
+  const bool selected = IsSelected(name, seams);
+  const bool nested = IsContainerName(name);
+  if (!selected && !nested) return LookResult::Scanned;
+  MemberSource bytes(a, entry, budget);
+  if (selected && !HandleInner(named, bytes, Cleaner(), kReadOnly, noted ? *noted : seams)) {
+    return LookResult::Stopped;
+  }
+  if (nested && bytes.Problem().empty()) {
+    if (depth >= budget.limits.depth) {
+      ReportNotScanned(named,
+                       "an archive nested deeper than the limit of " +
+                           std::to_string(budget.limits.depth) + ": not scanned",
+                       seams);
+    } else if (!bytes.ReadAll()) {
+      ReportNotScanned(named, bytes.Problem(), seams);
+    } else if (WalkNested(bytes.bytes(), {base.container, inner + "!"}, depth + 1, budget, seams) ==
+               LookResult::Stopped) {
+      return LookResult::Stopped;
+    }
+  }
+  return LookResult::Scanned;
+}
+
 LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, const Seams& seams,
-                bool mustBeArchive) {
+                bool mustBeArchive, bool damageSaid) {
   uint64_t members = 0;
   bool any = false;
   for (;;) {
@@ -398,8 +452,10 @@ LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, co
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
       if (!any && !mustBeArchive) return LookResult::NotContainer;
       const char* why = archive_error_string(a);
-      ReportNotScanned(base, std::string("the archive is damaged: ") + (why ? why : "unreadable"),
-                       seams);
+      if (!damageSaid) {
+        ReportNotScanned(base, std::string("the archive is damaged: ") + (why ? why : "unreadable"),
+                         seams);
+      }
       return LookResult::Scanned;
     }
     any = true;
@@ -410,29 +466,8 @@ LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, co
                        seams);
       return LookResult::Scanned;
     }
-    if (archive_entry_filetype(entry) != AE_IFREG) continue;
-    const std::string inner = base.inner + MemberPath(entry);
-    const std::string name = LastName(inner);
-    const bool selected = IsSelected(name, seams);
-    const bool nested = IsContainerName(name);
-    if (!selected && !nested) continue;
-    const InnerName named{base.container, inner};
-    MemberSource bytes(a, entry, budget);
-    if (selected && !HandleInner(named, bytes, Cleaner(), kReadOnly, seams)) {
+    if (HandleMember(a, entry, base, depth, budget, seams, "") == LookResult::Stopped) {
       return LookResult::Stopped;
-    }
-    if (nested && bytes.Problem().empty()) {
-      if (depth >= budget.limits.depth) {
-        ReportNotScanned(named,
-                         "an archive nested deeper than the limit of " +
-                             std::to_string(budget.limits.depth) + ": not scanned",
-                         seams);
-      } else if (!bytes.ReadAll()) {
-        ReportNotScanned(named, bytes.Problem(), seams);
-      } else if (WalkNested(bytes.bytes(), {base.container, inner + "!"}, depth + 1, budget,
-                            seams) == LookResult::Stopped) {
-        return LookResult::Stopped;
-      }
     }
     // A bomb stops the whole archive: nothing more of it is read.
     if (!budget.exceeded.empty()) {
@@ -442,6 +477,131 @@ LookResult Walk(archive* a, const InnerName& base, int depth, Budget& budget, co
   }
   if (!any && !mustBeArchive) return LookResult::NotContainer;
   return LookResult::Scanned;
+}
+
+// --- ZIP: the members its central directory lists, read by libarchive's
+// reader of that directory, and besides them every local entry it does not
+// list, each read on its own by libarchive's reader of local entries over
+// its bytes alone, so that the reader never searches on through what
+// follows (or through a hole of any size).
+
+// An archive's bytes at any offset.
+struct Bytes {
+  uint64_t size = 0;
+  ReadExactly read;
+  // Where data lies at or after an offset (`size` when only a hole
+  // follows); the offset itself where it is not known.
+  std::function<uint64_t(uint64_t)> dataFrom = [](uint64_t offset) { return offset; };
+};
+
+// One local entry's bytes, as libarchive reads them.
+struct Window {
+  const Bytes& bytes;
+  uint64_t at;
+  uint64_t end;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(kChunk);
+};
+
+la_ssize_t ReadWindow(archive* a, void* data, const void** out) {
+  auto* window = static_cast<Window*>(data);
+  // Past the last data of the file lie only zeros: nothing to read there.
+  if (window->at >= window->end || window->bytes.dataFrom(window->at) >= window->bytes.size) {
+    return 0;
+  }
+  const size_t length =
+      static_cast<size_t>(std::min<uint64_t>(window->buffer.size(), window->end - window->at));
+  if (!window->bytes.read(window->at, window->buffer.data(), length)) {
+    archive_set_error(a, EIO, "it cannot be read");
+    return -1;
+  }
+  window->at += length;
+  *out = window->buffer.data();
+  return static_cast<la_ssize_t>(length);
+}
+
+la_int64_t SkipWindow(archive*, void* data, la_int64_t request) {
+  auto* window = static_cast<Window*>(data);
+  if (request <= 0) return 0;
+  const uint64_t skipped =
+      std::min<uint64_t>(static_cast<uint64_t>(request), window->end - window->at);
+  window->at += skipped;
+  return static_cast<la_int64_t>(skipped);
+}
+
+// A local entry read on its own: `hidden` when the central directory does
+// not list it.
+LookResult ReadLocalEntry(const LocalEntry& local, const Bytes& bytes, const InnerName& base,
+                          int depth, Budget& budget, const Seams& seams, bool hidden) {
+  if (local.name.empty() || local.name.back() == '/') return LookResult::Scanned;
+  Window window{bytes, local.offset, local.end};
+  ArchivePtr a(archive_read_new());
+  if (!a) throw std::bad_alloc();
+  archive_read_support_format_zip_streamable(a.get());
+  archive_read_set_read_callback(a.get(), ReadWindow);
+  archive_read_set_skip_callback(a.get(), SkipWindow);
+  archive_read_set_callback_data(a.get(), &window);
+  archive_entry* entry = nullptr;
+  if (archive_read_open1(a.get()) != ARCHIVE_OK ||
+      archive_read_next_header(a.get(), &entry) < ARCHIVE_WARN) {
+    const char* why = archive_error_string(a.get());
+    std::string inner = local.name;
+    while (inner.starts_with("./") || inner.starts_with("/"))
+      inner.erase(0, inner[0] == '.' ? 2 : 1);
+    ReportNotScanned({base.container, base.inner + "/" + inner},
+                     std::string("it cannot be read: ") + (why != nullptr ? why : "damaged") +
+                         (hidden ? std::string("; ") + kNotListed : std::string()),
+                     seams);
+    return LookResult::Scanned;
+  }
+  return HandleMember(a.get(), entry, base, depth, budget, seams, hidden ? kNotListed : "");
+}
+
+// The ZIP whose layout is `layout`: its listed members read through
+// `listed` (null when no reader of its central directory could be opened:
+// `listedError` says why), then each local entry it does not list.
+LookResult WalkZip(const ZipLayout& layout, archive* listed, const std::string& listedError,
+                   const Bytes& bytes, const InnerName& base, int depth, Budget& budget,
+                   const Seams& seams) {
+  bool damageSaid = false;
+  if (!layout.damage.empty()) {
+    ReportNotScanned(base, "the archive is damaged: " + layout.damage, seams);
+    damageSaid = true;
+  } else if (layout.hasDirectory && listed == nullptr) {
+    ReportNotScanned(base, "the archive cannot be read: " + listedError, seams);
+    damageSaid = true;
+  }
+  if (layout.hasDirectory && listed != nullptr) {
+    LookResult result = Walk(listed, base, depth, budget, seams, true, damageSaid);
+    if (result == LookResult::Stopped || !budget.exceeded.empty()) return result;
+  }
+  for (const LocalEntry& local : layout.unlisted) {
+    if (ReadLocalEntry(local, bytes, base, depth, budget, seams, layout.hasDirectory) ==
+        LookResult::Stopped) {
+      return LookResult::Stopped;
+    }
+    if (!budget.exceeded.empty()) {
+      ReportNotScanned(base, "the rest was not scanned: " + budget.exceeded, seams);
+      break;
+    }
+  }
+  return LookResult::Scanned;
+}
+
+void ZipListed(archive* a) { archive_read_support_format_zip_seekable(a); }
+
+LookResult WalkZipBytes(const HeldBytes& held, const InnerName& name, int depth, Budget& budget,
+                        const Seams& seams, bool& wasZip) {
+  Bytes bytes{held.size(), [&held](uint64_t offset, uint8_t* out, size_t length) {
+                return offset <= held.size() && length <= held.size() - offset &&
+                       held.Read(offset, out, length);
+              }};
+  const ZipLayout layout = ReadZipLayout(bytes.read, bytes.size, budget.limits.members);
+  wasZip = layout.isZip;
+  if (!wasZip) return LookResult::NotContainer;
+  HeldReader reader;
+  if (layout.hasDirectory) reader = OpenHeld(held, ZipListed);
+  return WalkZip(layout, reader.archive.get(), "its central directory cannot be read", bytes, name,
+                 depth, budget, seams);
 }
 
 // The archive, whose members `a` has read, read on to the end of its
@@ -466,13 +626,48 @@ void ReportDamageAtEnd(archive* a, const Open& open, const Feed& feed, const std
 }  // namespace
 
 LookResult ScanArchive(const std::string& path, const std::string& shown, const Seams& seams) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  // A ZIP is told by its own records, read here with a few small reads:
+  // one that is damaged or fake is given up before libarchive would search
+  // through all of it for entries.
+  if (file.IsOpen()) {
+    Bytes bytes{file.Size().value_or(0),
+                [&file](uint64_t offset, uint8_t* out, size_t length) {
+                  while (length > 0) {
+                    const uint32_t part = static_cast<uint32_t>(std::min<size_t>(length, 1u << 30));
+                    std::optional<uint32_t> got = file.ReadAt(offset, out, part);
+                    if (!got || *got != part) return false;
+                    offset += part;
+                    out += part;
+                    length -= part;
+                  }
+                  return true;
+                },
+                [&file](uint64_t offset) { return file.DataFrom(offset); }};
+    const ZipLayout layout = ReadZipLayout(bytes.read, bytes.size, seams.limits.members);
+    if (layout.isZip) {
+      Budget budget{seams.limits, bytes.size, 0, ""};
+      ArchivePtr listed;
+      std::string why = "it cannot be opened";
+      if (layout.hasDirectory) {
+        listed.reset(archive_read_new());
+        if (!listed) throw std::bad_alloc();
+        ZipListed(listed.get());
+        if (archive_read_open_filename(listed.get(), path.c_str(), kChunk) != ARCHIVE_OK) {
+          if (archive_error_string(listed.get()) != nullptr)
+            why = archive_error_string(listed.get());
+          listed.reset();
+        }
+      }
+      return WalkZip(layout, listed.get(), why, bytes, {shown, ""}, 0, budget, seams);
+    }
+  }
   ArchivePtr a = NewReader();
   if (!a || archive_read_open_filename(a.get(), path.c_str(), kChunk) != ARCHIVE_OK) {
     return LookResult::NotContainer;
   }
   Budget budget{seams.limits, 0, 0, ""};
-  os::File file =
-      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
   budget.archiveSize = file.IsOpen() ? file.Size().value_or(0) : 0;
   LookResult result = Walk(a.get(), {shown, ""}, 0, budget, seams, false);
   if (result != LookResult::Scanned) return result;
@@ -494,6 +689,26 @@ LookResult ScanArchive(const std::string& path, const std::string& shown, const 
 
 LookResult ScanArchiveBytes(std::span<const uint8_t> bytes, const std::string& shown,
                             const Seams& seams) {
+  Bytes access{bytes.size(), [bytes](uint64_t offset, uint8_t* out, size_t length) {
+                 if (offset > bytes.size() || length > bytes.size() - offset) return false;
+                 std::copy_n(bytes.data() + offset, length, out);
+                 return true;
+               }};
+  const ZipLayout layout = ReadZipLayout(access.read, access.size, seams.limits.members);
+  if (layout.isZip) {
+    Budget budget{seams.limits, bytes.size(), 0, ""};
+    ArchivePtr listed;
+    if (layout.hasDirectory) {
+      listed.reset(archive_read_new());
+      if (!listed) throw std::bad_alloc();
+      ZipListed(listed.get());
+      if (archive_read_open_memory(listed.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
+        listed.reset();
+      }
+    }
+    return WalkZip(layout, listed.get(), "its central directory cannot be read", access,
+                   {shown, ""}, 0, budget, seams);
+  }
   ArchivePtr a = NewReader();
   if (!a || archive_read_open_memory(a.get(), bytes.data(), bytes.size()) != ARCHIVE_OK) {
     return LookResult::NotContainer;

@@ -87,6 +87,10 @@ class File final : public ByteSource {
   // Sets the end of the file at `offset`, cutting or extending it.
   bool SetEnd(uint64_t offset);
   std::optional<uint64_t> Size() override;
+  // Where the next bytes that the file holds lie at or after `offset` (the
+  // end of the file when only a hole follows), so that a reader skips what
+  // is not there; `offset` itself where the system does not say.
+  uint64_t DataFrom(uint64_t offset);
   // What identifies the open file; nullopt when the system does not say.
   std::optional<FileIdentity> Identity() const;
   // What the system said of the file when it was opened, where the open

@@ -19,7 +19,11 @@ GROUP:
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO, RAR (written here:
             Debian has no program that makes one): found with the path
             inside; a bomb, a member too large, too many members and too
-            deep a nesting stopped by the limits and reported; --inside in a folder
+            deep a nesting stopped by the limits and reported; --inside in a folder;
+            ZIPs whose records disagree with their entries: a member that the
+            central directory does not list (found), name lengths one byte
+            off ("cannot open"), a 64 GiB sparse fake (given up after a few
+            reads, counted with strace)
   locks     an image and a plain program that another program holds locked
             (flock -x, lockf): reported, not written; the live journal of
             a run that is cleaning an image: left alone by a second run
@@ -651,6 +655,8 @@ def group_archives():
           and "damaged" in damaged[0].get("reason", "") and results["not_scanned"]["files"] == 1,
           "a damaged gzip trailer: %s %s" % (results["objects"], err))
 
+    zip_records(os.path.join(WORK, "records"))
+
     # A damaged archive: its readable members are scanned, the damage reported.
     cut = os.path.join(WORK, "cut.7z")
     archive_of("7z", cut)
@@ -659,6 +665,116 @@ def group_archives():
     status, out, err, data = krizclean(cut)
     check(status == 2 and any(o["status"] == "cannot open" for o in data["objects"]),
           "a damaged archive: %s" % data["objects"])
+
+
+def unlisted(data, name):
+    """The ZIP `data` with the entry `name` taken out of its central
+    directory, its local entry left where it is."""
+    end = data.rfind(b"PK\x05\x06")
+    count, size, offset = struct.unpack_from("<HII", data, end + 10)
+    kept, at = [], offset
+    for _ in range(count):
+        lengths = struct.unpack_from("<HHH", data, at + 28)
+        entry = data[at:at + 46 + sum(lengths)]
+        if entry[46:46 + lengths[0]] != name.encode():
+            kept.append(entry)
+        at += len(entry)
+    directory = b"".join(kept)
+    tail = bytearray(data[end:])
+    struct.pack_into("<HHI", tail, 8, len(kept), len(kept), len(directory))
+    return data[:offset] + directory + bytes(tail)
+
+
+def names_off_by_one(data, delta):
+    """The ZIP `data` with the name length of each local header `delta` off
+    (the central directory's left right)."""
+    data = bytearray(data)
+    start = data.find(b"PK\x03\x04")
+    while start >= 0:
+        struct.pack_into("<H", data, start + 26, struct.unpack_from("<H", data, start + 26)[0] + delta)
+        start = data.find(b"PK\x03\x04", start + 4)
+    return bytes(data)
+
+
+def bytes_read(lines):
+    """What the read calls of an strace log returned, summed."""
+    total = 0
+    for line in lines:
+        if ("read(" in line or "pread64(" in line) and " = " in line:
+            value = line.rsplit(" = ", 1)[1].split()[0]
+            total += int(value) if value.isdigit() else 0
+    return total
+
+
+def zip_records(folder):
+    """ZIPs whose records do not agree with their entries: a member that the
+    central directory does not list (found, said so), name lengths one byte
+    off (the archive listed "cannot open"), and a sparse fake that only
+    begins as a ZIP (given up after its first bytes and its end, with an
+    infected program beside it scanned)."""
+    os.makedirs(folder)
+    infected = read(os.path.join(DRIVE, "SETUP.EXE"))
+    text = read(os.path.join(DRIVE, "README.TXT"))
+    plain = io_zip([("setup.exe", infected), ("readme.txt", text)])
+    hidden = os.path.join(folder, "hidden.zip")
+    with open(hidden, "wb") as f:
+        f.write(unlisted(plain, "setup.exe"))
+    with zipfile.ZipFile(hidden) as z:
+        assert z.namelist() == ["readme.txt"]
+    status, out, err, data = krizclean(hidden)
+    found = [o for o in data["objects"] if o["inner_path"] == "/setup.exe"]
+    check(status == 1 and found and found[0]["status"] == "infected"
+          and "not in the archive's central directory" in found[0].get("reason", "")
+          and "hidden.zip!/setup.exe: not in the archive's central directory" in err,
+          "a member the central directory does not list: status %d, %s, %s"
+          % (status, data["objects"], err))
+
+    members = [("readme.txt", text), ("clean.exe", read(os.path.join(EXPECTED, "SETUP.EXE")))]
+    for delta in (1, -1):
+        bad = os.path.join(folder, "names%+d.zip" % delta)
+        with open(bad, "wb") as f:
+            f.write(names_off_by_one(io_zip(members), delta))
+        status, out, err, data = krizclean(bad)
+        damaged = [o for o in data["objects"] if o["status"] == "cannot open" and o["path"] == bad]
+        check(status == 2 and damaged and "damaged" in damaged[0].get("reason", "")
+              and "%s: the archive is damaged" % bad in err,
+              "name lengths %+d: status %d, %s, %s" % (delta, status, data["objects"], err))
+
+    # 4 bytes written, 64 GiB long: what is read is counted (strace), and
+    # an infected program beside it is scanned in the same run.
+    sparse = os.path.join(folder, "sparse")
+    os.makedirs(sparse)
+    fake = os.path.join(sparse, "fake.zip")
+    with open(fake, "wb") as f:
+        f.write(b"PK\x03\x04")
+        f.truncate(64 << 30)
+    with open(os.path.join(sparse, "SETUP.EXE"), "wb") as f:
+        f.write(infected)
+    out = os.path.join(WORK, "sparse.json")
+    try:
+        lines = syscalls(["--json", out, "--inside", sparse], "read,pread64", timeout=300)
+    except subprocess.TimeoutExpired:
+        lines = None
+    check(lines is not None and bytes_read(lines) < 64 << 20,
+          "a sparse fake ZIP: %s bytes read" % (lines and bytes_read(lines)))
+    if lines is not None:
+        with open(out) as f:
+            data = json.load(f)
+        states = {(o["path"], o["status"]) for o in data["objects"]}
+        check(states == {(fake, "cannot open"), (os.path.join(sparse, "SETUP.EXE"), "infected")},
+              "a sparse fake ZIP: %s" % data["objects"])
+    os.remove(fake)
+
+
+def io_zip(members):
+    """ZIP bytes holding `members` (name, bytes), stored."""
+    path = os.path.join(WORK, "made.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        for name, data in members:
+            z.writestr(name, data)
+    data = read(path)
+    os.remove(path)
+    return data
 
 
 def hostile_images():
@@ -1045,12 +1161,12 @@ def group_entries():
 # --- scale
 
 
-def syscalls(args, calls):
+def syscalls(args, calls, timeout=None):
     """Runs krizclean under strace, TZ unset; the calls made, one line each."""
     trace = os.path.join(WORK, "trace")
     env = {k: v for k, v in ENV.items() if k != "TZ"}
     subprocess.run(["strace", "-f", "-o", trace, "-e", "trace=" + calls, KRIZCLEAN, "-q"] + args,
-                   env=env, capture_output=True)
+                   env=env, capture_output=True, timeout=timeout)
     with open(trace, errors="replace") as f:
         return f.read().splitlines()
 

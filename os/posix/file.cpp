@@ -196,6 +196,14 @@ std::optional<uint64_t> File::Size() {
   return static_cast<uint64_t>(info.st_size);
 }
 
+uint64_t File::DataFrom(uint64_t offset) {
+  if (!IsOpen() || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return offset;
+  const off_t data = ::lseek(Descriptor(handle_), static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) return static_cast<uint64_t>(data);
+  // ENXIO: no data from `offset` to the end; anything else: not known here.
+  return errno == ENXIO ? Size().value_or(offset) : offset;
+}
+
 std::string File::PathToItself() const {
   return IsOpen() ? "/proc/self/fd/" + std::to_string(Descriptor(handle_)) : std::string();
 }

@@ -27,7 +27,7 @@ from dataclasses import asdict, dataclass
 from typing import Any, Iterable, Iterator, Optional
 
 import krizclean
-from krizclean import _krizclean
+from krizclean import _krizclean, owned_paths
 
 # Exit statuses, as krizclean's.
 EXIT_CLEAN = 0
@@ -98,35 +98,50 @@ class Attempt:
         self.retried = False
         if settings.attempts is None or settings.backup is None:
             return
-        manifest = os.path.join(settings.backup, b"manifest.txt")
         key = hashlib.sha256(path).hexdigest().encode()
-        folder = os.path.join(settings.attempts, key[:2])
-        os.makedirs(folder, exist_ok=True)
-        note = os.path.join(folder, key)
+        # The notes and the manifest are reached as the client's output is:
+        # through no link and no folder that another user controls.
+        notes = owned_paths.own_folder(os.path.join(settings.attempts, key[:2]), create=True)
         try:
-            size = os.path.getsize(manifest)
-        except FileNotFoundError:
-            size = 0
-        try:
-            # Kept as long as the process that wrote it is not: no flush to
-            # the disk for each container.
-            with open(note, "x") as f:
-                f.write(str(size))
-            return
-        except FileExistsError:
-            with open(note) as f:
-                start = int(f.read() or 0)
-        self.retried = True
-        try:
-            with open(manifest, "rb") as f:
-                f.seek(start)
-                lines = f.read().split(b"\n")
-        except FileNotFoundError:
-            return
+            backup = owned_paths.own_folder(settings.backup)
+            try:
+                manifest = owned_paths.open_existing(backup, b"manifest.txt", os.O_RDONLY)
+            finally:
+                os.close(backup)
+            try:
+                lines = self._noted(notes, key, manifest)
+            finally:
+                if manifest is not None:
+                    os.close(manifest)
+        finally:
+            os.close(notes)
         for line in lines:
             fields = line.split(b"\t")
             if len(fields) == 4:
                 self.kept.add(unescaped(fields[3]))
+
+    def _noted(self, notes: int, key: bytes, manifest: Optional[int]) -> list[bytes]:
+        """Notes the manifest's length for a first attempt; for a later one,
+        the manifest's lines written since the first."""
+        size = os.fstat(manifest).st_size if manifest is not None else 0
+        made = owned_paths.create_new(notes, key, os.O_WRONLY, 0o600)
+        if made is not None:
+            # Kept as long as the process that wrote it is not: no flush to
+            # the disk for each container.
+            with open(made, "w") as note:
+                note.write(str(size))
+            return []
+        held = owned_paths.open_existing(notes, key, os.O_RDONLY)
+        if held is None:
+            raise owned_paths.Refused("a note of its attempts vanished")
+        with open(held) as note:
+            start = int(note.read() or 0)
+        self.retried = True
+        if manifest is None:
+            return []
+        with open(manifest, "rb", closefd=False) as f:
+            f.seek(start)
+            return f.read().split(b"\n")
 
     def amend(self, record: dict[str, Any], show_all: bool) -> None:
         """Marks what the lost attempt cleaned in a record scanned with every
@@ -147,11 +162,11 @@ class Attempt:
 def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
     """The record of one container. Never raises for what the scan meets:
     what could not be scanned is in the record."""
-    attempt = Attempt(path, settings)
     record: dict[str, Any] = {}
     put_path(record, "input", path)
     record["action"] = settings.action
     try:
+        attempt = Attempt(path, settings)
         result = krizclean._run(
             path,
             clean=settings.clean,
@@ -162,8 +177,9 @@ def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
             show_all=settings.show_all or attempt.retried,
             as_entry=settings.entries,
         )
-    except krizclean.ScanError as error:
-        # The run could not start (a backup folder that cannot be made here).
+    except (krizclean.ScanError, owned_paths.Refused) as error:
+        # The run could not start (a backup folder that cannot be made here,
+        # notes that are not ours).
         record.update(
             objects=[],
             errors=[{"path": record["input"], "error": str(error)}],
@@ -232,28 +248,88 @@ def inputs_of_list(list_file: bytes) -> list[bytes]:
     return inputs
 
 
-def recorded_inputs(output: str, settings: Settings) -> set[bytes]:
-    """The inputs that the output records already. A last line that a killed
-    client left unfinished is cut off; records of another action refuse the
-    run, since skipping them would leave their containers unhandled."""
-    if not os.path.exists(output):
-        return set()
-    with open(output, "rb+") as f:
+def open_output(path: str) -> tuple[int, bool]:
+    """The output, opened for reading and writing without following a link
+    that another user could have placed, in a folder that no other user
+    can change; made when it is not there. Another user's output, or one
+    with a second name, is refused: its records would decide what is
+    skipped. And whether it was made."""
+    try:
+        folder, name = owned_paths.parent_of(os.fsencode(path))
+        try:
+            return owned_paths.open_or_create(folder, name, os.O_RDWR, 0o666)
+        finally:
+            os.close(folder)
+    except owned_paths.Refused as refused:
+        raise Refusal("%s: not used as the output: %s" % (path, refused)) from refused
+
+
+def check_output(path: str) -> None:
+    """Refuses the output, as open_output would, without making it."""
+    try:
+        folder, name = owned_paths.parent_of(os.fsencode(path))
+        try:
+            fd = owned_paths.open_existing(folder, name, os.O_RDONLY)
+            if fd is not None:
+                os.close(fd)
+        finally:
+            os.close(folder)
+    except owned_paths.Refused as refused:
+        raise Refusal("%s: not used as the output: %s" % (path, refused)) from refused
+
+
+def prepare_notes(attempts: bytes) -> None:
+    """Makes the folder of a --clean run's notes, 0700, or refuses one that
+    is not the running user's own."""
+    try:
+        os.close(owned_paths.own_folder(attempts, create=True))
+    except owned_paths.Refused as refused:
+        raise Refusal(
+            "%s: not used for the notes of this run: %s" % (os.fsdecode(attempts), refused)
+        ) from refused
+
+
+def remove_notes(attempts: bytes) -> None:
+    """Removes the notes of a run (and their parent, when it holds no other
+    run's), reached as they were made."""
+    parent, name = os.path.split(attempts)
+    try:
+        held = owned_paths.own_folder(parent)
+    except owned_paths.Refused:
+        return  # made by no one else meanwhile: nothing of ours to remove
+    try:
+        shutil.rmtree(name, dir_fd=held)
+    except FileNotFoundError:
+        pass
+    finally:
+        os.close(held)
+    try:
+        os.rmdir(parent)
+    except OSError:
+        pass  # the notes of another output's run
+
+
+def recorded_inputs(output: int, shown: str, settings: Settings) -> set[bytes]:
+    """The inputs that the output (open, ours) records already. A last line
+    that a killed client left unfinished is cut off; records of another
+    action refuse the run, since skipping them would leave their containers
+    unhandled."""
+    with open(output, "rb", closefd=False) as f:
         content = f.read()
-        whole = content.rfind(b"\n") + 1
-        if whole != len(content):
-            f.truncate(whole)
+    whole = content.rfind(b"\n") + 1
+    if whole != len(content):
+        os.ftruncate(output, whole)
     done = set()
     for number, line in enumerate(content[:whole].splitlines(), 1):
         try:
             record = json.loads(line)
             path = path_of(record, "input")
         except (ValueError, KeyError) as error:
-            raise Refusal("%s:%d: not a record of this program" % (output, number)) from error
+            raise Refusal("%s:%d: not a record of this program" % (shown, number)) from error
         if record.get("action") != settings.action:
             raise Refusal(
                 "%s holds records of a %s run; resume it with the same action, or choose"
-                " another output" % (output, record.get("action"))
+                " another output" % (shown, record.get("action"))
             )
         done.add(path)
     return done
@@ -296,8 +372,8 @@ class Output:
     line, written whole; flushed after each task and put on the disk at
     least once a second, so that a resumed run loses little."""
 
-    def __init__(self, path: str) -> None:
-        self.file = open(path, "ab")
+    def __init__(self, output: int) -> None:
+        self.file = open(output, "ab", closefd=False)
         self.synced = time.monotonic()
 
     def write(self, records: Iterable[dict[str, Any]]) -> None:
@@ -316,12 +392,13 @@ class Output:
         self.file.close()
 
 
-def exit_status_of(output: str) -> tuple[int, dict[str, int]]:
-    """krizclean's exit status for the whole collection as recorded, and the
-    counters summed."""
+def exit_status_of(output: int) -> tuple[int, dict[str, int]]:
+    """krizclean's exit status for the whole collection as recorded (in the
+    open output), and the counters summed."""
     infected = not_scanned = False
     totals: dict[str, int] = {}
-    with open(output, "rb") as f:
+    os.lseek(output, 0, os.SEEK_SET)
+    with open(output, "rb", closefd=False) as f:
         for line in f:
             record = json.loads(line)
             infected = infected or record["exit_status"] == EXIT_INFECTED
@@ -442,7 +519,24 @@ def main(argv: Optional[list[str]] = None) -> int:
     source = os.fsencode(arguments.input)
     try:
         inputs = inputs_of_list(source) if arguments.list else inputs_of_folder(source)
-        done = recorded_inputs(arguments.output, settings)
+        # Each refusal comes before anything is made.
+        check_output(arguments.output)
+        if attempts is not None:
+            prepare_notes(attempts)
+        held, _ = open_output(arguments.output)
+    except Refusal as refusal:
+        print("krizclean.cluster: %s" % refusal, file=sys.stderr)
+        return EXIT_NOT_SCANNED
+    try:
+        return go_on(arguments, settings, inputs, held)
+    finally:
+        os.close(held)
+
+
+def go_on(arguments: argparse.Namespace, settings: Settings, inputs: list[bytes], held: int) -> int:
+    """The run, with the output `held` open."""
+    try:
+        done = recorded_inputs(held, arguments.output, settings)
     except Refusal as refusal:
         print("krizclean.cluster: %s" % refusal, file=sys.stderr)
         return EXIT_NOT_SCANNED
@@ -453,7 +547,7 @@ def main(argv: Optional[list[str]] = None) -> int:
             % (len(inputs) - len(pending), len(inputs), len(pending)),
             file=sys.stderr,
         )
-    output = Output(arguments.output)
+    output = Output(held)
     try:
         if pending:
             with connect(arguments.scheduler, arguments.workers) as client:
@@ -467,13 +561,9 @@ def main(argv: Optional[list[str]] = None) -> int:
     finally:
         output.close()
     # Every container is recorded: no task will be tried again.
-    if attempts is not None and os.path.isdir(attempts):
-        shutil.rmtree(attempts)
-        try:
-            os.rmdir(os.path.dirname(attempts))
-        except OSError:
-            pass  # the notes of another output's run
-    status, totals = exit_status_of(arguments.output)
+    if settings.attempts is not None:
+        remove_notes(settings.attempts)
+    status, totals = exit_status_of(held)
     if not arguments.quiet:
         print(
             "krizclean.cluster: %d containers; %s"

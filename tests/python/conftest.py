@@ -1,4 +1,4 @@
-"""Fixtures that both test files share: a work folder per test file, and
+"""Fixtures that the test files share: a work folder per test file, and
 specimen_set's specimens in it."""
 
 import pytest
