@@ -23,6 +23,7 @@
 #include "inside/memory_bytes.h"
 #include "os/directory.h"
 #include "os/system.h"
+#include "repair/restart.h"
 #include "scan/handle_object.h"
 #include "scan/outcome.h"
 #include "scan/report.h"
@@ -407,6 +408,7 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   scan::ScanSeams seams;
   seams.repair = repair;
   seams.walk = options.walk;
+  seams.replaceAtRestart = repair::ReplaceAtRestart;
   seams.statusSink = [&run](std::string_view path, scan::ScanOutcome outcome,
                             scan::ObjectKind kind) { OnStatusLine(run, path, outcome, kind); };
   seams.message = [&run](const char* text, const char* caption) { OnMessage(run, text, caption); };

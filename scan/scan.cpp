@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "repair/restart.h"
 #include "scan/outcome.h"
 #include "scan/status_ring.h"
 
@@ -53,8 +52,7 @@ bool Scan::DeleteInstead(const std::string& path) const {
 
 bool Scan::ReplaceAtRestart(const std::optional<std::string>& destination,
                             const std::string& source) {
-  if (seams_.replaceAtRestart) return seams_.replaceAtRestart(destination, source);
-  return repair::ReplaceAtRestart(state_, destination, source);
+  return seams_.replaceAtRestart && seams_.replaceAtRestart(state_, destination, source);
 }
 
 }  // namespace scan

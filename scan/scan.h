@@ -76,9 +76,11 @@ struct ScanSeams {
   // Whether a cleaned object is deleted rather than kept. Default: never.
   std::function<bool(const std::string& path)> deleteInstead;
   // Puts `source` in the place of `destination` (or deletes it when there is
-  // none) at the next restart. Default: repair::ReplaceAtRestart for this
-  // scan.
-  std::function<bool(const std::optional<std::string>& destination, const std::string& source)>
+  // none) at the next restart, for the scan whose state is given. Set by the
+  // front end that builds the scan (repair::ReplaceAtRestart); without it,
+  // nothing is replaced at restart and a file in use is not cleaned.
+  std::function<bool(ScanState& state, const std::optional<std::string>& destination,
+                     const std::string& source)>
       replaceAtRestart;
   RepairOptions repair;
   // What the walk leaves out besides the backup folder, which it always does.

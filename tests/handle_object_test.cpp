@@ -10,6 +10,7 @@
 #include "engine/journal.h"
 #include "engine/repair_transaction.h"
 #include "os/file_ops.h"
+#include "repair/restart.h"
 #include "scan/backup.h"
 #include "scan/sha256.h"
 #include "tests/support/file_bytes.h"
@@ -50,7 +51,13 @@ class HandleObjectTest : public test_support::ScanFixture {
                    bool (*replace)(const std::optional<std::string>&, const std::string&)) {
     scan().seams().plan = plan;
     scan().seams().deleteInstead = deleteInstead;
-    scan().seams().replaceAtRestart = replace;
+    if (replace == nullptr) {
+      scan().seams().replaceAtRestart = repair::ReplaceAtRestart;
+    } else {
+      scan().seams().replaceAtRestart =
+          [replace](scan::ScanState&, const std::optional<std::string>& destination,
+                    const std::string& source) { return replace(destination, source); };
+    }
   }
 
   // Handles `path` (short path `shortPath`) in `mode`; returns HandleObject's

@@ -55,6 +55,7 @@ scan::ScanOutcome CleanWhileInUse(const std::string& path) {
   seams.statusSink = [&outcome](std::string_view, scan::ScanOutcome recorded, scan::ObjectKind) {
     outcome = recorded;
   };
+  seams.replaceAtRestart = repair::ReplaceAtRestart;
   scan::Scan scan(std::move(seams));
   scan.state().setActionMode(scan::ActionMode::Clean);
   os::File inUse =

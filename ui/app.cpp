@@ -8,6 +8,7 @@
 #include <string>
 
 #include "repair/memory_step.h"
+#include "repair/restart.h"
 #include "scan/scan.h"
 #include "ui/main_dialog.h"
 #include "ui/message_box.h"
@@ -35,7 +36,11 @@ repair::MemoryStepServices TestSeams() {
 
 int RunApplication(HINSTANCE instance) {
   InitCommonControls();  // the list views; the oldest form, known to every system we run on
-  scan::Scan scan;
+  // The restart seam is the front end's to give: the scan knows nothing of
+  // how a system replaces files at its next start.
+  scan::ScanSeams seams;
+  seams.replaceAtRestart = repair::ReplaceAtRestart;
+  scan::Scan scan(std::move(seams));
   // The window supplies the scan's prompt and messages and the memory step's
   // questions: each is a box of its own.
   MainDialog dialog(instance, scan, TestSeams());

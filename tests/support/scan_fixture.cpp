@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "repair/restart.h"
 #include "tests/support/file_bytes.h"
 
 namespace test_support {
@@ -9,6 +10,7 @@ namespace {
 
 scan::ScanSeams Collecting(StatusLines& lines) {
   scan::ScanSeams seams;
+  seams.replaceAtRestart = repair::ReplaceAtRestart;
   seams.statusSink = [&lines](std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
     lines.emplace_back(std::string(path), outcome);
   };
