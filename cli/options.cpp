@@ -10,7 +10,7 @@ namespace cli {
 
 const char kUsage[] =
     "usage: krizclean [OPTIONS] PATH...\n"
-    "       krizclean --restore DIR [--force] [PATH...]\n"
+    "       krizclean --restore DIR [--force] [-q] [PATH...]\n"
     "Finds Win32.Kriz.4050 in the files under each PATH (a folder, walked whole,\n"
     "or one file) and, when asked, cleans them in place.\n"
     "\n"
@@ -53,7 +53,7 @@ const char kUsage[] =
     "      --force             with --restore: put back over a file that changed\n"
     "                          since it was cleaned\n"
     "  -h, --help              this text\n"
-    "      --version           the program's version\n"
+    "  -V, --version           the program's version and what it is built with\n"
     "\n"
     "Exit status: 1 when an infected file was found, else 2 when the command\n"
     "line was wrong or anything could not be scanned (a PATH, a folder, a file\n"
@@ -67,7 +67,6 @@ enum LongOnly : int {
   kAllFiles = 256,
   kShowAll,
   kJson,
-  kVersion,
   kBackup,
   kInside,
   kExclude,
@@ -99,7 +98,7 @@ const option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"json", required_argument, nullptr, kJson},
     {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
+    {"version", no_argument, nullptr, 'V'},
     {"backup", required_argument, nullptr, kBackup},
     {"inside", no_argument, nullptr, kInside},
     {"codepage", required_argument, nullptr, kCodepage},
@@ -128,7 +127,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   opterr = 0;
   optind = 1;
   int option;
-  while ((option = getopt_long(argc, argv, ":sacqhxj:", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":sacqhVxj:", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 's':
         chooseAction(scan::ActionMode::ScanOnly);
@@ -163,7 +162,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       case kJson:
         options.jsonPath = optarg;
         break;
-      case kVersion:
+      case 'V':
         options.version = true;
         break;
       case kBackup:

@@ -287,6 +287,21 @@ TEST_F(Cli, PathsAndArgumentsDecideTheExitStatus) {
   }
 }
 
+TEST_F(Cli, VersionNamesTheLibrariesItIsBuiltWith) {
+  for (const char* option : {"--version", "-V"}) {
+    SCOPED_TRACE(option);
+    const CleanerRun run = RunCleaner(scratch.path(), {option});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.starts_with("krizclean " KRIZCLEAN_VERSION "\n")) << run.out;
+    for (const char* library :
+         {"\nlibarchive: libarchive 3.", "\nThe Sleuth Kit: 4.", "\nliburing: 2.",
+          "\nnlohmann_json: 3.", "\nvirtual machine disks: "}) {
+      EXPECT_NE(run.out.find(library), std::string::npos) << library << " in " << run.out;
+    }
+  }
+}
+
 TEST_F(Cli, CtrlCAtThePromptSkipsTheFileAndStops) {
   // Two infected files in one folder; Ctrl-C comes while the first is asked
   // about, and a late answer after it. The file asked about is skipped,

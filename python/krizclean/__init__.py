@@ -27,6 +27,9 @@ from typing import Any, Optional, Union
 
 from . import _krizclean
 
+__version__: str = _krizclean.__version__
+"""krizclean's version, the same as `krizclean --version` prints."""
+
 __all__ = [
     "Counts",
     "Interrupted",
