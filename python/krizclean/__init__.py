@@ -86,7 +86,8 @@ class PathError:
 
 @dataclass(frozen=True)
 class Counts:
-    """The report's eight counters."""
+    """The report's counters; what was not opened by cause (access_denied is
+    a lack of permission only)."""
 
     clean: int
     left_infected: int
@@ -96,6 +97,10 @@ class Counts:
     delete_at_reboot: int
     could_not_disinfect: int
     access_denied: int
+    damaged_containers: int
+    not_regular_files: int
+    out_of_file_handles: int
+    not_opened_otherwise: int
 
 
 @dataclass(frozen=True)
