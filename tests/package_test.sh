@@ -93,6 +93,16 @@ completion=$(PATH="$root/usr/bin:$PATH" bash -c '
   "$root/usr/share/bash-completion/completions/krizclean")
 [ "$completion" = "--exclude --exclude-dir " ] ||
   fail "the completion of --excl is '$completion'"
+# And the code pages after --codepage, not file names.
+completion=$(cd "$work" && PATH="$root/usr/bin:$PATH" bash -c '
+  source /usr/share/bash-completion/bash_completion
+  source "$1"
+  COMP_WORDS=(krizclean --codepage ""); COMP_CWORD=2; COMP_LINE="krizclean --codepage "
+  COMP_POINT=${#COMP_LINE}
+  _krizclean krizclean "" --codepage
+  printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "' bash \
+  "$root/usr/share/bash-completion/completions/krizclean")
+[ "$completion" = "437 850 852 866 " ] || fail "the completion after --codepage is '$completion'"
 
 # lintian: notes are reported, errors and warnings fail.
 status=0

@@ -138,10 +138,11 @@ class Result:
 
     def as_dict(self) -> dict[str, Any]:
         """The same document as Python values."""
-        return json.loads(self._json)
+        document: dict[str, Any] = json.loads(self._json)
+        return document
 
 
-def _result(answer: tuple) -> Result:
+def _result(answer: tuple[Any, ...]) -> Result:
     text, paths, messages, exit_status, interrupted, raised, problem = answer
     if problem is not None:
         raise ScanError(problem.decode("utf-8", "surrogateescape"))
