@@ -1239,6 +1239,29 @@ TEST_F(Cli, RestorePutsBackTheKeptOriginalsOverTheirCleanedFormsOnly) {
   EXPECT_EQ(kept.status, 2) << kept.err;
   EXPECT_EQ(Files(kept), Sorted({bad + ": already restored", prog + ": changed since, kept"}));
   EXPECT_EQ(tree.Now("sub/prog.bin"), edited);
+  // The same as JSON and as JSON Lines, with a PATH under which nothing is
+  // kept.
+  const std::string nothing = (scratch.path() / "elsewhere").string();
+  const CleanerRun json =
+      RunCleaner(scratch.path(), {"--restore", bk, "--json", "-", tree.root.string(), nothing});
+  EXPECT_EQ(json.status, 2) << json.err;
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  EXPECT_EQ(document["schema"], 1);
+  EXPECT_EQ(document["action"], "restore");
+  std::set<std::pair<std::string, int>> statuses;
+  for (const nlohmann::json& object : document["objects"]) {
+    statuses.insert({object["path"].get<std::string>(), object["code"].get<int>()});
+  }
+  EXPECT_EQ(statuses, (std::set<std::pair<std::string, int>>{{bad, 1}, {prog, 2}}));
+  EXPECT_EQ(document["errors"][0]["path"], nothing);
+  EXPECT_EQ(document["counts"]["changed since, kept"], 1);
+  EXPECT_EQ(document["exit_status"], 2);
+  const CleanerRun streamed = RunCleaner(scratch.path(), {"--restore", bk, "--json-lines", "-"});
+  const std::vector<nlohmann::json> records = Records(streamed.out);
+  ASSERT_EQ(records.size(), 3u) << streamed.out;
+  EXPECT_EQ(records[0]["type"], "restore");
+  EXPECT_EQ(records[2]["type"], "summary");
+  EXPECT_EQ(records[2]["counts"]["already restored"], 1);
   CleanerRun forced = RunCleaner(scratch.path(), {"--restore", bk, "--force", prog});
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(Files(forced), std::vector<std::string>{prog + ": restored"});
