@@ -8,8 +8,12 @@ _krizclean()
     _init_completion -s || return
 
     case $prev in
-        --json)
+        --json | --json-lines | --log | -f | --file-list)
             _filedir
+            return
+            ;;
+        --codepage)
+            COMPREPLY=($(compgen -W "437 850 852 866" -- "$cur"))
             return
             ;;
         --backup | --restore)

@@ -66,10 +66,81 @@ os::File CreateBeside(const os::Folder& folder, const std::string& name, unsigne
   return os::File();
 }
 
+const char* WhatFor(JsonFile::Use use) {
+  switch (use) {
+    case JsonFile::Use::Replace:
+      return "cannot write the JSON file: ";
+    case JsonFile::Use::Stream:
+      return "cannot write the JSON Lines file: ";
+    case JsonFile::Use::Append:
+      break;
+  }
+  return "cannot write the log: ";
+}
+
+// Opens a file that is no regular file for writing, without waiting for a
+// reader that is not there; -1 when it cannot.
+int OpenAsItIs(const os::Folder& folder, const std::string& name) {
+  const int fd = ::openat(static_cast<int>(folder.NativeHandle()), name.c_str(),
+                          O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  const int status = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
-std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& error) {
+JsonFile::Stream::Stream(Stream&& other) noexcept
+    : file_(std::move(other.file_)), offset_(other.offset_), fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+JsonFile::Stream& JsonFile::Stream::operator=(Stream&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    file_ = std::move(other.file_);
+    offset_ = other.offset_;
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+JsonFile::Stream::~Stream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool JsonFile::Stream::Write(std::string_view text, std::string& error) {
+  if (fd_ >= 0) {
+    if (WriteAll(fd_, text)) return true;
+  } else if (file_.IsOpen() && file_.WriteAt(offset_, text.data(),
+                                             static_cast<uint32_t>(text.size())) == text.size()) {
+    offset_ += text.size();
+    return true;
+  }
+  error = WhatFor(Use::Stream) + SystemError();
+  return false;
+}
+
+bool JsonFile::Stream::Close(std::string& error) {
+  bool closed = true;
+  if (fd_ >= 0) {
+    closed = ::close(fd_) == 0;
+    fd_ = -1;
+  } else if (file_.IsOpen()) {
+    closed = file_.Flush();
+    file_.Close();
+  }
+  if (!closed) error = WhatFor(Use::Stream) + SystemError();
+  return closed;
+}
+
+std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& error, Use use) {
   JsonFile file;
+  file.use_ = use;
   // Resolved once, as a place we write into: no folder on the way that
   // another user could change, no link that another user could have placed
   // (one at FILE itself included); then held, and everything made relative
@@ -78,7 +149,7 @@ std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& 
   rules.forWriting = true;
   os::ResolvedParent resolved = os::ResolveParent(path, rules, true);
   if (!resolved.folder.IsOpen()) {
-    error = "cannot write the JSON file: " + resolved.refusal;
+    error = std::string(WhatFor(use)) + resolved.refusal;
     return std::nullopt;
   }
   file.name_ = std::move(resolved.name);
@@ -105,6 +176,8 @@ std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& 
         error = "another user can write to it; not replaced";
         return std::nullopt;
       }
+      // A log is added to, whatever it holds.
+      if (use == Use::Append) break;
       os::File existing =
           file.folder_->OpenFile(file.name_, os::Access::Read, os::Share::ReadWrite);
       if (!existing.IsOpen() || !HoldsJsonOrNothing(existing)) {
@@ -120,7 +193,7 @@ std::optional<JsonFile> JsonFile::Prepare(const std::string& path, std::string& 
   std::string probe;
   os::File made = CreateBeside(*file.folder_, file.name_, 0600, probe);
   if (!made.IsOpen()) {
-    error = "cannot write the JSON file: " + SystemError();
+    error = WhatFor(use) + SystemError();
     return std::nullopt;
   }
   made.Close();
@@ -132,22 +205,26 @@ bool JsonFile::Write(std::string_view text, std::string& error) const {
   if (!replace_) {
     // Never waits for a reader that is not there, and never follows a link
     // put at the name since.
-    const int fd = ::openat(static_cast<int>(folder_->NativeHandle()), name_.c_str(),
-                            O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    const int status = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
-    bool written =
-        status >= 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == 0 && WriteAll(fd, text);
-    if (!written) error = "cannot write the JSON file: " + SystemError();
+    const int fd = OpenAsItIs(*folder_, name_);
+    bool written = fd >= 0 && WriteAll(fd, text);
+    if (!written) error = WhatFor(use_) + SystemError();
     if (fd >= 0 && ::close(fd) != 0 && written) {
-      error = "cannot write the JSON file: " + SystemError();
+      error = WhatFor(use_) + SystemError();
       written = false;
     }
+    return written;
+  }
+  if (use_ == Use::Append) {
+    // A log another user can write was refused by Prepare; one made here
+    // is its owner's alone.
+    const bool written = folder_->AppendToOwn(name_, std::string(text));
+    if (!written) error = WhatFor(use_) + SystemError();
     return written;
   }
   std::string made;
   os::File file = CreateBeside(*folder_, name_, mode_.value_or(0666), made);
   if (!file.IsOpen()) {
-    error = "cannot write the JSON file: " + SystemError();
+    error = WhatFor(use_) + SystemError();
     return false;
   }
   // The permissions of the file it replaces, which the umask may have cut.
@@ -157,10 +234,35 @@ bool JsonFile::Write(std::string_view text, std::string& error) const {
   file.Close();
   written = written && folder_->Rename(made, name_) && folder_->Flush();
   if (!written) {
-    error = "cannot write the JSON file: " + SystemError();
+    error = WhatFor(use_) + SystemError();
     folder_->Remove(made);
   }
   return written;
+}
+
+std::optional<JsonFile::Stream> JsonFile::OpenStream(std::string& error) const {
+  Stream stream;
+  if (!replace_) {
+    stream.fd_ = OpenAsItIs(*folder_, name_);
+    if (stream.fd_ < 0) {
+      error = WhatFor(Use::Stream) + SystemError();
+      return std::nullopt;
+    }
+    return stream;
+  }
+  // Made whole under a name of its own and put at FILE's name before the
+  // first record, so that a reader that follows FILE sees every record.
+  std::string made;
+  stream.file_ = CreateBeside(*folder_, name_, mode_.value_or(0666), made);
+  const bool ready = stream.file_.IsOpen() &&
+                     (!mode_ || stream.file_.SetAttributes(os::FileAttributes{*mode_})) &&
+                     folder_->Rename(made, name_) && folder_->Flush();
+  if (!ready) {
+    error = WhatFor(Use::Stream) + SystemError();
+    if (stream.file_.IsOpen()) folder_->Remove(made);
+    return std::nullopt;
+  }
+  return stream;
 }
 
 }  // namespace cli

@@ -5,15 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "cli/options.h"
 #include "cli/restore.h"
 #include "cli/run.h"
 #include "cli/terminal.h"
-
-#ifndef KRIZCLEAN_VERSION
-#define KRIZCLEAN_VERSION "unknown"
-#endif
+#include "cli/version.h"
 
 int main(int argc, char** argv) {
   const cli::CommandLine commandLine = cli::ParseCommandLine(argc, argv);
@@ -27,7 +25,7 @@ int main(int argc, char** argv) {
     return cli::kExitClean;
   }
   if (commandLine.options.version) {
-    std::puts("krizclean " KRIZCLEAN_VERSION);
+    std::printf("krizclean %s\n%s", std::string(cli::Version()).c_str(), cli::BuiltWith().c_str());
     return cli::kExitClean;
   }
   // The walk holds two descriptors for each folder it stands in: a deep tree

@@ -10,9 +10,10 @@ namespace cli {
 
 const char kUsage[] =
     "usage: krizclean [OPTIONS] PATH...\n"
-    "       krizclean --restore DIR [--force] [PATH...]\n"
+    "       krizclean --restore DIR [--force] [-q] [PATH...]\n"
     "Finds Win32.Kriz.4050 in the files under each PATH (a folder, walked whole,\n"
-    "or one file) and, when asked, cleans them in place.\n"
+    "or one file; '-': the bytes of standard input, scanned only) and, when\n"
+    "asked, cleans them in place.\n"
     "\n"
     "  -s, --scan-only         report infected files and change nothing (the\n"
     "                          default)\n"
@@ -44,6 +45,15 @@ const char kUsage[] =
     "                          core); the output is the same whatever N\n"
     "      --json FILE         also write the results as JSON to FILE; with '-'\n"
     "                          standard output holds only the JSON\n"
+    "      --json-lines FILE   also write the results to FILE as JSON Lines, a\n"
+    "                          record a line as each object is decided, the counts\n"
+    "                          last; with '-' standard output holds only them\n"
+    "      --log FILE          also append what is printed to FILE\n"
+    "      --no-summary        no report after the status lines\n"
+    "  -f, --file-list FILE    also scan the PATHs FILE names, one a line ('-':\n"
+    "                          standard input); may be given again\n"
+    "      --null              with --file-list: the PATHs are separated by NULs\n"
+    "                          (as find -print0 writes them), not line feeds\n"
     "      --backup DIR        keep each infected file in DIR before it is cleaned,\n"
     "                          with a line in DIR/manifest.txt (DIR is made when\n"
     "                          missing, and is never scanned itself)\n"
@@ -53,7 +63,7 @@ const char kUsage[] =
     "      --force             with --restore: put back over a file that changed\n"
     "                          since it was cleaned\n"
     "  -h, --help              this text\n"
-    "      --version           the program's version\n"
+    "  -V, --version           the program's version and what it is built with\n"
     "\n"
     "Exit status: 1 when an infected file was found, else 2 when the command\n"
     "line was wrong or anything could not be scanned (a PATH, a folder, a file\n"
@@ -67,14 +77,17 @@ enum LongOnly : int {
   kAllFiles = 256,
   kShowAll,
   kJson,
-  kVersion,
   kBackup,
   kInside,
   kExclude,
   kExcludeDir,
   kCodepage,
   kRestore,
-  kForce
+  kForce,
+  kJsonLines,
+  kLog,
+  kNoSummary,
+  kNull,
 };
 
 // More threads than this only wait on each other.
@@ -99,7 +112,7 @@ const option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"json", required_argument, nullptr, kJson},
     {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
+    {"version", no_argument, nullptr, 'V'},
     {"backup", required_argument, nullptr, kBackup},
     {"inside", no_argument, nullptr, kInside},
     {"codepage", required_argument, nullptr, kCodepage},
@@ -108,10 +121,60 @@ const option kLongOptions[] = {
     {"one-file-system", no_argument, nullptr, 'x'},
     {"restore", required_argument, nullptr, kRestore},
     {"force", no_argument, nullptr, kForce},
+    {"json-lines", required_argument, nullptr, kJsonLines},
+    {"log", required_argument, nullptr, kLog},
+    {"no-summary", no_argument, nullptr, kNoSummary},
+    {"file-list", required_argument, nullptr, 'f'},
+    {"null", no_argument, nullptr, kNull},
     {nullptr, 0, nullptr, 0},
 };
 
+// The options of another command-line scanner that users of it reach for,
+// and what krizclean does instead, where it has a way.
+const char* OurWayFor(std::string_view given) {
+  const std::string_view name = given.substr(0, given.find('='));
+  struct Way {
+    std::string_view option;
+    const char* ours;
+  };
+  static constexpr Way kWays[] = {
+      {"-r", "folders are always walked whole"},
+      {"--recursive", "folders are always walked whole"},
+      {"-i", "only infected files are listed unless --show-all is given"},
+      {"--infected", "only infected files are listed unless --show-all is given"},
+      {"-o", "clean files are listed only with --show-all"},
+      {"--suppress-ok-results", "clean files are listed only with --show-all"},
+      {"--remove", "krizclean repairs infected files in place: use --clean"},
+      {"--move", "use --clean --backup DIR to keep each original in DIR"},
+      {"--copy", "use --clean --backup DIR to keep each original in DIR"},
+      {"--exclude-pua", "krizclean finds one virus only"},
+      {"-d", "krizclean knows one virus and needs no database"},
+      {"--database", "krizclean knows one virus and needs no database"},
+      {"--max-filesize", "every file is read whole, whatever its size"},
+      {"--max-scansize", "every file is read whole, whatever its size"},
+      {"--scan-archive", "use --inside to look into archives met in folders"},
+      {"--cross-fs", "use -x (--one-file-system) not to cross file systems"},
+      {"--follow-dir-symlinks", "symbolic links are followed only when named as a PATH"},
+      {"--follow-file-symlinks", "symbolic links are followed only when named as a PATH"},
+      {"-l", "use --log FILE"},
+      {"--stdout", "status lines and the report go to standard output already"},
+      {"--bell", "krizclean rings no bell"},
+      {"--max-dir-recursion", "use --exclude-dir GLOB to leave folders out"},
+  };
+  for (const Way& way : kWays) {
+    if (way.option == name) return way.ours;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+bool ReadsStandardInput(const Options& options) {
+  for (const std::string& path : options.paths) {
+    if (path == "-") return true;
+  }
+  return false;
+}
 
 CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine result;
@@ -128,7 +191,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   opterr = 0;
   optind = 1;
   int option;
-  while ((option = getopt_long(argc, argv, ":sacqhxj:", kLongOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, ":sacqhVxj:f:", kLongOptions, nullptr)) != -1) {
     switch (option) {
       case 's':
         chooseAction(scan::ActionMode::ScanOnly);
@@ -163,7 +226,7 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       case kJson:
         options.jsonPath = optarg;
         break;
-      case kVersion:
+      case 'V':
         options.version = true;
         break;
       case kBackup:
@@ -205,13 +268,34 @@ CommandLine ParseCommandLine(int argc, char** argv) {
       case kForce:
         options.force = true;
         break;
+      case kJsonLines:
+        options.jsonLinesPath = optarg;
+        break;
+      case kLog:
+        options.logPath = optarg;
+        break;
+      case kNoSummary:
+        options.noSummary = true;
+        break;
+      case 'f':
+        options.fileLists.push_back(optarg);
+        break;
+      case kNull:
+        options.nullSeparated = true;
+        break;
       case ':':
         result.error = std::string("option '") + argv[optind - 1] + "' needs a value";
         return result;
-      default:
-        result.error = optopt != 0 ? std::string("unknown option '-") + char(optopt) + "'"
-                                   : std::string("unknown option '") + argv[optind - 1] + "'";
+      default: {
+        const std::string given =
+            optopt != 0 ? std::string("-") + char(optopt) : std::string(argv[optind - 1]);
+        result.error = "unknown option '" + given + "'";
+        // What a user of another scanner reaches for, and krizclean's way.
+        if (const char* ours = OurWayFor(given); ours != nullptr) {
+          result.error += std::string("; ") + ours;
+        }
         return result;
+      }
     }
   }
   // Two different actions are refused rather than resolved: guessing wrong
@@ -226,11 +310,15 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     // A restore scans nothing: options that shape a scan would be ignored
     // in silence.
     const Options plain;
-    if (action || options.allFiles || options.showAll || options.inside || options.jsonPath ||
-        options.backupFolder || options.jobs != 0 || options.codepage != plain.codepage ||
+    if (action || options.allFiles || options.showAll || options.inside || options.backupFolder ||
+        options.jobs != 0 || options.codepage != plain.codepage ||
         !options.walk.excludeFiles.empty() || !options.walk.excludeFolders.empty() ||
-        options.walk.oneFileSystem) {
-      result.error = "--restore goes with --force, --quiet and PATHs only";
+        options.walk.oneFileSystem || options.logPath || options.noSummary ||
+        !options.fileLists.empty() || options.nullSeparated) {
+      result.error = "--restore goes with --force, --quiet, --json, --json-lines and PATHs only";
+    } else if (options.jsonPath && options.jsonLinesPath && *options.jsonPath == "-" &&
+               *options.jsonLinesPath == "-") {
+      result.error = "--json - and --json-lines - cannot both have standard output";
     }
     return result;
   }
@@ -238,7 +326,26 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     result.error = "--force goes with --restore only";
     return result;
   }
-  if (options.paths.empty() && !options.help && !options.version) result.error = "no PATH given";
+  const bool jsonOut = options.jsonPath && *options.jsonPath == "-";
+  const bool linesOut = options.jsonLinesPath && *options.jsonLinesPath == "-";
+  size_t fromInput = 0;
+  for (const std::string& path : options.paths) fromInput += path == "-" ? 1u : 0u;
+  for (const std::string& list : options.fileLists) fromInput += list == "-" ? 1u : 0u;
+  if (jsonOut && linesOut) {
+    result.error = "--json - and --json-lines - cannot both have standard output";
+  } else if (options.nullSeparated && options.fileLists.empty()) {
+    result.error = "--null goes with --file-list only";
+  } else if (fromInput > 1) {
+    result.error = "standard input ('-') can be read only once";
+  } else if (fromInput != 0 && options.action == scan::ActionMode::AskUser) {
+    result.error = "--ask reads its answers from standard input, which '-' takes";
+  } else if (ReadsStandardInput(options) && options.action == scan::ActionMode::Clean) {
+    // What comes down a pipe has no file to put the clean bytes back into.
+    result.error = "'-' (standard input) is only scanned: it has no file to clean";
+  } else if (options.paths.empty() && options.fileLists.empty() && !options.help &&
+             !options.version) {
+    result.error = "no PATH given";
+  }
   return result;
 }
 

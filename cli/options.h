@@ -21,6 +21,15 @@ struct Options {
   int codepage = 437;                   // of short names inside FAT images
   bool quiet = false;                   // no progress display
   std::optional<std::string> jsonPath;  // "-" for standard output
+  // --json-lines: a record a line as the scan goes; "-" for standard output.
+  std::optional<std::string> jsonLinesPath;
+  // --log: what is printed, appended to this file too.
+  std::optional<std::string> logPath;
+  bool noSummary = false;  // no report after the status lines
+  // -f/--file-list: files naming more PATHs, one a line ("-": standard
+  // input); with --null, NUL-separated.
+  std::vector<std::string> fileLists;
+  bool nullSeparated = false;
   // A folder that keeps each infected original before it is cleaned.
   std::optional<std::string> backupFolder;
   // --restore DIR: put back the originals kept in DIR (those under the
@@ -47,6 +56,9 @@ CommandLine ParseCommandLine(int argc, char** argv);
 
 // The usage text, ending in a line feed.
 extern const char kUsage[];
+
+// Whether a PATH of `options` is "-", standard input scanned as one object.
+bool ReadsStandardInput(const Options& options);
 
 // "scan-only", "ask" or "clean".
 std::string_view ActionName(scan::ActionMode action);

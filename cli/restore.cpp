@@ -8,6 +8,8 @@
 
 #include "cli/backup_folder.h"
 #include "cli/interrupt.h"
+#include "cli/json_file.h"
+#include "cli/json_results.h"
 #include "cli/run.h"
 #include "cli/terminal.h"
 #include "os/file.h"
@@ -41,6 +43,46 @@ std::optional<std::string> ReadManifest(const os::Folder& folder) {
 }  // namespace
 
 int Restore(const Options& options) {
+  // The JSON and the JSON Lines, checked before anything is put back, as a
+  // scan checks them.
+  const bool jsonOut = options.jsonPath && *options.jsonPath == "-";
+  const bool linesOut = options.jsonLinesPath && *options.jsonLinesPath == "-";
+  std::optional<JsonFile> jsonFile;
+  std::optional<JsonFile> linesFile;
+  if (options.jsonPath && !jsonOut) {
+    std::string why;
+    jsonFile = JsonFile::Prepare(*options.jsonPath, why);
+    if (!jsonFile) {
+      Say(Escaped(*options.jsonPath) + ": " + why);
+      return kExitNotScanned;
+    }
+  }
+  std::optional<JsonFile::Stream> stream;
+  std::string linesFailure;
+  if (options.jsonLinesPath && !linesOut) {
+    linesFile = JsonFile::Prepare(*options.jsonLinesPath, linesFailure, JsonFile::Use::Stream);
+    if (linesFile) stream = linesFile->OpenStream(linesFailure);
+    if (!stream) {
+      Say(Escaped(*options.jsonLinesPath) + ": " + linesFailure);
+      return kExitNotScanned;
+    }
+  }
+  bool linesBroken = false;
+  const auto record = [&](const std::string& text) {
+    if (!options.jsonLinesPath || linesBroken) return;
+    const std::string line = text + "\n";
+    if (stream) {
+      linesBroken = !stream->Write(line, linesFailure);
+    } else {
+      linesBroken = std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+                    std::fflush(stdout) != 0;
+      if (linesBroken) linesFailure = "cannot write to standard output";
+    }
+  };
+  const bool print = !jsonOut && !linesOut;
+  std::vector<RestoreEntry> entries;
+  std::vector<PathError> errors;
+
   std::string problem;
   const std::shared_ptr<const os::Folder> backups =
       BackupFolder(Shown(*options.restoreFolder), FolderUse::Restore, problem);
@@ -66,7 +108,10 @@ int Restore(const Options& options) {
   std::vector<std::string> unmatched;
   const std::vector<scan::ManifestLine> lines = scan::LinesToRestore(manifest, under, &unmatched);
   for (const std::string& path : unmatched) {
-    Say(Escaped(path) + ": no original under it is kept in this backup folder");
+    const std::string why = "no original under it is kept in this backup folder";
+    Say(Escaped(path) + ": " + why);
+    errors.push_back({path, why});
+    record(ErrorRecord(errors.back()));
     complete = false;
   }
 
@@ -74,10 +119,12 @@ int Restore(const Options& options) {
   scan::ScanState stopper;
   StopScanOnInterrupt(stopper);
   size_t counts[static_cast<size_t>(scan::RestoreResult::NotRestored) + 1] = {};
+  bool interrupted = false;
   for (const scan::ManifestLine& line : lines) {
     if (ScanInterrupted()) {
       Say("interrupted; the files after it were not restored");
       complete = false;
+      interrupted = true;
       break;
     }
     const scan::RestoredFile restored =
@@ -87,7 +134,11 @@ int Restore(const Options& options) {
     }
     const std::string status = Escaped(line.original) + ": " +
                                std::string(scan::RestoreResultText(restored.result)) + "\n";
-    std::fputs(status.c_str(), stdout);
+    if (print) std::fputs(status.c_str(), stdout);
+    const RestoreEntry entry{line.original, std::string(scan::RestoreResultText(restored.result)),
+                             static_cast<int>(restored.result), restored.reason};
+    record(RestoreRecord(entry));
+    if (options.jsonPath) entries.push_back(entry);
     ++counts[static_cast<size_t>(restored.result)];
     if (restored.result != scan::RestoreResult::Restored &&
         restored.result != scan::RestoreResult::AlreadyRestored) {
@@ -96,11 +147,33 @@ int Restore(const Options& options) {
   }
   // One line for each status, in the order of the statuses.
   std::string report;
+  RestoreCounts totals;
   for (size_t i = 0; i < std::size(counts); ++i) {
-    report += std::string(scan::RestoreResultText(static_cast<scan::RestoreResult>(i))) + ": " +
-              std::to_string(counts[i]) + "\n";
+    const std::string status(scan::RestoreResultText(static_cast<scan::RestoreResult>(i)));
+    report += status + ": " + std::to_string(counts[i]) + "\n";
+    totals.emplace_back(status, counts[i]);
   }
-  std::fputs(report.c_str(), stdout);
+  if (print) std::fputs(report.c_str(), stdout);
+  if (options.jsonPath) {
+    const std::string json =
+        RestoreAsJson(entries, errors, totals, complete ? kExitClean : kExitNotScanned) + "\n";
+    if (jsonOut) {
+      std::fwrite(json.data(), 1, json.size(), stdout);
+    } else if (std::string failure; !jsonFile->Write(json, failure)) {
+      Say(Escaped(*options.jsonPath) + ": " + failure);
+      complete = false;
+    }
+  }
+  record(RestoreSummaryRecord(totals, complete ? kExitClean : kExitNotScanned, interrupted));
+  if (stream && !linesBroken) linesBroken = !stream->Close(linesFailure);
+  if (linesBroken) {
+    Say(Escaped(*options.jsonLinesPath) + ": " + linesFailure);
+    complete = false;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    Say("cannot write to standard output");
+    complete = false;
+  }
   return complete ? kExitClean : kExitNotScanned;
 }
 

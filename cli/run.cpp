@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "cli/ask.h"
@@ -41,11 +42,17 @@ struct StatusOutput {
   bool print = true;           // "PATH: STATUS" on standard output
   bool eraseProgress = false;  // standard output shares the progress line's terminal
   bool collect = false;        // kept for the JSON
+  // Each record of --json-lines, as the object is decided.
+  std::function<void(const std::string& record)> record;
+  // What is printed on standard output and error, kept for --log.
+  std::string* log = nullptr;
   std::vector<ObjectResult> objects;
   std::vector<PathError> errors;  // PATHs not scanned, for the JSON
   // The names and reason of the contained object whose status line comes
-  // next (its path is `path`), for the JSON.
+  // next (its path is `path`), for the JSON and the counts by cause.
   std::optional<ObjectResult> inner;
+  bool innerFromContainer = false;  // its reason is the reader of an image or archive's
+  Counts causes;                    // what was not opened, by cause
 };
 
 // What one run holds: its output, its progress line, its prompt, and the
@@ -63,6 +70,21 @@ struct RunContext {
   InsideLook* inside = nullptr;  // set before the first PATH
 };
 
+// Counts an object not opened under its cause, told by its reason.
+void CountCause(Counts& causes, const std::string& reason, bool fromContainer) {
+  if (fromContainer) {
+    ++causes.damagedContainers;
+  } else if (reason == "permission denied") {
+    ++causes.permissionDenied;
+  } else if (reason == "not a regular file") {
+    ++causes.notRegularFiles;
+  } else if (reason == "out of file handles") {
+    ++causes.outOfHandles;
+  } else {
+    ++causes.otherNotOpened;
+  }
+}
+
 // One line per object, whatever its name holds (Escaped).
 void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outcome,
                   scan::ObjectKind kind) {
@@ -72,15 +94,27 @@ void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outc
     std::string line = Escaped(path);
     line.append(": ").append(scan::StatusText(outcome)).append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
+    if (output.log != nullptr) output.log->append(line);
   }
-  if (output.collect) {
+  if (outcome == scan::ScanOutcome::CannotOpen) {
+    const bool explained = output.inner && output.inner->path == path;
+    CountCause(output.causes, explained ? output.inner->reason : std::string(),
+               explained && output.innerFromContainer);
+  }
+  if (output.collect || output.record) {
     ObjectResult result{std::string(path), outcome, kind, "", "", ""};
     if (output.inner && output.inner->path == path) {
       result.container = std::move(output.inner->container);
       result.inner = std::move(output.inner->inner);
       result.reason = std::move(output.inner->reason);
     }
-    output.objects.push_back(std::move(result));
+    // Whatever was not scanned says why.
+    if (result.reason.empty() && outcome == scan::ScanOutcome::CannotOpen) {
+      result.reason = kind == scan::ObjectKind::Folder ? "the folder could not be opened"
+                                                       : "the file could not be opened";
+    }
+    if (output.record) output.record(ObjectRecord(result));
+    if (output.collect) output.objects.push_back(std::move(result));
   }
   output.inner.reset();
 }
@@ -89,15 +123,18 @@ void OnStatusLine(RunContext& run, std::string_view path, scan::ScanOutcome outc
 // known, and kept for the JSON of its status line, which comes next.
 void OnObjectReason(RunContext& run, std::string_view path, std::string_view reason) {
   run.progress.Erase();
-  std::fprintf(stderr, "krizclean: %s: %s\n", Escaped(path).c_str(), Escaped(reason).c_str());
-  if (!run.output.collect) return;
+  const std::string line =
+      "krizclean: " + Escaped(path) + ": " + Escaped(std::string(reason)) + "\n";
+  std::fputs(line.c_str(), stderr);
+  if (run.output.log != nullptr) run.output.log->append(line);
+  run.output.innerFromContainer = false;
   run.output.inner =
       ObjectResult{std::string(path),  scan::ScanOutcome::Ok, scan::ObjectKind::File, "", "",
                    std::string(reason)};
 }
 
 void OnInnerObject(StatusOutput& output, const inside::InnerName& name, const std::string& reason) {
-  if (!output.collect) return;
+  output.innerFromContainer = true;
   const std::string path = name.inner.empty() ? name.container : name.Shown();
   output.inner = ObjectResult{path,
                               scan::ScanOutcome::Ok,
@@ -116,7 +153,9 @@ void Tell(RunContext& run, const std::string& text) {
   }
   run.progress.Erase();
   // A message names files (a path, a member of an archive) as they are.
-  std::fprintf(stderr, "krizclean: %s\n", Escaped(text).c_str());
+  const std::string line = "krizclean: " + Escaped(text) + "\n";
+  std::fputs(line.c_str(), stderr);
+  if (run.output.log != nullptr) run.output.log->append(line);
 }
 
 void OnMessage(RunContext& run, const char* text, const char* caption) {
@@ -138,10 +177,13 @@ void Complain(Progress& progress, const std::string& path, const std::string& pr
   std::fprintf(stderr, "krizclean: %s\n", Complaint(path, problem).c_str());
 }
 
-// A PATH that was not scanned: said on standard error and kept for the JSON.
+// A PATH that was not scanned: said on standard error and kept for the JSON,
+// by its path as status lines show it.
 void NotScanned(RunContext& run, const std::string& path, const std::string& problem) {
   Tell(run, Complaint(path, problem));
-  run.output.errors.push_back({path, problem});
+  const PathError error{Shown(path), problem};
+  if (run.output.record) run.output.record(ErrorRecord(error));
+  run.output.errors.push_back(error);
 }
 
 }  // namespace
@@ -351,9 +393,33 @@ bool Excludes(const Options& options) {
 
 // The report of the scan, what was left out where anything could be, then a
 // last line with what could not be scanned.
-std::string Report(const Options& options, const scan::ScanState& s) {
+// The report's line that begins with `label`, given the text `replacement`
+// (lines, each ending in a line feed) instead.
+void ReplaceLine(std::string& report, std::string_view label, const std::string& replacement) {
+  size_t at = report.starts_with(label) ? 0 : report.find("\n" + std::string(label));
+  if (at == std::string::npos) return;
+  if (at != 0) ++at;
+  const size_t end = report.find('\n', at);
+  report.replace(at, end == std::string::npos ? std::string::npos : end + 1 - at, replacement);
+}
+
+// The report of the scan, what was left out where anything could be, then a
+// last line with what could not be scanned. Its counts are the Windows
+// program's, in words true of a command line: a scan-only run asked no one,
+// and what was not opened is counted by cause, not all as "access denied".
+std::string Report(const Options& options, const scan::ScanState& s, const Counts& causes) {
   std::string report = WithLineFeeds(scan::BuildReport(s));
   if (report.empty() || report.back() != '\n') report += '\n';
+  if (options.action == scan::ActionMode::ScanOnly) {
+    ReplaceLine(report, "left infected by user: ",
+                "infected, not cleaned (scan only): " + std::to_string(s.leftInfectedCount) + "\n");
+  }
+  ReplaceLine(report, "access denied: ",
+              "access denied: " + std::to_string(causes.permissionDenied) +
+                  "\ndamaged images and archives: " + std::to_string(causes.damagedContainers) +
+                  "\nnot regular files: " + std::to_string(causes.notRegularFiles) +
+                  "\nout of file handles: " + std::to_string(causes.outOfHandles) +
+                  "\nnot opened, other causes: " + std::to_string(causes.otherNotOpened) + "\n");
   if (Excludes(options)) {
     report += "Excluded: " + Counted(s.excludedFileCount, "file", "files") + ", " +
               Counted(s.excludedFolderCount, "folder", "folders") + "\n";
@@ -432,8 +498,11 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   state.setShowAllFiles(options.showAll ? 1 : 0);
   state.ResetCounters();
 
-  run.output.print = !jsonToStandardOutput;
+  run.output.print =
+      !jsonToStandardOutput && !(options.jsonLinesPath && *options.jsonLinesPath == "-");
   run.output.collect = options.jsonPath.has_value();
+  run.output.record = frontEnd.record;
+  run.output.log = frontEnd.log;
   const bool showProgress = !options.quiet && StandardErrorIsTerminal();
   run.output.eraseProgress = showProgress && OutputsShareTerminal();
 
@@ -467,7 +536,10 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
     for (const std::string& path : options.paths) {
       if (interrupted()) break;
       const PathResult result =
-          frontEnd.pathsAsEntries ? ScanEntry(run, scan, path) : ScanPath(run, scan, path);
+          path == "-" && frontEnd.standardInput
+              ? ScanBytes(run, scan, *frontEnd.standardInput, kStandardInputName)
+          : frontEnd.pathsAsEntries ? ScanEntry(run, scan, path)
+                                    : ScanPath(run, scan, path);
       if (result == PathResult::NotScanned) results.allScanned = false;
       if (result == PathResult::StopHere) {
         stopped = true;
@@ -494,41 +566,194 @@ std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd&
   results.objects = std::move(run.output.objects);
   results.errors = std::move(run.output.errors);
   results.counts = CountsOf(state);
-  results.report = Report(options, state);
+  const Counts& causes = run.output.causes;
+  results.counts.permissionDenied = causes.permissionDenied;
+  results.counts.damagedContainers = causes.damagedContainers;
+  results.counts.notRegularFiles = causes.notRegularFiles;
+  results.counts.outOfHandles = causes.outOfHandles;
+  results.counts.otherNotOpened = causes.otherNotOpened;
+  results.report = Report(options, state, causes);
   results.foundInfection = FoundInfection(run, state);
   return results;
 }
 
-int Run(const Options& options) {
+namespace {
+
+// All of a file that is read whole (a --file-list, standard input), or
+// nullopt with the reason in `error`. "-" is standard input.
+std::optional<std::string> ReadWhole(const std::string& path, std::string& error) {
+  std::string text;
+  if (path == "-") {
+    char chunk[1 << 16];
+    for (;;) {
+      const size_t got = std::fread(chunk, 1, sizeof chunk, stdin);
+      text.append(chunk, got);
+      if (got < sizeof chunk) break;
+    }
+    if (std::ferror(stdin) != 0) {
+      error = "standard input cannot be read";
+      return std::nullopt;
+    }
+    return text;
+  }
+  std::string name;
+  const os::Folder folder = os::Folder::OpenParent(path, true, name);
+  os::File file = folder.IsOpen() ? folder.OpenToRead(name) : os::File();
+  if (!file.IsOpen()) {
+    error = "cannot be opened";
+    return std::nullopt;
+  }
+  std::vector<char> chunk(1 << 16);
+  for (uint64_t offset = 0;;) {
+    const std::optional<uint32_t> got =
+        file.ReadAt(offset, chunk.data(), static_cast<uint32_t>(chunk.size()));
+    if (!got) {
+      error = "cannot be read";
+      return std::nullopt;
+    }
+    if (*got == 0) break;
+    text.append(chunk.data(), *got);
+    offset += *got;
+  }
+  return text;
+}
+
+// The PATHs a --file-list holds: one a line (a carriage return before the
+// line feed is dropped) or, with --null, one before each NUL; empty ones are
+// passed over.
+std::vector<std::string> PathsOfList(const std::string& text, bool nullSeparated) {
+  std::vector<std::string> paths;
+  const char end = nullSeparated ? '\0' : '\n';
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t stop = text.find(end, from);
+    if (stop == std::string::npos) stop = text.size();
+    std::string path = text.substr(from, stop - from);
+    if (!nullSeparated && !path.empty() && path.back() == '\r') path.pop_back();
+    if (!path.empty()) paths.push_back(std::move(path));
+    from = stop + 1;
+  }
+  return paths;
+}
+
+}  // namespace
+
+int Run(const Options& given) {
   Progress quiet;
+  Options options = given;
   const bool jsonToStandardOutput = options.jsonPath && *options.jsonPath == "-";
-  // The JSON file is checked before anything is scanned, so that a name that
-  // cannot take it stops the run before it changes a file; it is written
-  // only at the end.
+  const bool linesToStandardOutput = options.jsonLinesPath && *options.jsonLinesPath == "-";
+  // The files the results go to are checked before anything is scanned, so
+  // that a name that cannot take them stops the run before it changes a
+  // file. The JSON is written only at the end, the JSON Lines as the scan
+  // goes, the log at the end.
   std::optional<JsonFile> jsonFile;
-  if (options.jsonPath && !jsonToStandardOutput) {
+  std::optional<JsonFile> linesFile;
+  std::optional<JsonFile> logFile;
+  for (auto [path, file, use] :
+       {std::tuple{&options.jsonPath, &jsonFile, JsonFile::Use::Replace},
+        std::tuple{&options.jsonLinesPath, &linesFile, JsonFile::Use::Stream},
+        std::tuple{&options.logPath, &logFile, JsonFile::Use::Append}}) {
+    if (!*path || **path == "-") continue;
     std::string problem;
-    jsonFile = JsonFile::Prepare(*options.jsonPath, problem);
-    if (!jsonFile) {
-      Complain(quiet, *options.jsonPath, problem);
+    *file = JsonFile::Prepare(**path, problem, use);
+    if (!*file) {
+      Complain(quiet, **path, problem);
       return kExitNotScanned;
     }
   }
 
+  // The PATHs of the lists, after those of the command line.
+  for (const std::string& list : options.fileLists) {
+    std::string problem;
+    const std::optional<std::string> text = ReadWhole(list, problem);
+    if (!text) {
+      Complain(quiet, list == "-" ? std::string("standard input") : list, problem);
+      return kExitNotScanned;
+    }
+    for (std::string& path : PathsOfList(*text, options.nullSeparated)) {
+      options.paths.push_back(std::move(path));
+    }
+  }
+  if (options.paths.empty()) {
+    std::fputs("krizclean: no PATH given: the lists name none\n", stderr);
+    return kExitNotScanned;
+  }
+  std::string standardInput;
+  FrontEnd frontEnd;
+  if (ReadsStandardInput(options)) {
+    std::string problem;
+    std::optional<std::string> bytes = ReadWhole("-", problem);
+    if (!bytes) {
+      std::fprintf(stderr, "krizclean: %s\n", problem.c_str());
+      return kExitNotScanned;
+    }
+    standardInput = std::move(*bytes);
+    frontEnd.standardInput = std::span<const uint8_t>(
+        reinterpret_cast<const uint8_t*>(standardInput.data()), standardInput.size());
+  }
+
+  // Each record goes out whole and at once, so that a reader of a running
+  // scan (tail -f, jq) sees every object as soon as it is decided.
+  std::optional<JsonFile::Stream> lines;
+  std::string linesFailure;
+  if (linesFile) {
+    lines = linesFile->OpenStream(linesFailure);
+    if (!lines) {
+      Complain(quiet, *options.jsonLinesPath, linesFailure);
+      return kExitNotScanned;
+    }
+  }
+  bool linesBroken = false;
+  const auto writeRecord = [&](const std::string& record) {
+    if (linesBroken) return;
+    const std::string line = record + "\n";
+    if (lines) {
+      linesBroken = !lines->Write(line, linesFailure);
+    } else {
+      linesBroken = std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+                    std::fflush(stdout) != 0;
+      if (linesBroken) linesFailure = "cannot write to standard output";
+    }
+  };
+  if (options.jsonLinesPath) frontEnd.record = writeRecord;
+  std::string log;
+  if (options.logPath) frontEnd.log = &log;
+
   std::string problem;
-  std::optional<RunResults> results = ScanAndCollect(options, FrontEnd{}, problem);
+  std::optional<RunResults> results = ScanAndCollect(options, frontEnd, problem);
   if (!results) {
     std::fprintf(stderr, "krizclean: %s\n", problem.c_str());
     return kExitNotScanned;
   }
 
-  if (!jsonToStandardOutput) std::fputs(results->report.c_str(), stdout);
+  if (!jsonToStandardOutput && !linesToStandardOutput && !options.noSummary) {
+    std::fputs(results->report.c_str(), stdout);
+    log += results->report;
+  }
   if (options.jsonPath) {
     const std::string json = results->Json();
     if (jsonToStandardOutput) {
       std::fwrite(json.data(), 1, json.size(), stdout);
     } else if (std::string failure; !jsonFile->Write(json, failure)) {
       Complain(quiet, *options.jsonPath, failure);
+      results->allScanned = false;
+    }
+  }
+  if (options.jsonLinesPath) {
+    // The last record says how the run ended; a reader that meets no such
+    // record knows the run did not end.
+    writeRecord(SummaryRecord(results->action, results->counts, results->ExitStatus(),
+                              results->interrupted || results->quit));
+    if (lines && !linesBroken) linesBroken = !lines->Close(linesFailure);
+    if (linesBroken) {
+      Complain(quiet, *options.jsonLinesPath, linesFailure);
+      results->allScanned = false;
+    }
+  }
+  if (logFile) {
+    if (std::string failure; !logFile->Write(log, failure)) {
+      Complain(quiet, *options.logPath, failure);
       results->allScanned = false;
     }
   }

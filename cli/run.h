@@ -47,6 +47,14 @@ struct FrontEnd {
   // `bytesName` (scan-only: nothing is written anywhere).
   std::optional<std::span<const uint8_t>> bytes;
   std::string bytesName;
+  // The bytes of standard input, scanned as the object a PATH "-" stands for
+  // (kStandardInputName), as `bytes` are.
+  std::optional<std::span<const uint8_t>> standardInput;
+  // What is printed, kept here too for --log; none when null.
+  std::string* log = nullptr;
+  // Each --json-lines record as it is decided (without its line feed); none
+  // when empty.
+  std::function<void(const std::string& record)> record;
 };
 
 // What a run found: what its JSON holds, and how it ended.
@@ -72,6 +80,9 @@ struct RunResults {
 // words: "PATH: what is wrong"), when the run cannot start.
 std::optional<RunResults> ScanAndCollect(const Options& options, const FrontEnd& frontEnd,
                                          std::string& problem);
+
+// The name standard input's status line shows.
+inline constexpr char kStandardInputName[] = "(standard input)";
 
 // How a PATH is shown in status lines: joined to the current folder when
 // relative (see run.cpp).

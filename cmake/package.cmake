@@ -1,8 +1,11 @@
 # The packages people install (scripts/package):
-# - natively, a Debian package of the command-line cleaner: what a plain
-#   `cmake --install` puts on a system (cli/CMakeLists.txt), below /usr, with
-#   the copyright and changelog Debian asks for, and dependencies worked out
-#   by dpkg-shlibdeps from what the program links;
+# - natively, a Debian package of the command-line cleaner and the Python
+#   module: what a plain `cmake --install` puts on a system
+#   (cli/CMakeLists.txt, python/CMakeLists.txt), below /usr, with the
+#   copyright and changelog Debian asks for, dependencies worked out by
+#   dpkg-shlibdeps from what the program and the module link, the Python the
+#   module is built for, and the maintainer scripts that byte-compile the
+#   module and remove what that made (py3compile, py3clean);
 # - from the 32-bit Windows build, a ZIP of the Windows program and its
 #   README, every name 8.3, as Windows 9x and DOS copy them.
 set(CPACK_PACKAGE_NAME krizclean)
@@ -58,6 +61,18 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(KRIZ_PYTHON_VERSION)
+  # The compiled half loads into this Python only (its name says which:
+  # _krizclean.cpython-311-...so); the cluster driver wants Dask's
+  # distributed, which a scan alone does not.
+  string(REGEX MATCH "^[0-9]+\\.([0-9]+)$" minor "${KRIZ_PYTHON_VERSION}")
+  math(EXPR next_minor "${CMAKE_MATCH_1} + 1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "python3 (>= ${KRIZ_PYTHON_VERSION}), python3 (<< 3.${next_minor})")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-distributed)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst
+                                         ${PROJECT_SOURCE_DIR}/packaging/prerm)
+endif()
 # The long description; CPack puts the summary before it and indents it.
 set(CPACK_PACKAGE_DESCRIPTION
     "krizclean finds the file infector Win32.Kriz.4050 in old Windows programs

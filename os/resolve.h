@@ -35,7 +35,8 @@ struct ResolvedFolder {
   std::string refusal;  // why, in words for a user; empty when opened
 };
 
-// The folder at `path` (relative paths from the current directory).
+// The folder at `path` (relative paths from the current directory). When
+// refused, errno holds the system's error behind it (0 for a rule).
 ResolvedFolder ResolveFolder(const std::string& path, const PathRules& rules);
 
 struct ResolvedParent {

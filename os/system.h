@@ -25,6 +25,13 @@ inline constexpr uint32_t kSuperUser = 0;
 
 void SleepMilliseconds(unsigned milliseconds);
 
+// Why the last call that opened, listed or entered a file or folder on this
+// thread failed, in words for a user: "permission denied", "out of file
+// handles" (the process or the system has no more to give), "removed
+// during the scan", else the system's own words. Read at once after the
+// call, before any other.
+std::string WhyNotOpened();
+
 // The longest prefix of text[0, length) of at most `limit` bytes that ends on
 // a character boundary of the text's encoding (Win32: the ANSI code page,
 // which may hold two-byte characters; POSIX: UTF-8).

@@ -23,6 +23,7 @@
 
 #include "cli/interrupt.h"
 #include "cli/run.h"
+#include "cli/version.h"
 
 namespace py = pybind11;
 
@@ -148,6 +149,8 @@ cli::Options OptionsFor(bool clean, bool allFiles, bool inside, bool showAll, un
 PYBIND11_MODULE(_krizclean, m) {
   m.doc() = "The compiled half of krizclean: see krizclean/__init__.py.";
   auto module = std::make_shared<ModuleState>();
+  m.attr("__version__") = std::string(cli::Version());
+  m.attr("built_with") = cli::BuiltWith();
 
   m.def(
       "scan",

@@ -208,9 +208,10 @@ ScanOutcome TestObject(Scan& scan, ObjectNames& names) {
   os::File file = folder.OpenToRead(names.name);
   if (!file.IsOpen() && !names.shortPath.empty()) file = OpenForTest(names.shortPath);
   if (!file.IsOpen()) {
-    if (folder.Look(names.name).kind == os::EntryInfo::Kind::Other) {
-      scan.Reason(names.shown, "not a regular file");
-    }
+    const std::string why = os::WhyNotOpened();
+    scan.Reason(names.shown, folder.Look(names.name).kind == os::EntryInfo::Kind::Other
+                                 ? "not a regular file"
+                                 : why);
     return ScanOutcome::CannotOpen;
   }
   names.identity = file.IdentityWhenOpened();

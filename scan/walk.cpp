@@ -1,10 +1,9 @@
 #include "scan/walk.h"
 
 #include <algorithm>
-
 #include <functional>
 #include <optional>
-
+#include <string_view>
 #include <vector>
 
 #include "engine/journal.h"
@@ -271,11 +270,24 @@ bool EnterSubdirectory(Scan& scan, const std::string& base, const os::DirectoryE
 
 int WalkLevel(Scan& scan, const Exclusions& exclusions);
 
+// A folder the call just made could not open, list or enter: said why, and
+// recorded.
+void NotOpened(Scan& scan, std::string_view path) {
+  scan.Reason(path, os::WhyNotOpened());
+  RecordFolderNotOpened(scan, path);
+}
+
+// A folder whose listing broke off.
+void ListingFailed(Scan& scan, std::string_view path) {
+  scan.Reason(path, "its entries could not all be read");
+  RecordFolderNotOpened(scan, path);
+}
+
 Step WalkSubdirectory(Scan& scan, const Exclusions& exclusions, const std::string& base,
                       const os::DirectoryEntry& entry) {
   ScanState& state = scan.state();
   if (!EnterSubdirectory(scan, base, entry)) {
-    RecordFolderNotOpened(scan, base + entry.longName);
+    NotOpened(scan, base + entry.longName);
     return Step::Next;
   }
   // Known only once entered: a short name, or a name in other letters, is
@@ -311,7 +323,7 @@ FolderWalk WalkChild(const HandleWalk& walk, const os::Folder& parent, const std
   auto child = std::make_shared<const os::Folder>(parent.OpenChild(name));
   if (!child->IsOpen()) {
     // Gone since it was listed, or not ours to open.
-    RecordFolderNotOpened(walk.scan, path);
+    NotOpened(walk.scan, path);
     return FolderWalk::NotOpened;
   }
   // By what the system says of the folder opened, not by its name: the
@@ -331,7 +343,7 @@ FolderWalk WalkFolder(const HandleWalk& walk, const std::shared_ptr<const os::Fo
   const os::Folder& folder = *handle;
   os::DirectoryListing listing = folder.List();
   if (!listing.IsOpen() || !folder.MakeCurrent()) {
-    RecordFolderNotOpened(scan, shown);
+    NotOpened(scan, shown);
     return FolderWalk::NotOpened;
   }
   const FolderNames here{WithSeparator(shown), true, walk.visit, handle};
@@ -344,14 +356,14 @@ FolderWalk WalkFolder(const HandleWalk& walk, const std::shared_ptr<const os::Fo
       // Back, for the files that follow, to this folder, whatever its name
       // is now; one that can no longer be entered ends here, reported.
       if (walked == FolderWalk::Done && !folder.MakeCurrent()) {
-        RecordFolderNotOpened(scan, shown);
+        NotOpened(scan, shown);
         return FolderWalk::Done;
       }
       step = Step::Next;
     }
     if (EndsWalk(scan, step)) return FolderWalk::Stopped;
   }
-  if (listing.Failed()) RecordFolderNotOpened(scan, shown);
+  if (listing.Failed()) ListingFailed(scan, shown);
   return FolderWalk::Done;
 }
 
@@ -374,7 +386,7 @@ int WalkLevel(Scan& scan, const Exclusions& exclusions) {
 
   os::DirectoryListing listing = os::DirectoryListing::OpenCurrent();
   if (!listing.IsOpen()) {
-    RecordFolderNotOpened(scan, folder);
+    NotOpened(scan, folder);
     return 1;
   }
   const FolderNames here{base, false, nullptr, nullptr};
@@ -384,7 +396,7 @@ int WalkLevel(Scan& scan, const Exclusions& exclusions) {
     if (step == Step::Descend) step = WalkSubdirectory(scan, exclusions, base, entry);
     if (EndsWalk(scan, step)) return 0;
   }
-  if (listing.Failed()) RecordFolderNotOpened(scan, folder);
+  if (listing.Failed()) ListingFailed(scan, folder);
   return 1;
 }
 
@@ -438,8 +450,10 @@ RootResult WalkTreeWith(Scan& scan, const std::string& root, const std::string& 
   } else {
     if (resolved.refusal.find("symbolic link") != std::string::npos) {
       scan.Reason(shown, resolved.refusal);
+      RecordFolderNotOpened(scan, shown);
+    } else {
+      NotOpened(scan, shown);  // why, from the system's answer
     }
-    RecordFolderNotOpened(scan, shown);
   }
   start.MakeCurrent();
   switch (walked) {

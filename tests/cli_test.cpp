@@ -287,6 +287,21 @@ TEST_F(Cli, PathsAndArgumentsDecideTheExitStatus) {
   }
 }
 
+TEST_F(Cli, VersionNamesTheLibrariesItIsBuiltWith) {
+  for (const char* option : {"--version", "-V"}) {
+    SCOPED_TRACE(option);
+    const CleanerRun run = RunCleaner(scratch.path(), {option});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.out.starts_with("krizclean " KRIZCLEAN_VERSION "\n")) << run.out;
+    for (const char* library :
+         {"\nlibarchive: libarchive 3.", "\nThe Sleuth Kit: 4.", "\nliburing: 2.",
+          "\nnlohmann_json: 3.", "\nvirtual machine disks: "}) {
+      EXPECT_NE(run.out.find(library), std::string::npos) << library << " in " << run.out;
+    }
+  }
+}
+
 TEST_F(Cli, CtrlCAtThePromptSkipsTheFileAndStops) {
   // Two infected files in one folder; Ctrl-C comes while the first is asked
   // about, and a late answer after it. The file asked about is skipped,
@@ -301,6 +316,236 @@ TEST_F(Cli, CtrlCAtThePromptSkipsTheFileAndStops) {
   EXPECT_TRUE(badFirst || progFirst) << run.lines[0];
   EXPECT_NE(run.report.find("left infected by user: 1\n"), std::string::npos) << run.report;
   for (const auto& [name, bytes] : tree.before) EXPECT_TRUE(tree.Unchanged(name)) << name;
+}
+
+// Each line of `text` parsed as JSON; a line that is no JSON fails.
+std::vector<nlohmann::json> Records(const std::string& text) {
+  std::vector<nlohmann::json> records;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    records.push_back(nlohmann::json::parse(line));
+    EXPECT_EQ(records.back()["schema"], 1) << line;
+  }
+  return records;
+}
+
+TEST_F(Cli, JsonLinesAreWrittenAsEachObjectIsDecided) {
+  // Two infected files; while the second is asked about, the first one's
+  // record is in the file already, and no summary yet.
+  const std::string lines = (scratch.path() / "lines.jsonl").string();
+  const std::string early = (scratch.path() / "early.jsonl").string();
+  const CleanerRun run = RunAsking(
+      scratch.path(), {"--ask", "--all-files", "--json-lines", lines, tree.root.string()},
+      "await 1; echo s >&3; await 2; cp " + Quoted(lines) + " " + Quoted(early) + "; echo s >&3");
+  EXPECT_EQ(run.status, 1) << run.err;
+  const std::vector<nlohmann::json> seen = Records(Slurp(early));
+  ASSERT_EQ(seen.size(), 1u) << Slurp(early);
+  EXPECT_EQ(seen[0]["type"], "object");
+  EXPECT_EQ(seen[0]["status"], "infected");
+  const std::string first = seen[0]["path"];
+  EXPECT_TRUE(first == tree.Path("sub/bad.exe") || first == tree.Path("sub/prog.bin")) << first;
+
+  // At the end: both, then the counts, and the status lines as without it.
+  const std::vector<nlohmann::json> all = Records(Slurp(lines));
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0], seen[0]);
+  EXPECT_EQ(all[1]["type"], "object");
+  EXPECT_EQ(all[2]["type"], "summary");
+  EXPECT_EQ(all[2]["counts"]["left_infected"], 2);
+  EXPECT_EQ(all[2]["exit_status"], 1);
+  EXPECT_EQ(run.lines.size(), 2u) << run.out;
+}
+
+TEST_F(Cli, JsonLinesAndJsonSayWhyAndWhereInAbsolutePaths) {
+  // A file that cannot be opened, a pipe, and a PATH that is missing, given
+  // relative: every record names it by its whole path and says why.
+  fs::create_directory(tree.root / "locked");
+  WriteBytes((tree.root / "locked/x.exe").string(), tree.before.at("clean.exe"));
+  ASSERT_EQ(std::system(("mkfifo " + Quoted((tree.root / "fifo.exe").string())).c_str()), 0);
+  fs::permissions(tree.root / "locked/x.exe", fs::perms(0));
+  // As an ordinary user, who cannot read what root could.
+  const std::string launcher =
+      ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+  const std::string program = (scratch.path() / "krizclean").string();
+  fs::copy_file(KRIZCLEAN_PATH, program);
+  fs::permissions(scratch.path(), fs::perms(0755));
+  fs::permissions(program, fs::perms(0755));
+  const CleanerRun lines = RunCleaner(scratch.path(), {"--json-lines", "-", "root", "missing"}, "",
+                                      "true", program, launcher);
+  std::map<std::string, nlohmann::json> byPath;
+  std::vector<nlohmann::json> records = Records(lines.out);
+  ASSERT_FALSE(records.empty()) << lines.out << lines.err;
+  for (const nlohmann::json& record : records) {
+    if (record.contains("path")) byPath[record["path"]] = record;
+  }
+  const std::string missing = (scratch.path() / "missing").string();
+  ASSERT_TRUE(byPath.count(missing)) << lines.out;
+  EXPECT_EQ(byPath[missing]["type"], "error");
+  EXPECT_EQ(byPath[missing]["error"], "no such file or folder");
+  for (const std::string& path : {tree.Path("locked/x.exe"), tree.Path("fifo.exe")}) {
+    ASSERT_TRUE(byPath.count(path)) << path << " in " << lines.out;
+    EXPECT_EQ(byPath[path]["status"], "cannot open");
+    EXPECT_FALSE(byPath[path].value("reason", "").empty()) << byPath[path];
+  }
+  EXPECT_EQ(byPath[tree.Path("fifo.exe")]["reason"], "not a regular file");
+  EXPECT_EQ(records.back()["type"], "summary");
+  EXPECT_EQ(records.back()["exit_status"], 1);
+
+  // The document says the same, with its schema.
+  const CleanerRun json =
+      RunCleaner(scratch.path(), {"--json", "-", "root", "missing"}, "", "true", program, launcher);
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  EXPECT_EQ(document["schema"], 1);
+  EXPECT_EQ(document["counts"]["access_denied"], 1);
+  EXPECT_EQ(document["counts"]["not_regular_files"], 1);
+  EXPECT_EQ(document["errors"][0]["path"], missing);
+  for (const nlohmann::json& object : document["objects"]) {
+    if (object["status"] == "cannot open") {
+      EXPECT_FALSE(object.value("reason", "").empty()) << object;
+    }
+  }
+}
+
+TEST_F(Cli, WhatWasNotScannedIsCountedUnderItsCause) {
+  // A damaged ZIP, a pipe among programs, and a tree deeper than the file
+  // handles the process may hold.
+  std::string zip = "PK\x03\x04";
+  zip += std::string(200, '\x7f');
+  WriteBytes((scratch.path() / "broken.zip").string(),
+             std::vector<uint8_t>(zip.begin(), zip.end()));
+  fs::create_directory(scratch.path() / "pipes");
+  ASSERT_EQ(std::system(("mkfifo " + Quoted((scratch.path() / "pipes/fifo.exe").string())).c_str()),
+            0);
+  fs::path deep = scratch.path() / "deep";
+  for (int level = 0; level < 30; ++level) deep /= "d";
+  fs::create_directories(deep);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string before;
+    const char* line;  // a line of the report
+  };
+  const Case cases[] = {
+      {"scan only: no one was asked", {"root"}, "true", "\ninfected, not cleaned (scan only): 1\n"},
+      {"asked, and skipped", {"-a", "root"}, "true", "\nleft infected by user: 1\n"},
+      {"a damaged archive", {"broken.zip"}, "true", "\ndamaged images and archives: 1\n"},
+      {"a pipe", {"--all-files", "pipes"}, "true", "\nnot regular files: 1\n"},
+      {"no file handles left", {"deep"}, "ulimit -n 16", "\nout of file handles: 1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CleanerRun run = RunCleaner(scratch.path(), c.args, "s\n", c.before);
+    EXPECT_NE(run.report.find(c.line), std::string::npos) << run.report << run.err;
+    EXPECT_NE(run.report.find("\naccess denied: 0\n"), std::string::npos) << run.report;
+    EXPECT_EQ(run.report.find("left infected by user") != std::string::npos,
+              c.args[0] == std::string("-a"))
+        << run.report;
+  }
+}
+
+TEST_F(Cli, ListsStandardInputLogsAndNoSummary) {
+  const std::string bad = tree.Path("sub/bad.exe");
+  const std::string near = tree.Path("near.exe");
+  { std::ofstream(scratch.path() / "list.txt") << "root/sub/bad.exe\r\n\nroot/near.exe\n"; }
+  {
+    std::ofstream list(scratch.path() / "list0", std::ios::binary);
+    list << "root/sub/bad.exe" << '\0' << "root/near.exe" << '\0';
+  }
+  std::string infected(tree.bad.bytes.begin(), tree.bad.bytes.end());
+  const std::string log = (scratch.path() / "run.log").string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::vector<std::string> lines;
+    const char* err;  // part of standard error, or nullptr for none
+    bool report = true;
+  };
+  const Case cases[] = {
+      {"a list",
+       {"--show-all", "-f", "list.txt"},
+       "",
+       1,
+       {bad + ": infected", near + ": ok"},
+       nullptr},
+      {"a list on standard input, NUL-separated",
+       {"--show-all", "--null", "--file-list", "-"},
+       Slurp(scratch.path() / "list0"),
+       1,
+       {bad + ": infected", near + ": ok"},
+       nullptr},
+      {"a list and a PATH",
+       {"-f", "list.txt", "root"},
+       "",
+       1,
+       {bad + ": infected", bad + ": infected"},
+       nullptr},
+      {"a missing list", {"-f", "nolist"}, "", 2, {}, "nolist: cannot be opened", false},
+      {"standard input", {"-"}, infected, 1, {"(standard input): infected"}, nullptr},
+      {"standard input, clean", {"--show-all", "-"}, "MZ", 0, {"(standard input): ok"}, nullptr},
+      {"standard input, cleaned",
+       {"--clean", "-"},
+       infected,
+       2,
+       {},
+       "'-' (standard input) is only scanned: it has no file to clean",
+       false},
+      {"standard input twice", {"-f", "-", "-"}, "", 2, {}, "can be read only once", false},
+      {"--null without a list",
+       {"--null", "root"},
+       "",
+       2,
+       {},
+       "--null goes with --file-list only",
+       false},
+      {"no summary", {"--no-summary", "root"}, "", 1, {bad + ": infected"}, nullptr, false},
+      {"another scanner's option",
+       {"-r", "root"},
+       "",
+       2,
+       {},
+       "unknown option '-r'; folders are always walked whole",
+       false},
+      {"another scanner's long option",
+       {"--move=/tmp/q", "root"},
+       "",
+       2,
+       {},
+       "unknown option '--move=/tmp/q'; use --clean --backup DIR",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CleanerRun run = RunCleaner(scratch.path(), c.args, c.input);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.lines, Sorted(c.lines)) << run.out;
+    if (c.err) {
+      EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    } else {
+      EXPECT_EQ(run.err, "");
+    }
+    EXPECT_EQ(run.report.empty(), !c.report) << run.out;
+    for (const auto& [name, bytes] : tree.before) EXPECT_TRUE(tree.Unchanged(name)) << name;
+  }
+
+  // --log appends what was printed, run after run, to a file of its owner's.
+  for (int round = 0; round < 2; ++round) {
+    const CleanerRun run = RunCleaner(scratch.path(), {"--log", "run.log", "root", "missing"});
+    EXPECT_EQ(run.status, 1) << run.err;
+  }
+  const std::string logged = Slurp(log);
+  const std::string once = bad + ": infected\n";
+  EXPECT_NE(logged.find(once), logged.rfind(once)) << logged;
+  EXPECT_NE(logged.find("krizclean: missing: no such file or folder\n"), std::string::npos);
+  EXPECT_NE(logged.find("\nNot scanned: 0 files, 0 folders\n"), std::string::npos) << logged;
+  EXPECT_EQ(fs::status(log).permissions() & fs::perms(077), fs::perms::none);
+  // A log another user may write is refused before anything is scanned.
+  fs::permissions(log, fs::perms(0666));
+  const CleanerRun refused = RunCleaner(scratch.path(), {"--log", "run.log", "root"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("another user can write to it"), std::string::npos) << refused.err;
+  EXPECT_EQ(Slurp(log), logged);
 }
 
 TEST_F(Cli, JsonOnStandardOutputHoldsOnlyTheJson) {
@@ -331,6 +576,10 @@ TEST_F(Cli, JsonOnStandardOutputHoldsOnlyTheJson) {
       {"delete_at_reboot", 0},
       {"could_not_disinfect", 0},
       {"access_denied", 0},
+      {"damaged_containers", 0},
+      {"not_regular_files", 0},
+      {"out_of_file_handles", 0},
+      {"not_opened_otherwise", 0},
   };
   EXPECT_EQ(json["counts"], counts);
   // The report as the plain run prints it, which ends it with a line feed.
@@ -1017,6 +1266,29 @@ TEST_F(Cli, RestorePutsBackTheKeptOriginalsOverTheirCleanedFormsOnly) {
   EXPECT_EQ(kept.status, 2) << kept.err;
   EXPECT_EQ(Files(kept), Sorted({bad + ": already restored", prog + ": changed since, kept"}));
   EXPECT_EQ(tree.Now("sub/prog.bin"), edited);
+  // The same as JSON and as JSON Lines, with a PATH under which nothing is
+  // kept.
+  const std::string nothing = (scratch.path() / "elsewhere").string();
+  const CleanerRun json =
+      RunCleaner(scratch.path(), {"--restore", bk, "--json", "-", tree.root.string(), nothing});
+  EXPECT_EQ(json.status, 2) << json.err;
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  EXPECT_EQ(document["schema"], 1);
+  EXPECT_EQ(document["action"], "restore");
+  std::set<std::pair<std::string, int>> statuses;
+  for (const nlohmann::json& object : document["objects"]) {
+    statuses.insert({object["path"].get<std::string>(), object["code"].get<int>()});
+  }
+  EXPECT_EQ(statuses, (std::set<std::pair<std::string, int>>{{bad, 1}, {prog, 2}}));
+  EXPECT_EQ(document["errors"][0]["path"], nothing);
+  EXPECT_EQ(document["counts"]["changed since, kept"], 1);
+  EXPECT_EQ(document["exit_status"], 2);
+  const CleanerRun streamed = RunCleaner(scratch.path(), {"--restore", bk, "--json-lines", "-"});
+  const std::vector<nlohmann::json> records = Records(streamed.out);
+  ASSERT_EQ(records.size(), 3u) << streamed.out;
+  EXPECT_EQ(records[0]["type"], "restore");
+  EXPECT_EQ(records[2]["type"], "summary");
+  EXPECT_EQ(records[2]["counts"]["already restored"], 1);
   CleanerRun forced = RunCleaner(scratch.path(), {"--restore", bk, "--force", prog});
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(Files(forced), std::vector<std::string>{prog + ": restored"});
@@ -1052,7 +1324,8 @@ TEST_F(Cli, RestorePutsBackTheKeptOriginalsOverTheirCleanedFormsOnly) {
   } refused[] = {
       {{"--restore", "nowhere"},
        "nowhere: cannot restore from this folder: there is no such folder"},
-      {{"--restore", bk, "--clean"}, "--restore goes with --force, --quiet and PATHs only"},
+      {{"--restore", bk, "--clean"},
+       "--restore goes with --force, --quiet, --json, --json-lines and PATHs only"},
       {{"--force", bk}, "--force goes with --restore only"},
       {{"--restore", bk, "root/clean.exe"},
        tree.Path("clean.exe") + ": no original under it is kept in this backup folder"},

@@ -166,11 +166,15 @@ class Walk {
   }
 
   const std::string& refusal() const { return refusal_; }
+  // The system's error behind a refusal, put back in errno for a caller
+  // that words it itself.
+  int error() const { return error_; }
 
  private:
   int Top() const { return folders_.back().fd.get(); }
 
   bool Refuse(std::string why) {
+    error_ = errno;
     refusal_ = std::move(why);
     return false;
   }
@@ -227,6 +231,7 @@ class Walk {
   const PathRules& rules_;
   std::vector<Entered> folders_;
   std::string refusal_;
+  int error_ = 0;
   int links_ = 0;
 };
 
@@ -242,6 +247,7 @@ ResolvedFolder ResolveFolder(const std::string& path, const PathRules& rules) {
   resolved.refusal = walk.refusal();
   if (!resolved.folder.IsOpen() && resolved.refusal.empty())
     resolved.refusal = "it cannot be opened";
+  if (!resolved.folder.IsOpen()) errno = walk.error();
   return resolved;
 }
 
@@ -265,6 +271,7 @@ ResolvedParent ResolveParent(const std::string& path, const PathRules& rules, bo
   if (!resolved.folder.IsOpen() && resolved.refusal.empty()) {
     resolved.refusal = "it cannot be opened";
   }
+  if (!resolved.folder.IsOpen()) errno = walk.error();
   return resolved;
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "os/image_checksum.h"
 
@@ -14,6 +15,24 @@ std::string SystemDirectory() { return std::string(); }
 char PathSeparator() { return '/'; }
 
 uint32_t CurrentUser() { return static_cast<uint32_t>(::geteuid()); }
+
+std::string WhyNotOpened() {
+  const int error = errno;
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case EMFILE:
+    case ENFILE:
+      return "out of file handles";
+    case ENOENT:
+      return "removed during the scan";
+    case 0:
+      return "cannot be opened";
+    default:
+      return std::strerror(error);
+  }
+}
 
 void SleepMilliseconds(unsigned milliseconds) {
   struct timespec wait {};

@@ -18,6 +18,23 @@ char PathSeparator() { return '\\'; }
 
 uint32_t CurrentUser() { return win32::RunningUser(); }
 
+std::string WhyNotOpened() {
+  const DWORD error = GetLastError();
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return "permission denied";
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return "out of file handles";
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "removed during the scan";
+    default:
+      return "cannot be opened (error " + std::to_string(error) + ")";
+  }
+}
+
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 size_t CharacterPrefix(const char* text, size_t length, size_t limit) {

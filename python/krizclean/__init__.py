@@ -27,6 +27,9 @@ from typing import Any, Optional, Union
 
 from . import _krizclean
 
+__version__: str = _krizclean.__version__
+"""krizclean's version, the same as `krizclean --version` prints."""
+
 __all__ = [
     "Counts",
     "Interrupted",
@@ -83,7 +86,8 @@ class PathError:
 
 @dataclass(frozen=True)
 class Counts:
-    """The report's eight counters."""
+    """The report's counters; what was not opened by cause (access_denied is
+    a lack of permission only)."""
 
     clean: int
     left_infected: int
@@ -93,6 +97,10 @@ class Counts:
     delete_at_reboot: int
     could_not_disinfect: int
     access_denied: int
+    damaged_containers: int
+    not_regular_files: int
+    out_of_file_handles: int
+    not_opened_otherwise: int
 
 
 @dataclass(frozen=True)
@@ -130,10 +138,11 @@ class Result:
 
     def as_dict(self) -> dict[str, Any]:
         """The same document as Python values."""
-        return json.loads(self._json)
+        document: dict[str, Any] = json.loads(self._json)
+        return document
 
 
-def _result(answer: tuple) -> Result:
+def _result(answer: tuple[Any, ...]) -> Result:
     text, paths, messages, exit_status, interrupted, raised, problem = answer
     if problem is not None:
         raise ScanError(problem.decode("utf-8", "surrogateescape"))

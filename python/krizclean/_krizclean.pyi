@@ -8,6 +8,9 @@ Answer = Tuple[
     Optional[str], list[bytes], list[bytes], int, bool, Optional[BaseException], Optional[bytes]
 ]
 
+__version__: str
+built_with: str  # the lines `krizclean --version` prints after the first
+
 def scan(
     path: bytes,
     clean: bool,

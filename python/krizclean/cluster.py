@@ -19,12 +19,14 @@ import argparse
 import base64
 import hashlib
 import json
+import logging
 import os
 import shutil
 import sys
+import tempfile
 import time
-from dataclasses import asdict, dataclass
-from typing import Any, Iterable, Iterator, Optional
+from dataclasses import dataclass, fields
+from typing import Any, Callable, Iterable, Iterator, Optional
 
 import krizclean
 from krizclean import _krizclean, owned_paths
@@ -50,6 +52,9 @@ class Settings:
     # Where the tasks of a --clean run note their first attempts (see
     # Attempt), in the backup folder; None for a scan-only run.
     attempts: Optional[bytes] = None
+    # The client's version of krizclean: a worker that runs another refuses
+    # the task (VersionMismatch).
+    version: str = krizclean.__version__
 
     @property
     def action(self) -> str:
@@ -68,7 +73,26 @@ def put_path(record: dict[str, Any], key: str, path: bytes) -> None:
 
 def path_of(record: dict[str, Any], key: str) -> bytes:
     exact = record.get(key + "_base64")
-    return base64.b64decode(exact) if exact is not None else record[key].encode("utf-8")
+    path: bytes = base64.b64decode(exact) if exact is not None else record[key].encode("utf-8")
+    return path
+
+
+def make_own_folders(folder: bytes) -> None:
+    """Makes `folder` and each missing folder above it for this user alone
+    (0700), as krizclean makes its backup folder: os.makedirs would make the
+    ones above with the umask's mode."""
+    missing = []
+    while folder and not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for made in reversed(missing):
+        try:
+            os.mkdir(made, 0o700)
+        except FileExistsError:
+            pass
 
 
 # --- the task: runs on the workers
@@ -183,7 +207,7 @@ def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
         record.update(
             objects=[],
             errors=[{"path": record["input"], "error": str(error)}],
-            counts=dict.fromkeys(asdict(krizclean.Counts(*[0] * 8)), 0),
+            counts=dict.fromkeys((f.name for f in fields(krizclean.Counts)), 0),
             not_scanned={"files": 0, "folders": 0},
             messages=[str(error)],
             exit_status=EXIT_NOT_SCANNED,
@@ -199,11 +223,25 @@ def scan_container(path: bytes, settings: Settings) -> dict[str, Any]:
     return record
 
 
+class VersionMismatch(Exception):
+    """A worker that runs another version of krizclean than the client."""
+
+
+def worker_version() -> str:
+    """The version of krizclean a worker runs (run on each worker)."""
+    return krizclean.__version__
+
+
 def scan_batch(paths: list[bytes], settings: Settings) -> list[dict[str, Any]]:
     """The records of a batch of containers, in its order. Scanning again
     what a lost worker left half-way is safe: a repair it cut short left its
     journal, which the scan carries out before it looks at the file, and
-    what it finished is found by the container's Attempt."""
+    what it finished is found by the container's Attempt. A worker that
+    joined with another version of krizclean refuses the batch."""
+    if settings.version != krizclean.__version__:
+        raise VersionMismatch(
+            "a worker runs krizclean %s, this client %s" % (krizclean.__version__, settings.version)
+        )
     return [scan_container(path, settings) for path in paths]
 
 
@@ -366,6 +404,11 @@ class ProgressLine:
         if self.shown:
             sys.stderr.write("\n")
 
+    def say(self, text: str) -> None:
+        """A line of its own, above the progress line."""
+        sys.stderr.write(("\r\033[K" if self.shown else "") + "krizclean.cluster: %s\n" % text)
+        sys.stderr.flush()
+
 
 class Output:
     """The JSON Lines file, appended by this client alone: each record one
@@ -409,17 +452,103 @@ def exit_status_of(output: int) -> tuple[int, dict[str, int]]:
     return status, totals
 
 
-def connect(scheduler: Optional[str], workers: int) -> Any:
+SCRATCH_PREFIX = "krizclean-cluster-"
+
+
+def remove_stale_scratch() -> None:
+    """Removes the scratch folders of local clusters whose client was killed
+    (its process id is in the folder's name, and no such process runs)."""
+    base = tempfile.gettempdir()
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return
+    for name in names:
+        if not name.startswith(SCRATCH_PREFIX):
+            continue
+        folder = os.path.join(base, name)
+        try:
+            pid = int(name[len(SCRATCH_PREFIX) :].split("-", 1)[0])
+            info = os.lstat(folder)
+        except (ValueError, OSError):
+            continue
+        if info.st_uid != os.geteuid() or not os.path.isdir(folder) or os.path.islink(folder):
+            continue
+        try:
+            os.kill(pid, 0)
+            continue  # its client still runs
+        except ProcessLookupError:
+            pass
+        except PermissionError:
+            continue
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def quiet_dask(verbose: bool) -> None:
+    """Keeps Dask's own logging, tracebacks of lost connections among them,
+    and the leaked-semaphore warnings of killed workers out of the terminal
+    unless `verbose`. Set in the environment before Dask is imported, so
+    that the worker processes it starts inherit it."""
+    if verbose:
+        return
+    os.environ["DASK_LOGGING__DISTRIBUTED"] = "critical"
+    os.environ["DASK_DISTRIBUTED__ADMIN__LOG_LENGTH"] = "0"
+    warnings = os.environ.get("PYTHONWARNINGS")
+    quiet = "ignore:resource_tracker"
+    os.environ["PYTHONWARNINGS"] = quiet if not warnings else warnings + "," + quiet
+
+
+def connect(scheduler: Optional[str], workers: int, scratch: Optional[str]) -> Any:
     """A client of the cluster at `scheduler`, or of a local one with
-    `workers` worker processes of one thread each."""
+    `workers` worker processes of one thread each, whose scratch space is
+    `scratch`."""
     from distributed import Client
 
+    # Dask names some of its loggers a level of their own when it is
+    # imported; unless --verbose, each is quiet.
+    if os.environ.get("DASK_LOGGING__DISTRIBUTED") == "critical":
+        for name in list(logging.root.manager.loggerDict):
+            if name == "distributed" or name.startswith("distributed."):
+                logging.getLogger(name).setLevel(logging.CRITICAL)
+    make_client: Callable[..., Any] = Client
     if scheduler is not None:
-        return Client(scheduler)
+        return make_client(scheduler)
     # The client owns the cluster it starts, and closes it with itself.
-    return Client(
-        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+    return make_client(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address=None,
+        local_directory=scratch,
     )
+
+
+def check_versions(client: Any) -> Optional[str]:
+    """Why the cluster cannot run this client's tasks, or None: each worker
+    must run the client's version of krizclean."""
+    try:
+        versions: dict[str, str] = client.run(worker_version)
+    except ImportError as error:
+        return "a worker cannot import krizclean: %s" % error
+    for address, version in sorted(versions.items()):
+        if version != krizclean.__version__:
+            return "worker %s runs krizclean %s, this client %s; every worker must run the same" \
+                " version" % (address, version, krizclean.__version__)
+    return None
+
+
+def say_lost_workers(client: Any, progress: "ProgressLine") -> None:
+    """Says in one line each worker lost while it had tasks: Dask runs them
+    again on another."""
+
+    def told(event: Any) -> None:
+        _, message = event
+        if isinstance(message, dict) and message.get("action") == "remove-worker" and message.get(
+            "processing-tasks"
+        ):
+            progress.say("worker lost; its batch is run again")
+
+    client.subscribe_topic("all", told)
 
 
 def run(
@@ -434,7 +563,9 @@ def run(
     window = 4 * threads
     todo = batches(pending, batch)
     progress = ProgressLine(len(pending), quiet)
-    running = as_completed()
+    say_lost_workers(client, progress)
+    completed: Callable[..., Any] = as_completed
+    running = completed()
     for part in todo:
         running.add(client.submit(scan_batch, part, settings, pure=False))
         if running.count() >= window:
@@ -445,9 +576,9 @@ def run(
             output.write(records)
             progress.add(len(records))
             future.release()
-            part = next(todo, None)
-            if part is not None:
-                running.add(client.submit(scan_batch, part, settings, pure=False))
+            following = next(todo, None)
+            if following is not None:
+                running.add(client.submit(scan_batch, following, settings, pure=False))
     finally:
         progress.finish()
 
@@ -486,6 +617,9 @@ def parse_arguments(argv: Optional[list[str]]) -> argparse.Namespace:
         "--no-inside", action="store_true", help="do not look into images and archives in folders"
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress line")
+    parser.add_argument(
+        "--verbose", action="store_true", help="show Dask's own messages and tracebacks too"
+    )
     arguments = parser.parse_args(argv)
     if arguments.clean and arguments.backup is None:
         parser.error("--clean needs --backup DIR")
@@ -496,16 +630,18 @@ def parse_arguments(argv: Optional[list[str]]) -> argparse.Namespace:
 
 def main(argv: Optional[list[str]] = None) -> int:
     arguments = parse_arguments(argv)
-    backup = attempts = None
+    quiet_dask(arguments.verbose)
+    backup: Optional[bytes] = None
+    attempts: Optional[bytes] = None
     if arguments.backup is not None:
         backup = _krizclean.shown(os.fsencode(arguments.backup))
-    if arguments.clean:
+    if arguments.clean and backup is not None:
         # One folder of notes per output file, removed when every container
         # is recorded: a run over the same containers into another output
         # starts afresh.
-        output = _krizclean.shown(os.fsencode(arguments.output))
+        shown_output = _krizclean.shown(os.fsencode(arguments.output))
         attempts = os.path.join(
-            backup, b".krizclean-cluster", hashlib.sha256(output).hexdigest()[:16].encode()
+            backup, b".krizclean-cluster", hashlib.sha256(shown_output).hexdigest()[:16].encode()
         )
     settings = Settings(
         clean=arguments.clean,
@@ -548,9 +684,19 @@ def go_on(arguments: argparse.Namespace, settings: Settings, inputs: list[bytes]
             file=sys.stderr,
         )
     output = Output(held)
+    # The local cluster's scratch space, its user's alone, removed at the
+    # end; that of a killed client's run is removed by the next run.
+    scratch: Optional[str] = None
     try:
         if pending:
-            with connect(arguments.scheduler, arguments.workers) as client:
+            if arguments.scheduler is None:
+                remove_stale_scratch()
+                scratch = tempfile.mkdtemp(prefix="%s%d-" % (SCRATCH_PREFIX, os.getpid()))
+            with connect(arguments.scheduler, arguments.workers, scratch) as client:
+                refused = check_versions(client)
+                if refused is not None:
+                    print("krizclean.cluster: %s" % refused, file=sys.stderr)
+                    return EXIT_NOT_SCANNED
                 run(client, pending, settings, output, arguments.batch, arguments.quiet)
     except KeyboardInterrupt:
         print(
@@ -558,8 +704,14 @@ def go_on(arguments: argparse.Namespace, settings: Settings, inputs: list[bytes]
             file=sys.stderr,
         )
         return EXIT_NOT_SCANNED
+    except VersionMismatch as mismatch:
+        print("krizclean.cluster: %s; every worker must run the same version" % mismatch,
+              file=sys.stderr)
+        return EXIT_NOT_SCANNED
     finally:
         output.close()
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
     # Every container is recorded: no task will be tried again.
     if settings.attempts is not None:
         remove_notes(settings.attempts)

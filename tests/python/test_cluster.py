@@ -17,6 +17,7 @@ import time
 
 import pytest
 
+import krizclean
 from specimens import cli_json, make_fat, read, write, zip_bytes
 
 PYTHON = os.environ.get("KRIZ_PYTHON", sys.executable)
@@ -173,6 +174,12 @@ def test_workers_killed_while_cleaning_lose_nothing(collection, specimens, tmp_p
         os.kill(worker, signal.SIGKILL)
     status, err = finish(process)
     assert status == 1, err
+    # Each loss said in a line of its own, none of Dask's tracebacks.
+    assert "krizclean.cluster: worker lost; its batch is run again\n" in err, err
+    for noise in ("Traceback", "CommClosedError", "leaked semaphore", "distributed."):
+        assert noise not in err, err
+    # The backup folder, made by the tasks' notes, is its user's alone.
+    assert os.stat(backup).st_mode & 0o777 == 0o700
     found = records(output)
     each_once(found, entries(root))
     # Every program on the disk is clean now, none half way: no journal.
@@ -209,18 +216,26 @@ def test_a_killed_client_is_resumed(collection, tmp_path):
     write(listed, "\n".join(paths + [paths[5], missing]).encode() + b"\n")
     expected = cli_json("--inside", "--show-all", *(paths + [missing]))
     output = str(tmp_path / "records.jsonl")
-    process = cluster("--list", "--show-all", "--batch", "1", "-o", output, listed)
+    # Its own temporary folder and working folder, to find what it leaves.
+    scratch, start = tmp_path / "tmp", tmp_path / "start"
+    scratch.mkdir()
+    start.mkdir()
+    popen = {"env": dict(os.environ, TMPDIR=str(scratch)), "cwd": str(start)}
+    process = cluster("--list", "--show-all", "--batch", "1", "-o", output, listed, **popen)
     wait_for_records(output, 5, process)
     os.killpg(process.pid, signal.SIGKILL)
     process.wait()
+    assert len([n for n in os.listdir(scratch) if n.startswith("krizclean-cluster-")]) == 1
     # A record cut off in the middle of its line, as a kill may leave it.
     with open(output, "ab") as f:
         f.write(b'{"input": "/half')
     before = len(records_until_cut(output))
     assert 5 <= before < len(paths) + 1
-    status, err = finish(cluster("--list", "--show-all", "-o", output, listed))
+    status, err = finish(cluster("--list", "--show-all", "-o", output, listed, **popen))
     assert status == 1, err
     assert "recorded already" in err
+    # The killed run's scratch space is gone with the next run's own.
+    assert os.listdir(scratch) == [] and os.listdir(start) == []
     found = records(output)
     each_once(found, [os.fsencode(p) for p in paths + [missing]])
     objects, counts, not_scanned = merged(found)
@@ -241,3 +256,27 @@ def records_until_cut(output):
 def test_clean_needs_a_backup_folder(tmp_path):
     status, err = finish(cluster("--clean", "-o", str(tmp_path / "out"), str(tmp_path)))
     assert status == 2 and "--clean needs --backup DIR" in err
+
+
+def test_a_worker_of_another_version_is_refused(tmp_path):
+    from krizclean import cluster as driver
+
+    class Cluster:
+        def __init__(self, versions):
+            self.versions = versions
+
+        def run(self, function):
+            assert function() == krizclean.__version__
+            return self.versions
+
+    same = {"tcp://10.0.0.1:1": krizclean.__version__}
+    assert driver.check_versions(Cluster(same)) is None
+    other = dict(same, **{"tcp://10.0.0.2:1": "0.0.1"})
+    refused = driver.check_versions(Cluster(other))
+    assert refused == ("worker tcp://10.0.0.2:1 runs krizclean 0.0.1, this client %s; every"
+                       " worker must run the same version" % krizclean.__version__)
+    # A worker that joins later refuses each task.
+    settings = driver.Settings(clean=False, backup=None, all_files=False, inside=True,
+                               show_all=False, entries=True, version="0.0.1")
+    with pytest.raises(driver.VersionMismatch):
+        driver.scan_batch([os.fsencode(tmp_path)], settings)

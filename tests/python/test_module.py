@@ -260,3 +260,11 @@ def test_other_threads_run_while_a_scan_runs(many_infected):
     # scan does not hold the GIL.
     for start, end in spans:
         assert sum(start < tick < end for tick in ticks) >= 3, (end - start)
+
+
+def test_version_is_the_programs():
+    printed = subprocess.run(
+        [os.environ["KRIZCLEAN"], "--version"], check=True, capture_output=True, text=True
+    ).stdout
+    assert printed.splitlines()[0] == "krizclean " + krizclean.__version__
+    assert printed.split("\n", 1)[1] == krizclean._krizclean.built_with
