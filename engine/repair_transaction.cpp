@@ -408,6 +408,12 @@ RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& j
   if (journal.kind == Journal::Kind::Copy) {
     return RecoverCopy(folder, journalName, journal, reading.held, faults);
   }
+  if (journal.kind == Journal::Kind::Guest) {
+    // Guest offsets mean nothing in the image file: only the disk's own
+    // reader carries it out, when the disk is next looked into.
+    return {Recovery::Failed,
+            "it journals a virtual disk's guest: it is carried out when the disk is looked into"};
+  }
   if (journal.file != TargetOfJournal(journalName)) return Untrusted("it names another file");
   const os::EntryInfo entry = folder.Look(journal.file);
   if (entry.kind == os::EntryInfo::Kind::Missing) {
