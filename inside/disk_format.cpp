@@ -1,5 +1,6 @@
 #include "inside/disk_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <sstream>
@@ -126,9 +127,20 @@ bool IsPlainNameBeside(const std::string& name) {
 DiskFormat FormatOf(os::ByteSource& image) {
   std::optional<uint64_t> size = image.Size();
   std::array<uint8_t, 512> head{};
-  if (!size || *size < head.size() || !ReadFully(image, 0, head.data(), head.size())) {
+  if (!size || *size == 0) return DiskFormat{};
+  // A VMDK descriptor may be shorter than a sector; every other mark needs
+  // one whole.
+  if (!ReadFully(image, 0, head.data(), std::min<uint64_t>(*size, head.size()))) {
     return DiskFormat{};
   }
+  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
+  if (std::memcmp(head.data(), kDescriptor, sizeof kDescriptor - 1) == 0) {
+    if (*size > kMaxDescriptor) return Refused("VMDK", "its descriptor is too long");
+    std::string text(static_cast<size_t>(*size), '\0');
+    if (!ReadFully(image, 0, text.data(), text.size())) return DiskFormat{};
+    return Vmdk(text, false, "");
+  }
+  if (*size < head.size()) return DiskFormat{};
   if (std::memcmp(head.data(), "QFI\xfb", 4) == 0) return Qcow2(image, head.data(), *size);
   if (std::memcmp(head.data(), "vhdxfile", 8) == 0) return Virtual("vhdx", "VHDX");
   if (Le32(head.data() + 0x40) == 0xbeda107f) {
@@ -171,13 +183,6 @@ DiskFormat FormatOf(os::ByteSource& image) {
   }
   if (std::memcmp(head.data(), "COWD", 4) == 0) {
     return Refused("VMDK", "a VMDK of the old (version 1) kind");
-  }
-  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
-  if (std::memcmp(head.data(), kDescriptor, sizeof kDescriptor - 1) == 0) {
-    if (*size > kMaxDescriptor) return Refused("VMDK", "its descriptor is too long");
-    std::string text(static_cast<size_t>(*size), '\0');
-    if (!ReadFully(image, 0, text.data(), text.size())) return DiskFormat{};
-    return Vmdk(text, false, "");
   }
   return DiskFormat{};
 }

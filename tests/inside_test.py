@@ -14,8 +14,16 @@ GROUP:
             their directory entries, the FATs and FSInfo changes
   kill      krizclean killed at each write it makes while it cleans an image:
             the image stays whole, each file is its original or exactly clean
-  readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
-            "cannot disinfect" with the reason, nothing written
+  readonly  NTFS and ISO 9660 images: found, "cannot disinfect" with the
+            reason, nothing written
+  virtual   FAT12/16/32 images converted by qemu-img to qcow2, VHD (fixed,
+            dynamic), VHDX, VDI and VMDK (sparse, flat, split): scanned
+            without a write, cleaned through qemu-nbd, converted back equal
+            to the raw image cleaned the same way, qemu-img check clean, no
+            server left; a streamOptimized VMDK only scanned; a qcow2 over a
+            backing file beside it (that file unchanged) and backing files
+            or extents that are not followed (/etc/passwd, "..", a link,
+            another user's, a loop); an image QEMU's lock holds
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO, RAR (written here:
             Debian has no program that makes one): found with the path
             inside; a bomb, a member too large, too many members and too
@@ -441,16 +449,8 @@ def group_readonly():
     iso = os.path.join(WORK, "cd.iso")
     tool("xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", iso, DRIVE)
 
-    # A FAT image inside the disk files of two emulators, by qemu-img.
-    raw = os.path.join(WORK, "disk.img")
-    make_fat(raw, 16, True)
-    vhd, vmdk = os.path.join(WORK, "disk.vhd"), os.path.join(WORK, "disk.vmdk")
-    tool("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, vhd)
-    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw, vmdk)
     everything = ["/" + n for n in INFECTED]
-    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660"),
-                                  (vhd, ["/partition1" + n for n in everything], "VHD"),
-                                  (vmdk, ["/partition1" + n for n in everything], "VMDK")):
+    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660")):
         before = sha(image)
         status, out, err, data = krizclean("--clean", image)
         check(sha(image) == before, kind + ": the image was written")
@@ -466,6 +466,196 @@ def group_readonly():
         check(data["counts"]["disinfected"] == 0
               and data["counts"]["could_not_disinfect"] == len(infected),
               kind + ": counts %s" % data["counts"])
+
+
+# --- virtual machine disks, made from raw images by qemu-img convert
+
+# name: (qemu-img's format, its options); every one is cleaned through QEMU.
+VIRTUAL_FORMATS = {
+    "qcow2": ("qcow2", []),
+    "vhd-fixed": ("vpc", ["-o", "subformat=fixed,force_size=on"]),
+    "vhd-dynamic": ("vpc", ["-o", "subformat=dynamic,force_size=on"]),
+    "vhdx": ("vhdx", []),
+    "vdi": ("vdi", []),
+    "vmdk-sparse": ("vmdk", ["-o", "subformat=monolithicSparse"]),
+    "vmdk-flat": ("vmdk", ["-o", "subformat=monolithicFlat"]),
+    "vmdk-split": ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"]),
+}
+
+
+def convert(raw, kind, path):
+    fmt, options = VIRTUAL_FORMATS[kind]
+    tool("qemu-img", "convert", "-f", "raw", "-O", fmt, *options, raw, path)
+
+
+def back_to_raw(path, fmt):
+    out = os.path.join(WORK, "back.raw")
+    tool("qemu-img", "convert", "-f", fmt, "-O", "raw", path, out)
+    return read(out)
+
+
+def qemu_check(path, fmt):
+    """qemu-img check's complaint, or None (vpc has no check)."""
+    if fmt == "vpc":
+        return None
+    result = run(["qemu-img", "check", "-f", fmt, path])
+    text = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+    return None if result.returncode == 0 and "No errors" in text else text
+
+
+def servers_left():
+    """qemu-nbd processes that krizclean started under this test's folder."""
+    left = []
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                line = f.read()
+        except OSError:
+            continue
+        if b"qemu-nbd" in line and WORK.encode() in line:
+            left.append(pid)
+    return left
+
+
+def no_server_left(when):
+    deadline = time.time() + 5
+    while servers_left() and time.time() < deadline:
+        time.sleep(0.02)
+    check(not servers_left(), when + ": a qemu-nbd process was left")
+    stale = [n for n in os.listdir(VIRTUAL_TMP) if n.startswith("krizclean-disk")]
+    check(not stale, when + ": its private folder was left: %s" % stale)
+
+
+VIRTUAL_TMP = os.path.join(WORK, "tmp")
+os.makedirs(VIRTUAL_TMP, exist_ok=True)
+ENV["TMPDIR"] = VIRTUAL_TMP
+
+
+def group_virtual():
+    # FAT12, FAT16 behind an MBR and FAT32, each in every format: cleaned in
+    # place, converted back, byte for byte the raw image cleaned the same way.
+    for bits, partitioned in ((12, False), (16, True), (32, False)):
+        raw = os.path.join(WORK, "fat%d.img" % bits)
+        make_fat(raw, bits, partitioned)
+        cleaned = os.path.join(WORK, "fat%d-clean.img" % bits)
+        shutil.copyfile(raw, cleaned)
+        krizclean("--clean", cleaned)
+        prefix = "/partition1" if partitioned else ""
+        for kind, (fmt, _) in VIRTUAL_FORMATS.items():
+            when = "FAT%d, %s" % (bits, kind)
+            folder = os.path.join(WORK, "disk-" + kind)
+            os.makedirs(folder)
+            disk = os.path.join(folder, "disk." + kind)
+            convert(raw, kind, disk)
+            before = {n: sha(os.path.join(folder, n)) for n in os.listdir(folder)}
+            status, out, err, data = krizclean(disk)
+            check(status == 1 and {n: sha(os.path.join(folder, n)) for n in os.listdir(folder)}
+                  == before, when + ": a scan wrote: %s" % err)
+            found = {o["inner_path"]: o["status"] for o in data["objects"]}
+            check(found == {prefix + "/" + n: "infected" for n in INFECTED}
+                  or all(found.get(prefix + "/" + n) == "infected" for n in INFECTED),
+                  when + ": the scan found %s" % found)
+            status, out, err, data = krizclean("--clean", disk)
+            check(data["counts"]["disinfected"] == len(INFECTED),
+                  when + ": counts %s, %s" % (data["counts"], err))
+            check(back_to_raw(disk, fmt) == read(cleaned),
+                  when + ": converted back, not the raw image cleaned the same way")
+            complaint = qemu_check(disk, fmt)
+            check(complaint is None, when + ": qemu-img check: %s" % complaint)
+            check(not os.path.exists(disk + ".kzj"), when + ": a journal was left")
+            no_server_left(when)
+            shutil.rmtree(folder)
+
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, False)
+    cleaned = os.path.join(WORK, "clean.img")
+    shutil.copyfile(raw, cleaned)
+    krizclean("--clean", cleaned)
+
+    # A streamOptimized VMDK: QEMU reads it only; scanned, reported so.
+    stream = os.path.join(WORK, "stream.vmdk")
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=streamOptimized",
+         raw, stream)
+    before = sha(stream)
+    status, out, err, data = krizclean("--clean", stream)
+    check(sha(stream) == before, "streamOptimized: written")
+    check(len(data["objects"]) == len(INFECTED) and all(
+        o["status"] == "cannot disinfect" and "streamOptimized" in o["reason"]
+        for o in data["objects"]), "streamOptimized: %s" % data["objects"])
+
+    # A qcow2 over a backing file beside it, named relatively: cleaned in
+    # the top layer, the backing file unchanged.
+    folder = os.path.join(WORK, "layers")
+    os.makedirs(folder)
+    base = os.path.join(folder, "base.img")
+    shutil.copyfile(raw, base)
+    top = os.path.join(folder, "top.qcow2")
+    tool("qemu-img", "create", "-q", "-f", "qcow2", "-b", "base.img", "-F", "raw", top)
+    base_sha = sha(base)
+    status, out, err, data = krizclean("--clean", top)
+    check(data["counts"]["disinfected"] == len(INFECTED), "backing: %s %s" % (data["counts"], err))
+    check(sha(base) == base_sha, "backing: the backing file was written")
+    check(back_to_raw(top, "qcow2") == read(cleaned), "backing: not cleaned exactly")
+    check(qemu_check(top, "qcow2") is None, "backing: qemu-img check")
+
+    # Backing files that are not followed: each refused with the reason,
+    # nothing written, nothing read from where they point.
+    os.symlink("base.img", os.path.join(folder, "link.img"))
+    stranger = os.path.join(folder, "stranger.img")
+    shutil.copyfile(raw, stranger)
+    os.chown(stranger, 65534, 65534)
+    for backing, fmt, said in (("/etc/passwd", "raw", "not a file beside it: /etc/passwd"),
+                               ("../disk.img", "raw", "not a file beside it: ../disk.img"),
+                               ("link.img", "raw", "no regular file beside it: link.img"),
+                               ("stranger.img", "raw", "belongs to another user"),
+                               ("loop.qcow2", "qcow2", "a loop")):
+        evil = os.path.join(folder, "loop.qcow2" if backing == "loop.qcow2" else "evil.qcow2")
+        if os.path.exists(evil):
+            os.remove(evil)
+        tool("qemu-img", "create", "-q", "-f", "qcow2", "-u", "-b", backing, "-F", fmt, evil,
+             "16M")
+        before = sha(evil)
+        status, out, err, data = krizclean("--clean", evil)
+        check(sha(evil) == before, backing + ": written")
+        check(len(data["objects"]) == 1 and data["objects"][0]["status"] == "cannot open"
+              and said in data["objects"][0]["reason"],
+              "%s: %s %s" % (backing, data["objects"], err))
+        os.remove(evil)
+    no_server_left("backing files")
+
+    # Refused by their marks: a differencing VHD, a VMDK whose descriptor
+    # names an extent elsewhere.
+    vmdk = os.path.join(folder, "far.vmdk")
+    with open(vmdk, "w") as f:
+        f.write('# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n'
+                'createType="monolithicFlat"\nRW 32768 FLAT "/etc/shadow" 0\n')
+    status, out, err, data = krizclean(vmdk)
+    check(data["objects"][0]["status"] == "cannot open"
+          and "not a file beside it: /etc/shadow" in data["objects"][0]["reason"],
+          "a VMDK with a far extent: %s" % data["objects"])
+
+    # An image that another program holds (QEMU's own lock, as a running
+    # virtual machine's): scanned, reported in use, not written.
+    disk = os.path.join(WORK, "held.qcow2")
+    convert(raw, "qcow2", disk)
+    socket = os.path.join(WORK, "held.sock")
+    holder = subprocess.Popen(["qemu-nbd", "-f", "qcow2", "-k", socket, "-t", disk],
+                              start_new_session=True)
+    try:
+        deadline = time.time() + 30
+        while not os.path.exists(socket) and time.time() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        before = sha(disk)
+        status, out, err, data = krizclean("--clean", disk)
+    finally:
+        os.killpg(holder.pid, signal.SIGKILL)
+        holder.wait()
+    check(sha(disk) == before, "a held image was written")
+    check(len(data["objects"]) == len(INFECTED) and all(
+        o["status"] == "cannot disinfect" and "in use by another program" in o["reason"]
+        for o in data["objects"]), "a held image: %s %s" % (data["objects"], err))
+    no_server_left("a held image")
 
 
 def rar_stored(path, root, names):
@@ -1178,7 +1368,7 @@ def group_locks():
               "after two runs at once: %s is not clean" % name)
 
 
-GROUPS = {"fat": group_fat, "kill": group_kill, "readonly": group_readonly,
+GROUPS = {"virtual": group_virtual, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
           "archives": group_archives, "hostile": group_hostile, "entries": group_entries,
           "scale": group_scale, "locks": group_locks}
 try:

@@ -90,8 +90,20 @@ std::string OneLine(std::string text) {
 struct GuestDisk::State {
   nbd_handle* nbd = nullptr;
   pid_t server = -1;
-  int folder = -1;  // the private folder
+  int folder = -1;  // the private folder, until the server answers
   std::string folderPath;
+  int errors = -1;  // the server's standard error, a file no longer named there
+
+  // Once connected, the private folder goes: the server serves one client
+  // only, and nothing is left behind on the disk however we end.
+  void RemoveFolder() {
+    if (folder < 0) return;
+    ::unlinkat(folder, kSocket, 0);
+    ::unlinkat(folder, kErrors, 0);
+    ::close(folder);
+    folder = -1;
+    ::rmdir(folderPath.c_str());
+  }
 
   ~State() {
     if (nbd != nullptr) {
@@ -112,20 +124,13 @@ struct GuestDisk::State {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     }
-    if (folder >= 0) {
-      ::unlinkat(folder, kSocket, 0);
-      ::unlinkat(folder, kErrors, 0);
-      ::close(folder);
-      ::rmdir(folderPath.c_str());
-    }
+    RemoveFolder();
+    if (errors >= 0) ::close(errors);
   }
 
   std::string Errors() const {
-    int fd = ::openat(folder, kErrors, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::string();
     std::array<char, 4096> text{};
-    ssize_t got = ::read(fd, text.data(), text.size() - 1);
-    ::close(fd);
+    ssize_t got = errors < 0 ? -1 : ::pread(errors, text.data(), text.size() - 1, 0);
     return got > 0 ? OneLine(std::string(text.data(), static_cast<size_t>(got))) : std::string();
   }
 };
@@ -158,7 +163,7 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
   const int errors = state->folder < 0
                          ? -1
                          : ::openat(state->folder, kErrors,
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (errors < 0 || null < 0) {
     if (errors >= 0) ::close(errors);
@@ -173,10 +178,12 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
   // follows no name that an image holds.
   std::vector<int> inherited;
   std::string options = "null";
+  // Read-only beside a writer: QEMU's locks are not asked for (a scan only).
+  const char* locking = !spec.writable && spec.shareWithWriter ? "off" : "on";
   for (auto layer = spec.layers.rbegin(); layer != spec.layers.rend(); ++layer) {
     options = "{\"driver\":" + JsonString(layer->format) +
-              ",\"file\":{\"driver\":\"file\",\"locking\":\"on\",\"filename\":" +
-              JsonString(layer->path) + "},\"backing\":" + options + "}";
+              ",\"file\":{\"driver\":\"file\",\"locking\":\"" + locking +
+              "\",\"filename\":" + JsonString(layer->path) + "},\"backing\":" + options + "}";
     if (int fd = DescriptorIn(layer->path); fd >= 0) inherited.push_back(fd);
   }
   options = "json:" + options;
@@ -184,8 +191,6 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
   std::vector<std::string> arguments = {server, "--socket=" + socket, "--shared=1",
                                         "--cache=writeback"};
   if (!spec.writable) arguments.insert(arguments.begin() + 1, "--read-only");
-  if (!spec.writable && spec.shareWithWriter)
-    arguments.insert(arguments.begin() + 1, "--force-share");
   arguments.push_back(options);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -206,7 +211,7 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
-  ::close(errors);
+  state->errors = errors;
   ::close(null);
   if (child < 0) {
     failure = Failure::NoServer;
@@ -228,7 +233,10 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
       if (state->nbd != nullptr) {
         nbd_set_strict_mode(state->nbd, nbd_get_strict_mode(state->nbd) & ~LIBNBD_STRICT_ALIGN);
       }
-      if (state->nbd != nullptr && nbd_connect_unix(state->nbd, socket.c_str()) != -1) break;
+      if (state->nbd != nullptr && nbd_connect_unix(state->nbd, socket.c_str()) != -1) {
+        state->RemoveFolder();
+        break;
+      }
       if (state->nbd != nullptr) nbd_close(state->nbd);
       state->nbd = nullptr;
     }
