@@ -24,6 +24,10 @@ GROUP:
             backing file beside it (that file unchanged) and backing files
             or extents that are not followed (/etc/passwd, "..", a link,
             another user's, a loop); an image QEMU's lock holds
+  virtual_kill  a qcow2 cleaned through qemu-nbd, krizclean killed at its
+            journal's writes and at every 20th request, then the server
+            killed at each of its writes: whole right after, clean after
+            the next run, no server left
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO, RAR (written here:
             Debian has no program that makes one): found with the path
             inside; a bomb, a member too large, too many members and too
@@ -656,6 +660,92 @@ def group_virtual():
         o["status"] == "cannot disinfect" and "in use by another program" in o["reason"]
         for o in data["objects"]), "a held image: %s %s" % (data["objects"], err))
     no_server_left("a held image")
+
+
+def group_virtual_kill():
+    """A qcow2 cleaned through qemu-nbd, krizclean killed at each of its
+    journal's writes, flushes and removals and at every 20th request to the
+    server, then the server killed at each of its writes and flushes: right
+    after, each file inside is its original or exactly clean (or the
+    journal stands), qemu-img check finds no damage, no server is left; the
+    next run puts back and cleans, to the raw image cleaned the same way."""
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, False)
+    cleaned = os.path.join(WORK, "clean.img")
+    shutil.copyfile(raw, cleaned)
+    krizclean("--clean", cleaned)
+    model = os.path.join(WORK, "model.qcow2")
+    convert(raw, "qcow2", model)
+    work = os.path.join(WORK, "k.qcow2")
+    journal = work + ".kzj"
+    wrapped = os.path.join(WORK, "wrapped")
+    os.makedirs(wrapped)
+
+    def whole(when):
+        complaint = qemu_check(work, "qcow2")
+        check(complaint is None or ("leaked" in complaint and "ERROR" not in complaint),
+              "%s: qemu-img check: %s" % (when, complaint))
+        if os.path.exists(journal):
+            return
+        now = os.path.join(WORK, "now.raw")
+        tool("qemu-img", "convert", "-f", "qcow2", "-O", "raw", work, now)
+        check(fsck(now, 0) is None, when + ": fsck.fat -n finds fault")
+        for name in NAMES:
+            inside = read_back(now, 0, name)
+            check(inside in (read(os.path.join(DRIVE, name)), read(os.path.join(EXPECTED, name))),
+                  "%s: %s is half cleaned, with no journal" % (when, name))
+
+    def next_runs(when):
+        krizclean("--clean", work)
+        check(not os.path.exists(journal), when + ": the next run left the journal")
+        check(back_to_raw(work, "qcow2") == read(cleaned),
+              when + ": not exactly clean after the next run")
+        no_server_left(when)
+
+    kills = 0
+    for calls, step in (("pwrite64", 1), ("fsync", 1), ("unlinkat", 1), ("sendto", 20)):
+        n = 0
+        while True:
+            n += step
+            shutil.copyfile(model, work)
+            if os.path.exists(journal):
+                os.remove(journal)
+            result = run(["strace", "-o", "/dev/null", "-e", "trace=" + calls, "-e",
+                          "inject=%s:signal=SIGKILL:when=%d" % (calls, n), KRIZCLEAN, "--clean",
+                          "-q", work])
+            if result.returncode not in (137, -9):
+                break
+            kills += 1
+            when = "krizclean killed at %s #%d" % (calls, n)
+            no_server_left(when)
+            whole(when)
+            next_runs(when)
+    check(kills > 40, "only %d kills of krizclean" % kills)
+
+    # The server killed at each of its writes and flushes (each thread's
+    # n-th), through a qemu-nbd first on the PATH.
+    with open(os.path.join(wrapped, "qemu-nbd"), "w") as f:
+        # -D: the server keeps its process id, which its socket
+        # activation names.
+        f.write('#!/bin/sh\nexec strace -D -f -o /dev/null -e trace=pwrite64,pwritev,fdatasync,'
+                'fsync -e inject=pwrite64,pwritev,fdatasync,fsync:signal=SIGKILL:when=$KILL_AT '
+                '%s "$@"\n' % shutil.which("qemu-nbd"))
+    os.chmod(os.path.join(wrapped, "qemu-nbd"), 0o755)
+    server_kills = 0
+    for n in range(1, 200):
+        shutil.copyfile(model, work)
+        env = dict(ENV, PATH=wrapped + ":" + ENV["PATH"], KILL_AT=str(n))
+        result = subprocess.run([KRIZCLEAN, "--clean", "-q", work], env=env, capture_output=True,
+                                timeout=600)
+        # A run that met no kill cleans every file and ends without a journal.
+        if not os.path.exists(journal) and result.stderr.count(b"not cleaned") == 0:
+            break
+        server_kills += 1
+        when = "qemu-nbd killed at write #%d" % n
+        whole(when)
+        next_runs(when)
+    check(server_kills > 3, "only %d kills of the server" % server_kills)
+    print("killed krizclean %d times, the server %d times" % (kills, server_kills), flush=True)
 
 
 def rar_stored(path, root, names):
@@ -1368,7 +1458,7 @@ def group_locks():
               "after two runs at once: %s is not clean" % name)
 
 
-GROUPS = {"virtual": group_virtual, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
+GROUPS = {"virtual": group_virtual, "virtual_kill": group_virtual_kill, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
           "archives": group_archives, "hostile": group_hostile, "entries": group_entries,
           "scale": group_scale, "locks": group_locks}
 try:

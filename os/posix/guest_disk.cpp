@@ -4,7 +4,9 @@
 #include <libnbd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +18,8 @@
 #include <cstring>
 #include <thread>
 
+extern "C" char** environ;
+
 namespace os {
 namespace {
 
@@ -23,8 +27,7 @@ constexpr const char* kSocket = "disk.sock";
 constexpr const char* kErrors = "errors";
 // One NBD request carries no more than this (QEMU's server takes 32 MiB).
 constexpr uint32_t kMaxRequest = 16u << 20;
-// How long the server may take to open the image, and to end after we left.
-constexpr auto kStartTimeout = std::chrono::seconds(60);
+// How long the server may take to end after we left.
 constexpr auto kEndTimeout = std::chrono::seconds(20);
 
 // A JSON string, for QEMU's json: pseudo-protocol.
@@ -90,20 +93,7 @@ std::string OneLine(std::string text) {
 struct GuestDisk::State {
   nbd_handle* nbd = nullptr;
   pid_t server = -1;
-  int folder = -1;  // the private folder, until the server answers
-  std::string folderPath;
-  int errors = -1;  // the server's standard error, a file no longer named there
-
-  // Once connected, the private folder goes: the server serves one client
-  // only, and nothing is left behind on the disk however we end.
-  void RemoveFolder() {
-    if (folder < 0) return;
-    ::unlinkat(folder, kSocket, 0);
-    ::unlinkat(folder, kErrors, 0);
-    ::close(folder);
-    folder = -1;
-    ::rmdir(folderPath.c_str());
-  }
+  int errors = -1;  // the server's standard error: a file that has no name
 
   ~State() {
     if (nbd != nullptr) {
@@ -111,8 +101,8 @@ struct GuestDisk::State {
       nbd_close(nbd);
     }
     if (server > 0) {
-      // Without a client left the server ends by itself (it serves one);
-      // one that hangs is killed.
+      // Without its client the server ends by itself (it serves one); one
+      // that hangs is killed.
       const auto until = std::chrono::steady_clock::now() + kEndTimeout;
       int status = 0;
       while (::waitpid(server, &status, WNOHANG) == 0) {
@@ -124,7 +114,6 @@ struct GuestDisk::State {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     }
-    RemoveFolder();
     if (errors >= 0) ::close(errors);
   }
 
@@ -135,6 +124,64 @@ struct GuestDisk::State {
   }
 };
 
+namespace {
+
+// Descriptors of our own, closed when this goes.
+struct Descriptors {
+  std::vector<int> fds;
+  int Keep(int fd) {
+    if (fd >= 0) fds.push_back(fd);
+    return fd;
+  }
+  ~Descriptors() {
+    for (int fd : fds) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+// The server's listening socket and our connection to it, made in the
+// private folder and already gone from it: the socket is bound there (mode
+// 0700, ours alone), we connect, and the name and the folder are removed
+// before the server starts. Nothing is left on the disk however we end.
+bool Rendezvous(Descriptors& own, int& listener, int& client, int& errors) {
+  const std::string folder = MakePrivateFolder();
+  if (folder.empty()) return false;
+  const std::string path = folder + "/" + kSocket;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  bool made = path.size() < sizeof address.sun_path;
+  if (made) std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  listener = made ? own.Keep(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) : -1;
+  client = listener >= 0 ? own.Keep(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) : -1;
+  made = client >= 0 &&
+         ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+         ::listen(listener, 1) == 0 &&
+         ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::unlink(path.c_str());
+  const std::string errorsPath = folder + "/" + kErrors;
+  errors =
+      made ? ::open(errorsPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+           : -1;
+  ::unlink(errorsPath.c_str());
+  ::rmdir(folder.c_str());
+  return made && errors >= 0;
+}
+
+// A descriptor number written out, without the C library (after fork).
+void PutNumber(char* out, long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 23);
+  while (n > 0) *out++ = digits[--n];
+  *out = '\0';
+}
+
+}  // namespace
+
 GuestDisk::GuestDisk(std::unique_ptr<State> state, uint64_t size, bool writable)
     : state_(std::move(state)), size_(size), writable_(writable) {}
 
@@ -144,57 +191,68 @@ int64_t GuestDisk::ServerId() const { return state_ ? state_->server : -1; }
 
 std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& failure,
                                            std::string& error) {
-  failure = Failure::Refused;
+  failure = Failure::NoServer;
   error.clear();
   if (spec.layers.empty()) {
     error = "no image";
     return nullptr;
   }
   auto state = std::make_unique<State>();
-  state->folderPath = MakePrivateFolder();
-  if (state->folderPath.empty()) {
-    failure = Failure::NoServer;
-    error = "no private folder for its server can be made";
-    return nullptr;
-  }
-  state->folder =
-      ::open(state->folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  const std::string socket = state->folderPath + "/" + kSocket;
-  const int errors = state->folder < 0
-                         ? -1
-                         : ::openat(state->folder, kErrors,
-                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (errors < 0 || null < 0) {
-    if (errors >= 0) ::close(errors);
-    if (null >= 0) ::close(null);
-    failure = Failure::NoServer;
-    error = "no private folder for its server can be made";
+  Descriptors own;
+  int listener = -1;
+  int client = -1;
+  const int null = own.Keep(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (null < 0 || !Rendezvous(own, listener, client, state->errors)) {
+    error = "no private socket for its server can be made";
     return nullptr;
   }
 
   // Every layer's driver named, and its file given by the path the caller
-  // chose, the one below the last layer none: QEMU probes nothing and
-  // follows no name that an image holds.
+  // chose (its descriptor moved above the ones the server is started with),
+  // the one below the last layer none: QEMU probes nothing and follows no
+  // name that an image holds.
   std::vector<int> inherited;
   std::string options = "null";
   // Read-only beside a writer: QEMU's locks are not asked for (a scan only).
   const char* locking = !spec.writable && spec.shareWithWriter ? "off" : "on";
   for (auto layer = spec.layers.rbegin(); layer != spec.layers.rend(); ++layer) {
+    std::string path = layer->path;
+    if (int fd = DescriptorIn(path); fd >= 0) {
+      const int moved = own.Keep(::fcntl(fd, F_DUPFD_CLOEXEC, 10));
+      if (moved < 0) {
+        error = "its file cannot be handed to its server";
+        return nullptr;
+      }
+      const size_t end = path.find('/', sizeof "/proc/self/fd/" - 1);
+      path = "/proc/self/fd/" + std::to_string(moved) +
+             (end == std::string::npos ? std::string() : path.substr(end));
+      inherited.push_back(moved);
+    }
     options = "{\"driver\":" + JsonString(layer->format) +
               ",\"file\":{\"driver\":\"file\",\"locking\":\"" + locking +
-              "\",\"filename\":" + JsonString(layer->path) + "},\"backing\":" + options + "}";
-    if (int fd = DescriptorIn(layer->path); fd >= 0) inherited.push_back(fd);
+              "\",\"filename\":" + JsonString(path) + "},\"backing\":" + options + "}";
   }
   options = "json:" + options;
   const std::string server = spec.server.empty() ? "qemu-nbd" : spec.server;
-  std::vector<std::string> arguments = {server, "--socket=" + socket, "--shared=1",
-                                        "--cache=writeback"};
-  if (!spec.writable) arguments.insert(arguments.begin() + 1, "--read-only");
+  std::vector<std::string> arguments = {server, "--shared=1", "--cache=writeback"};
+  if (!spec.writable) arguments.push_back("--read-only");
   arguments.push_back(options);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  // Started by socket activation: its listening socket is descriptor 3.
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "LISTEN_", 7) != 0) environment.emplace_back(*entry);
+  }
+  environment.emplace_back("LISTEN_FDS=1");
+  std::array<char, 48> listenPid{};
+  std::memcpy(listenPid.data(), "LISTEN_PID=", 11);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(listenPid.data());
+  envp.push_back(nullptr);
+  const int errors = state->errors;
 
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
@@ -207,60 +265,58 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
     ::dup2(null, 0);
     ::dup2(null, 1);
     ::dup2(errors, 2);
+    ::dup2(listener, 3);
     for (int fd : inherited) ::fcntl(fd, F_SETFD, 0);
-    ::execvp(argv[0], argv.data());
+    PutNumber(listenPid.data() + 11, static_cast<long>(::getpid()));
+    ::execvpe(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
-  state->errors = errors;
-  ::close(null);
   if (child < 0) {
-    failure = Failure::NoServer;
     error = "its server cannot be started";
     return nullptr;
   }
   state->server = child;
+  // The listening socket is the server's alone: a server that ended leaves
+  // our connection closed, not waiting.
+  for (int& fd : own.fds) {
+    if (fd == listener) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
 
-  // Ready once it answers on its socket (which it may make before it has
-  // opened the image); gone, with a message, when QEMU refused.
-  const auto until = std::chrono::steady_clock::now() + kStartTimeout;
-  for (;;) {
-    struct stat info {};
-    if (::fstatat(state->folder, kSocket, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISSOCK(info.st_mode)) {
-      state->nbd = nbd_create();
-      // A format with sectors of its own asks for aligned requests; QEMU
-      // serves any, reading and writing the sectors around a short one.
-      if (state->nbd != nullptr) {
-        nbd_set_strict_mode(state->nbd, nbd_get_strict_mode(state->nbd) & ~LIBNBD_STRICT_ALIGN);
-      }
-      if (state->nbd != nullptr && nbd_connect_unix(state->nbd, socket.c_str()) != -1) {
-        state->RemoveFolder();
+  // The server answers once it has opened the image; when QEMU refused, it
+  // has ended, with a message.
+  state->nbd = nbd_create();
+  if (state->nbd != nullptr) {
+    // A format with sectors of its own asks for aligned requests; QEMU
+    // serves any, reading and writing the sectors around a short one.
+    nbd_set_strict_mode(state->nbd, nbd_get_strict_mode(state->nbd) & ~LIBNBD_STRICT_ALIGN);
+  }
+  const int connection = state->nbd != nullptr ? ::dup(client) : -1;
+  if (connection < 0 || nbd_connect_socket(state->nbd, connection) == -1) {
+    const std::string said = nbd_get_error() != nullptr ? nbd_get_error() : "";
+    int status = 0;
+    const auto until = std::chrono::steady_clock::now() + kEndTimeout;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
         break;
       }
-      if (state->nbd != nullptr) nbd_close(state->nbd);
-      state->nbd = nullptr;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == child) {
-      state->server = -1;
-      error = state->Errors();
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && error.empty()) {
-        failure = Failure::NoServer;
-        error = "qemu-nbd cannot be run (is qemu-utils installed?)";
-      } else if (error.find(" lock") != std::string::npos) {
-        failure = Failure::InUse;
-      } else if (error.empty()) {
-        error = "its server ended at once";
-      }
-      return nullptr;
+    state->server = -1;
+    error = state->Errors();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && error.empty()) {
+      error = "qemu-nbd cannot be run (is qemu-utils installed?)";
+    } else if (error.find(" lock") != std::string::npos) {
+      failure = Failure::InUse;
+    } else {
+      failure = Failure::Refused;
+      if (error.empty()) error = "its server does not answer: " + said;
     }
-    if (std::chrono::steady_clock::now() > until) {
-      ::kill(child, SIGKILL);
-      failure = Failure::Unreachable;
-      error = "its server did not answer in time";
-      return nullptr;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return nullptr;
   }
 
   const int64_t size = nbd_get_size(state->nbd);
