@@ -25,7 +25,7 @@ GROUP:
             or extents that are not followed (/etc/passwd, "..", a link,
             another user's, a loop); an image QEMU's lock holds
   virtual_kill  a qcow2 cleaned through qemu-nbd, krizclean killed at its
-            journal's writes and at every 20th request, then the server
+            journal's writes and at every 2nd request, then the server
             killed at each of its writes: whole right after, clean after
             the next run, no server left
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO, RAR (written here:
@@ -664,7 +664,7 @@ def group_virtual():
 
 def group_virtual_kill():
     """A qcow2 cleaned through qemu-nbd, krizclean killed at each of its
-    journal's writes, flushes and removals and at every 20th request to the
+    journal.s writes, flushes and removals and at every 2nd request to the
     server, then the server killed at each of its writes and flushes: right
     after, each file inside is its original or exactly clean (or the
     journal stands), qemu-img check finds no damage, no server is left; the
@@ -703,7 +703,7 @@ def group_virtual_kill():
         no_server_left(when)
 
     kills = 0
-    for calls, step in (("pwrite64", 1), ("fsync", 1), ("unlinkat", 1), ("sendto", 20)):
+    for calls, step in (("pwrite64", 1), ("fsync", 1), ("unlinkat", 1), ("sendto", 2)):
         n = 0
         while True:
             n += step
@@ -960,9 +960,11 @@ def hostile_images():
     yield "two files sharing clusters", patched(
         [(fat.find("READONLY.EXE")[0] + 26, struct.pack("<H", cluster))])
     yield "FAT copies that disagree", patched([(copies[1] + chain[-1] * 2, b"\x00\x00")])
-    yield "a directory that contains itself", patched([
+    yield "a directory loop", patched([
         (fat.find("Program Files/Old Games")[0] + 26,
          struct.pack("<H", fat.find("Program Files")[1]))])
+    yield "a directory listed twice", patched([
+        (fat.find("WINDOWS")[0] + 26, struct.pack("<H", fat.find("Program Files")[1]))])
     yield "a nonsense boot sector", patched([(11, b"\x00\x00\x00"), (22, b"\xff\xff")])
     yield "a cluster size of zero", patched([(13, b"\x00")])
 
@@ -984,6 +986,9 @@ def group_hostile():
                     ("cannot open", "cannot disinfect") and o.get("reason")]
         check(problems and err.strip(), "%s: no error reported (status %d): %s %s"
               % (what, status, results["objects"], err))
+        said = {"a directory loop": "a directory loop: it leads back",
+                "a directory listed twice": "the same directory as one listed before"}.get(what)
+        check(said is None or said in err, "%s: not said so: %s" % (what, err))
 
     for what, data in hostile_archives():
         archive = os.path.join(WORK, "hostile.zip")

@@ -91,6 +91,17 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 struct GuestDisk::State {
+  // What was read, a block at a time: a walk reads many small pieces, and
+  // each request is a round trip to the server. Only we write the disk
+  // (QEMU's lock holds others off), and each write goes through here too.
+  struct Block {
+    uint64_t index = 0;
+    uint64_t used = 0;  // when last read, for eviction
+    std::vector<char> bytes;
+  };
+  std::vector<Block> cache;
+  uint64_t clock = 0;
+
   nbd_handle* nbd = nullptr;
   pid_t server = -1;
   int errors = -1;  // the server's standard error: a file that has no name
@@ -337,13 +348,54 @@ std::unique_ptr<GuestDisk> GuestDisk::Open(const GuestDiskSpec& spec, Failure& f
       new GuestDisk(std::move(state), static_cast<uint64_t>(size), spec.writable));
 }
 
+namespace {
+
+constexpr uint64_t kBlock = 256u << 10;
+constexpr size_t kCachedBlocks = 64;  // 16 MiB
+
+}  // namespace
+
 std::optional<uint32_t> GuestDisk::ReadAt(uint64_t offset, void* buffer, uint32_t length) {
   if (offset >= size_ || length == 0) return 0;
   const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(length, size_ - offset));
   auto* bytes = static_cast<char*>(buffer);
+  if (wanted > kBlock) {
+    // Large reads go straight to the server.
+    for (uint32_t done = 0; done < wanted;) {
+      const uint32_t piece = std::min(wanted - done, kMaxRequest);
+      if (nbd_pread(state_->nbd, bytes + done, piece, offset + done, 0) == -1) return std::nullopt;
+      done += piece;
+    }
+    return wanted;
+  }
   for (uint32_t done = 0; done < wanted;) {
-    const uint32_t piece = std::min(wanted - done, kMaxRequest);
-    if (nbd_pread(state_->nbd, bytes + done, piece, offset + done, 0) == -1) return std::nullopt;
+    const uint64_t at = offset + done;
+    const uint64_t index = at / kBlock;
+    State::Block* block = nullptr;
+    for (State::Block& cached : state_->cache) {
+      if (cached.index == index) block = &cached;
+    }
+    if (block == nullptr) {
+      if (state_->cache.size() < kCachedBlocks) {
+        block = &state_->cache.emplace_back();
+      } else {
+        block = &*std::min_element(
+            state_->cache.begin(), state_->cache.end(),
+            [](const State::Block& a, const State::Block& b) { return a.used < b.used; });
+      }
+      const uint64_t start = index * kBlock;
+      block->bytes.resize(static_cast<size_t>(std::min<uint64_t>(kBlock, size_ - start)));
+      block->index = index;
+      if (nbd_pread(state_->nbd, block->bytes.data(), block->bytes.size(), start, 0) == -1) {
+        block->index = UINT64_MAX;
+        return std::nullopt;
+      }
+    }
+    block->used = ++state_->clock;
+    const uint64_t within = at - index * kBlock;
+    const uint32_t piece =
+        static_cast<uint32_t>(std::min<uint64_t>(wanted - done, block->bytes.size() - within));
+    std::memcpy(bytes + done, block->bytes.data() + within, piece);
     done += piece;
   }
   return wanted;
@@ -354,6 +406,15 @@ std::optional<uint32_t> GuestDisk::WriteAt(uint64_t offset, const void* buffer, 
   const auto* bytes = static_cast<const char*>(buffer);
   for (uint32_t done = 0; done < length;) {
     const uint32_t piece = std::min(length - done, kMaxRequest);
+    // Cached blocks forget what the write touches first: after a write
+    // that failed half-way they are read again from the server.
+    for (State::Block& cached : state_->cache) {
+      const uint64_t start = cached.index * kBlock;
+      if (cached.index != UINT64_MAX && start < offset + done + piece &&
+          offset + done < start + cached.bytes.size()) {
+        cached.index = UINT64_MAX;
+      }
+    }
     if (nbd_pwrite(state_->nbd, bytes + done, piece, offset + done, 0) == -1) return std::nullopt;
     done += piece;
   }
