@@ -2,6 +2,7 @@
 
 #include <tsk/libtsk.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -225,6 +226,66 @@ TSK_IMG_INFO* OpenSourceImage(os::ByteSource& source) {
   return img;
 }
 
+// What is wrong with the MBR's chain of partitions, in words for a user;
+// empty when nothing is. Logical partitions are followed link by link from
+// the extended one: a link that leads back to one already met, a partition
+// that lies over another or outside its extended partition, is refused
+// before anything on the disk is read or written.
+std::string PartitionChainProblem(os::ByteSource& disk) {
+  constexpr int kMaxLinks = 256;
+  struct Span {
+    uint64_t start;
+    uint64_t end;
+  };
+  std::array<uint8_t, 512> sector{};
+  if (!ReadFully(disk, 0, sector.data(), sector.size())) return std::string();
+  auto u32 = [&sector](size_t at) {
+    return uint32_t{sector[at]} | uint32_t{sector[at + 1]} << 8 | uint32_t{sector[at + 2]} << 16 |
+           uint32_t{sector[at + 3]} << 24;
+  };
+  auto isExtended = [](uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; };
+  std::vector<Span> volumes;
+  std::vector<Span> extended;
+  for (int slot = 0; slot < 4; ++slot) {
+    const size_t at = 446 + 16 * static_cast<size_t>(slot);
+    const uint8_t type = sector[at + 4];
+    const uint64_t start = u32(at + 8);
+    const uint64_t length = u32(at + 12);
+    if (type == 0 || length == 0) continue;
+    (isExtended(type) ? extended : volumes).push_back({start, start + length});
+  }
+  for (const Span& container : extended) {
+    std::vector<uint64_t> met;
+    for (uint64_t link = container.start;;) {
+      if (std::find(met.begin(), met.end(), link) != met.end() ||
+          met.size() >= static_cast<size_t>(kMaxLinks)) {
+        return "a loop in its chain of logical partitions";
+      }
+      met.push_back(link);
+      if (link >= container.end || !ReadFully(disk, link * 512, sector.data(), sector.size()) ||
+          sector[510] != 0x55 || sector[511] != 0xAA) {
+        return "a link of its chain of logical partitions lies outside it or cannot be read";
+      }
+      const uint64_t start = link + u32(446 + 8);
+      const uint64_t length = u32(446 + 12);
+      if (sector[446 + 4] != 0 && length != 0) {
+        if (start + length > container.end) {
+          return "a logical partition reaches past its extended partition";
+        }
+        volumes.push_back({start, start + length});
+      }
+      if (!isExtended(sector[462 + 4]) || u32(462 + 12) == 0) break;
+      link = container.start + u32(462 + 8);
+    }
+  }
+  std::sort(volumes.begin(), volumes.end(),
+            [](const Span& a, const Span& b) { return a.start < b.start; });
+  for (size_t i = 1; i < volumes.size(); ++i) {
+    if (volumes[i].start < volumes[i - 1].end) return "two of its partitions overlap";
+  }
+  return std::string();
+}
+
 // Walks the file systems of the opened image: one, or one per partition.
 LookResult ScanImage(TSK_IMG_INFO* opened, os::ByteSource* direct, const ImageHome* home,
                      const std::string& why, const std::string& shown, const Seams& seams) {
@@ -239,6 +300,14 @@ LookResult ScanImage(TSK_IMG_INFO* opened, os::ByteSource* direct, const ImageHo
       return LookResult::NotContainer;
     }
     return WalkFileSystem(img.get(), fs.get(), direct, home, why, shown, "", seams);
+  }
+  if (volumes->vstype == TSK_VS_TYPE_DOS) {
+    TskImageSource through(img.get());
+    const std::string problem = PartitionChainProblem(direct != nullptr ? *direct : through);
+    if (!problem.empty()) {
+      ReportNotScanned({shown, ""}, "its partition table is refused: " + problem, seams);
+      return LookResult::Scanned;
+    }
   }
   int number = 0;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {

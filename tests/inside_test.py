@@ -16,6 +16,9 @@ GROUP:
             the image stays whole, each file is its original or exactly clean
   readonly  NTFS and ISO 9660 images: found, "cannot disinfect" with the
             reason, nothing written
+  partitions  a primary and two logical FAT volumes (an extended
+            partition), raw and in a qcow2: all cleaned; a chain of logical
+            partitions that loops, and partitions that overlap: refused
   virtual   FAT12/16/32 images converted by qemu-img to qcow2, VHD (fixed,
             dynamic), VHDX, VDI and VMDK (sparse, flat, split): scanned
             without a write, cleaned through qemu-nbd, converted back equal
@@ -662,9 +665,87 @@ def group_virtual():
     no_server_left("a held image")
 
 
+def extended_disk(path, loop=False):
+    """A disk with a primary FAT16 volume and an extended partition holding
+    two logical FAT16 volumes, each filled with the specimens; with `loop`,
+    the second link of the chain leads back to the first. The volumes'
+    offsets in bytes."""
+    primary, extended, logicals = (2048, 16384), (18432, 112640), [20480, 55296]
+    ebrs = [18432, 53248]
+
+    def entry(kind, start, size):
+        return struct.pack("<B3sB3sII", 0, b"\0\0\0", kind, b"\0\0\0", start, size)
+
+    disk = bytearray(64 << 20)
+    mbr = bytearray(512)
+    mbr[446:462] = entry(0x06, *primary)
+    mbr[462:478] = entry(0x05, *extended)
+    mbr[510:512] = b"\x55\xaa"
+    disk[0:512] = mbr
+    for i, ebr_at in enumerate(ebrs):
+        ebr = bytearray(512)
+        ebr[446:462] = entry(0x06, logicals[i] - ebr_at, 32768)
+        if i + 1 < len(ebrs):
+            ebr[462:478] = entry(0x05, ebrs[i + 1] - extended[0], 34816)
+        elif loop:
+            ebr[462:478] = entry(0x05, 0, 34816)
+        ebr[510:512] = b"\x55\xaa"
+        disk[ebr_at * 512:ebr_at * 512 + 512] = ebr
+    offsets = []
+    for start, sectors in ((primary[0], primary[1]), (logicals[0], 32768), (logicals[1], 32768)):
+        volume = path + ".volume"
+        if os.path.exists(volume):
+            os.remove(volume)
+        tool("mkfs.fat", "-C", "-h", str(start), volume, str(sectors // 2))
+        for name in sorted(os.listdir(DRIVE)):
+            tool("mcopy", "-s", "-i", volume, os.path.join(DRIVE, name), "::/")
+        disk[start * 512:start * 512 + sectors * 512] = read(volume)
+        os.remove(volume)
+        offsets.append(start * 512)
+    with open(path, "wb") as f:
+        f.write(disk)
+    return offsets
+
+
+def group_partitions():
+    """A primary and two logical FAT volumes (an extended partition), in a
+    raw image and in a qcow2: every volume found and cleaned; a chain of
+    logical partitions that loops: refused with the reason, not written."""
+    for kind in ("raw", "qcow2"):
+        raw = os.path.join(WORK, "extended.img")
+        offsets = extended_disk(raw)
+        disk = raw if kind == "raw" else os.path.join(WORK, "extended.qcow2")
+        if kind != "raw":
+            convert(raw, "qcow2", disk)
+        status, out, err, data = krizclean("--clean", disk)
+        check(data["counts"]["disinfected"] == 3 * len(INFECTED),
+              "%s: an extended partition: %s %s" % (kind, data["counts"], err))
+        if kind != "raw":
+            tool("qemu-img", "convert", "-f", "qcow2", "-O", "raw", disk, raw)
+        for offset in offsets:
+            check(fsck(raw, offset) is None, "%s: volume at %d: fsck" % (kind, offset))
+            for name in NAMES:
+                check(read_back(raw, offset, name) == read(os.path.join(EXPECTED, name)),
+                      "%s: volume at %d: %s is not clean" % (kind, offset, name))
+    looped = os.path.join(WORK, "looped.img")
+    extended_disk(looped, loop=True)
+    overlapping = os.path.join(WORK, "overlapping.img")
+    extended_disk(overlapping)
+    with open(overlapping, "r+b") as f:  # the first logical one reaches into the second
+        f.seek(18432 * 512 + 446 + 12)
+        f.write(struct.pack("<I", 40000))
+    for disk, said in ((looped, "a loop in its chain of logical partitions"),
+                       (overlapping, "two of its partitions overlap")):
+        before = sha(disk)
+        status, out, err, data = krizclean("--clean", disk)
+        check(sha(disk) == before, said + ": written")
+        check("its partition table is refused: " + said in err,
+              "%s: not said: %s %s" % (said, err, data and data["counts"]))
+
+
 def group_virtual_kill():
     """A qcow2 cleaned through qemu-nbd, krizclean killed at each of its
-    journal.s writes, flushes and removals and at every 2nd request to the
+    journal's writes, flushes and removals and at every 2nd request to the
     server, then the server killed at each of its writes and flushes: right
     after, each file inside is its original or exactly clean (or the
     journal stands), qemu-img check finds no damage, no server is left; the
@@ -1463,7 +1544,7 @@ def group_locks():
               "after two runs at once: %s is not clean" % name)
 
 
-GROUPS = {"virtual": group_virtual, "virtual_kill": group_virtual_kill, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
+GROUPS = {"partitions": group_partitions, "virtual": group_virtual, "virtual_kill": group_virtual_kill, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
           "archives": group_archives, "hostile": group_hostile, "entries": group_entries,
           "scale": group_scale, "locks": group_locks}
 try:
