@@ -290,8 +290,15 @@ std::string PartitionChainProblem(os::ByteSource& disk) {
 LookResult ScanImage(TSK_IMG_INFO* opened, os::ByteSource* direct, const ImageHome* home,
                      const std::string& why, const std::string& shown, const Seams& seams) {
   std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(opened);
+  // A boot sector that reads as a FAT volume is a volume, whatever stray
+  // bytes its partition-table area holds: only a disk that is none has
+  // partitions looked for.
+  TskImageSource through(img.get());
+  std::string notFat;
+  const bool bareFat =
+      FatVolume::Open(direct != nullptr ? *direct : through, 0, notFat).has_value();
   std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
-      tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
+      bareFat ? nullptr : tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
   tsk_error_reset();
   if (!volumes) {
     std::unique_ptr<TSK_FS_INFO, FsCloser> fs(tsk_fs_open_img(img.get(), 0, TSK_FS_TYPE_DETECT));
@@ -302,7 +309,6 @@ LookResult ScanImage(TSK_IMG_INFO* opened, os::ByteSource* direct, const ImageHo
     return WalkFileSystem(img.get(), fs.get(), direct, home, why, shown, "", seams);
   }
   if (volumes->vstype == TSK_VS_TYPE_DOS) {
-    TskImageSource through(img.get());
     const std::string problem = PartitionChainProblem(direct != nullptr ? *direct : through);
     if (!problem.empty()) {
       ReportNotScanned({shown, ""}, "its partition table is refused: " + problem, seams);

@@ -727,6 +727,17 @@ def group_partitions():
             for name in NAMES:
                 check(read_back(raw, offset, name) == read(os.path.join(EXPECTED, name)),
                       "%s: volume at %d: %s is not clean" % (kind, offset, name))
+    # A bare FAT volume whose boot sector holds stray bytes where a
+    # partition table would lie: a volume still, no "/partition1".
+    stray = os.path.join(WORK, "stray.img")
+    make_fat(stray, 16, False)
+    with open(stray, "r+b") as f:
+        f.seek(446)
+        f.write(struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x06, b"\0\0\0", 1, 16))
+    status, out, err, data = krizclean(stray)
+    found = sorted(o["inner_path"] for o in data["objects"])
+    check(found == sorted("/" + n for n in INFECTED), "stray partition bytes: %s" % found)
+
     looped = os.path.join(WORK, "looped.img")
     extended_disk(looped, loop=True)
     overlapping = os.path.join(WORK, "overlapping.img")
