@@ -259,6 +259,19 @@ std::optional<Journal> DecodeJournal(const std::vector<uint8_t>& bytes) {
       journal.kind = Journal::Kind::Copy;
       if (!IsPlainName(journal.copy)) return std::nullopt;
       return journal;
+    case Journal::Kind::Guest:
+      journal.kind = Journal::Kind::Guest;
+      // The guest disk keeps its size; every region lies inside it.
+      if (journal.oldLength != journal.newLength || !journal.tail.empty() || journal.attributes) {
+        return std::nullopt;
+      }
+      for (const JournalRegion& region : journal.regions) {
+        if (region.offset > journal.oldLength ||
+            region.before.size() > journal.oldLength - region.offset) {
+          return std::nullopt;
+        }
+      }
+      return journal;
   }
   return std::nullopt;
 }

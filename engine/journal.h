@@ -12,6 +12,10 @@
 //   - Copy: a copy of an in-use file is being made and repaired, to replace
 //     the file at the next restart. Undoing it removes the copy and gives the
 //     file its attributes back.
+//   - Guest: a file inside a virtual machine's disk is being cleaned. Its
+//     regions are the guest disk's bytes, by the guest's offsets (not the
+//     image file's), and are put back only through the disk's own reader
+//     (inside/guest_image.h); its lengths are the guest disk's size.
 //
 // The journal of a file NAME is NAME.kzj in the same folder. It records who
 // wrote it and what identifies the files it names, so that a journal is
@@ -46,7 +50,7 @@ struct JournalRegion {
 };
 
 struct Journal {
-  enum class Kind : uint32_t { InPlace = 1, Copy = 2 };
+  enum class Kind : uint32_t { InPlace = 1, Copy = 2, Guest = 3 };
   Kind kind = Kind::InPlace;
   // Names inside the journal's own folder (no folder part), so that a folder
   // moved after a crash still finds them. InPlace: the repaired file. Copy:

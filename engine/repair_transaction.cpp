@@ -415,6 +415,11 @@ RecoveryResult RecoverFromJournal(const os::Folder& folder, const std::string& j
   if (journal.kind == Journal::Kind::Copy) {
     return RecoverCopy(folder, journalName, journal, reading.held, faults, onlyCheck);
   }
+  if (journal.kind == Journal::Kind::Guest) {
+    // Guest offsets mean nothing in the image file: only the disk's own
+    // reader carries it out, when a cleaning run next looks into the disk.
+    return {onlyCheck ? Recovery::Pending : Recovery::None, ""};
+  }
   if (journal.file != TargetOfJournal(journalName)) return Untrusted("it names another file");
   const os::EntryInfo entry = folder.Look(journal.file);
   if (entry.kind == os::EntryInfo::Kind::Missing) {

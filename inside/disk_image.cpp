@@ -2,14 +2,17 @@
 
 #include <tsk/libtsk.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_set>
 
+#include "inside/disk_format.h"
 #include "inside/fat_volume.h"
 #include "inside/fat_walk.h"
+#include "inside/guest_image.h"
 #include "inside/memory_bytes.h"
 #include "os/file.h"
 
@@ -18,6 +21,10 @@ namespace {
 
 // Directories nest no deeper than this in any image we walk.
 constexpr int kMaxDepth = 128;
+
+// Why files on FAT are not cleaned where no home is given: the image is
+// held in memory (inside an archive).
+constexpr const char* kOnlyRead = "only FAT file systems in image files are cleaned";
 
 std::string TskError(const char* fallback) {
   const char* text = tsk_error_get();
@@ -155,35 +162,28 @@ bool WalkDirectory(Walk& walk, TSK_INUM_T inum, const std::string& path, int dep
   return true;
 }
 
-// `raw`: the image is a raw one, opened by `path`, whose files are cleaned
-// where `home` says where it lies; `path` is empty for one held in memory,
-// which is only scanned.
-LookResult WalkFileSystem(TSK_IMG_INFO* img, bool raw, TSK_FS_INFO* fs, const std::string& path,
-                          const ImageHome* home, const std::string& shown,
+// Walks one file system of the image. FAT is read from `direct` where
+// there is one (the raw image file, or a virtual disk's guest bytes), so
+// that what a cleaning wrote is seen at once; its files are cleaned where
+// `home` says where the image lies, else only scanned for `readOnly`.
+LookResult WalkFileSystem(TSK_IMG_INFO* img, TSK_FS_INFO* fs, os::ByteSource* direct,
+                          const ImageHome* home, const std::string& why, const std::string& shown,
                           const std::string& prefix, const Seams& seams) {
   const bool fat = TSK_FS_TYPE_ISFAT(fs->ftype);
   std::string readOnly =
       std::string("read-only container: ") +
-      (fat ? "only FAT file systems in raw images are cleaned"
-           : std::string(tsk_fs_type_toname(fs->ftype)) + " file systems are only scanned");
+      (fat ? why : std::string(tsk_fs_type_toname(fs->ftype)) + " file systems are only scanned");
   if (fat) {
     // Our own reader walks FAT, so that the file scanned is the file
-    // cleaned; a raw image is read as the file it is, seeing at once what a
-    // cleaning wrote.
-    os::File file;
+    // cleaned.
     TskImageSource through(img);
-    os::ByteSource* source = &through;
-    if (raw && !path.empty()) {
-      file = os::File::Open(path, os::Access::Read, os::Share::ReadWrite,
-                            os::Disposition::OpenExisting);
-      if (file.IsOpen()) source = &file;
-    }
+    os::ByteSource* source = direct != nullptr ? direct : &through;
     std::string error;
     std::optional<FatVolume> volume =
         FatVolume::Open(*source, static_cast<uint64_t>(fs->offset), error);
     if (volume) {
       volume->SetCodepage(seams.codepage);
-      FatWalkPlace place{shown, prefix, file.IsOpen() ? home : nullptr, readOnly};
+      FatWalkPlace place{shown, prefix, direct != nullptr ? home : nullptr, readOnly};
       return WalkFatVolume(*volume, place, seams) ? LookResult::Scanned : LookResult::Stopped;
     }
     readOnly = "read-only container: its FAT file system cannot be read for cleaning: " + error;
@@ -192,77 +192,113 @@ LookResult WalkFileSystem(TSK_IMG_INFO* img, bool raw, TSK_FS_INFO* fs, const st
   return WalkDirectory(walk, fs->root_inum, "", 0) ? LookResult::Scanned : LookResult::Stopped;
 }
 
-// The kind of disk file by its own marks: a VHD's footer ("conectix" in its
-// last sector), a VMDK's header ("KDMV", or a descriptor's first line), else
-// raw. Told to the library rather than left to its detection, which on this
-// Debian's build leaks what it allocates for each kind that does not match.
-TSK_IMG_TYPE_ENUM ImageTypeOf(os::ByteSource& file) {
-  std::optional<uint64_t> size = file.Size();
-  std::array<char, 512> head{};
-  std::array<char, 512> tail{};
-  if (!size || *size < head.size() || !ReadFully(file, 0, head.data(), head.size()) ||
-      !ReadFully(file, *size - tail.size(), tail.data(), tail.size())) {
-    return TSK_IMG_TYPE_RAW;
-  }
-  if (std::memcmp(tail.data(), "conectix", 8) == 0 ||
-      std::memcmp(head.data(), "conectix", 8) == 0) {
-    return TSK_IMG_TYPE_VHD_VHD;
-  }
-  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
-  if (std::memcmp(head.data(), "KDMV", 4) == 0 || std::memcmp(head.data(), "COWD", 4) == 0 ||
-      std::memcmp(head.data(), kDescriptor, sizeof kDescriptor - 1) == 0) {
-    return TSK_IMG_TYPE_VMDK_VMDK;
-  }
-  return TSK_IMG_TYPE_RAW;
-}
-
-TSK_IMG_TYPE_ENUM ImageTypeOf(const std::string& path) {
-  os::File file =
-      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
-  if (!file.IsOpen()) return TSK_IMG_TYPE_RAW;
-  return ImageTypeOf(file);
-}
-
-// A raw image held in memory, for the library: its image structure first
-// (the library's own header), the bytes after it.
-struct MemoryImage {
+// A disk read through our own byte source (bytes in memory, a virtual
+// disk's guest), for the library: its image structure first (the library's
+// own header), the source after it.
+struct SourceImage {
   TSK_IMG_INFO info;
-  std::span<const uint8_t> bytes;
+  os::ByteSource* source;
 };
 
-ssize_t ReadMemoryImage(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t length) {
-  const auto* image = reinterpret_cast<const MemoryImage*>(img);
+ssize_t ReadSourceImage(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t length) {
+  auto* image = reinterpret_cast<SourceImage*>(img);
   if (offset < 0) return -1;
-  const auto at = static_cast<uint64_t>(offset);
-  if (at >= image->bytes.size()) return 0;
-  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, image->bytes.size() - at));
-  std::memcpy(buffer, image->bytes.data() + at, n);
-  return static_cast<ssize_t>(n);
+  const uint32_t n = static_cast<uint32_t>(std::min<size_t>(length, 1u << 30));
+  std::optional<uint32_t> got = image->source->ReadAt(static_cast<uint64_t>(offset), buffer, n);
+  return got ? static_cast<ssize_t>(*got) : -1;
 }
 
-void CloseMemoryImage(TSK_IMG_INFO* img) { std::free(img); }
-void DescribeMemoryImage(TSK_IMG_INFO*, FILE*) {}
+void CloseSourceImage(TSK_IMG_INFO* img) { std::free(img); }
+void DescribeSourceImage(TSK_IMG_INFO*, FILE*) {}
 
-// The library's view of `bytes` as a raw image; null when it refuses them.
-TSK_IMG_INFO* OpenMemoryImage(std::span<const uint8_t> bytes) {
-  if (bytes.empty()) return nullptr;
+// The library's view of `source` as a raw disk; null when it refuses it.
+TSK_IMG_INFO* OpenSourceImage(os::ByteSource& source) {
+  std::optional<uint64_t> size = source.Size();
+  if (!size || *size == 0 || *size > static_cast<uint64_t>(INT64_MAX)) return nullptr;
   // The structure holds the library's read cache: too large for the stack,
-  // and freed by CloseMemoryImage when the library closes the image.
-  auto* image = static_cast<MemoryImage*>(std::calloc(1, sizeof(MemoryImage)));
+  // and freed by CloseSourceImage when the library closes the image.
+  auto* image = static_cast<SourceImage*>(std::calloc(1, sizeof(SourceImage)));
   if (image == nullptr) return nullptr;
-  image->bytes = bytes;
-  TSK_IMG_INFO* img = tsk_img_open_external(image, static_cast<TSK_OFF_T>(bytes.size()), 0,
-                                            ReadMemoryImage, CloseMemoryImage, DescribeMemoryImage);
+  image->source = &source;
+  TSK_IMG_INFO* img = tsk_img_open_external(image, static_cast<TSK_OFF_T>(*size), 0,
+                                            ReadSourceImage, CloseSourceImage, DescribeSourceImage);
   if (img == nullptr) std::free(image);
   return img;
 }
 
+// What is wrong with the MBR's chain of partitions, in words for a user;
+// empty when nothing is. Logical partitions are followed link by link from
+// the extended one: a link that leads back to one already met, a partition
+// that lies over another or outside its extended partition, is refused
+// before anything on the disk is read or written.
+std::string PartitionChainProblem(os::ByteSource& disk) {
+  constexpr int kMaxLinks = 256;
+  struct Span {
+    uint64_t start;
+    uint64_t end;
+  };
+  std::array<uint8_t, 512> sector{};
+  if (!ReadFully(disk, 0, sector.data(), sector.size())) return std::string();
+  auto u32 = [&sector](size_t at) {
+    return uint32_t{sector[at]} | uint32_t{sector[at + 1]} << 8 | uint32_t{sector[at + 2]} << 16 |
+           uint32_t{sector[at + 3]} << 24;
+  };
+  auto isExtended = [](uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; };
+  std::vector<Span> volumes;
+  std::vector<Span> extended;
+  for (int slot = 0; slot < 4; ++slot) {
+    const size_t at = 446 + 16 * static_cast<size_t>(slot);
+    const uint8_t type = sector[at + 4];
+    const uint64_t start = u32(at + 8);
+    const uint64_t length = u32(at + 12);
+    if (type == 0 || length == 0) continue;
+    (isExtended(type) ? extended : volumes).push_back({start, start + length});
+  }
+  for (const Span& container : extended) {
+    std::vector<uint64_t> met;
+    for (uint64_t link = container.start;;) {
+      if (std::find(met.begin(), met.end(), link) != met.end() ||
+          met.size() >= static_cast<size_t>(kMaxLinks)) {
+        return "a loop in its chain of logical partitions";
+      }
+      met.push_back(link);
+      if (link >= container.end || !ReadFully(disk, link * 512, sector.data(), sector.size()) ||
+          sector[510] != 0x55 || sector[511] != 0xAA) {
+        return "a link of its chain of logical partitions lies outside it or cannot be read";
+      }
+      const uint64_t start = link + u32(446 + 8);
+      const uint64_t length = u32(446 + 12);
+      if (sector[446 + 4] != 0 && length != 0) {
+        if (start + length > container.end) {
+          return "a logical partition reaches past its extended partition";
+        }
+        volumes.push_back({start, start + length});
+      }
+      if (!isExtended(sector[462 + 4]) || u32(462 + 12) == 0) break;
+      link = container.start + u32(462 + 8);
+    }
+  }
+  std::sort(volumes.begin(), volumes.end(),
+            [](const Span& a, const Span& b) { return a.start < b.start; });
+  for (size_t i = 1; i < volumes.size(); ++i) {
+    if (volumes[i].start < volumes[i - 1].end) return "two of its partitions overlap";
+  }
+  return std::string();
+}
+
 // Walks the file systems of the opened image: one, or one per partition.
-LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path, const ImageHome* home,
-                     const std::string& shown, const Seams& seams) {
+LookResult ScanImage(TSK_IMG_INFO* opened, os::ByteSource* direct, const ImageHome* home,
+                     const std::string& why, const std::string& shown, const Seams& seams) {
   std::unique_ptr<TSK_IMG_INFO, ImageCloser> img(opened);
+  // A boot sector that reads as a FAT volume is a volume, whatever stray
+  // bytes its partition-table area holds: only a disk that is none has
+  // partitions looked for.
+  TskImageSource through(img.get());
+  std::string notFat;
+  const bool bareFat =
+      FatVolume::Open(direct != nullptr ? *direct : through, 0, notFat).has_value();
   std::unique_ptr<TSK_VS_INFO, VolumesCloser> volumes(
-      tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
+      bareFat ? nullptr : tsk_vs_open(img.get(), 0, TSK_VS_TYPE_DETECT));
   tsk_error_reset();
   if (!volumes) {
     std::unique_ptr<TSK_FS_INFO, FsCloser> fs(tsk_fs_open_img(img.get(), 0, TSK_FS_TYPE_DETECT));
@@ -270,7 +306,14 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path, co
       tsk_error_reset();
       return LookResult::NotContainer;
     }
-    return WalkFileSystem(img.get(), raw, fs.get(), path, home, shown, "", seams);
+    return WalkFileSystem(img.get(), fs.get(), direct, home, why, shown, "", seams);
+  }
+  if (volumes->vstype == TSK_VS_TYPE_DOS) {
+    const std::string problem = PartitionChainProblem(direct != nullptr ? *direct : through);
+    if (!problem.empty()) {
+      ReportNotScanned({shown, ""}, "its partition table is refused: " + problem, seams);
+      return LookResult::Scanned;
+    }
   }
   int number = 0;
   for (TSK_PNUM_T i = 0; i < volumes->part_count; ++i) {
@@ -283,7 +326,7 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path, co
                        seams);
       continue;
     }
-    if (WalkFileSystem(img.get(), raw, fs.get(), path, home, shown, prefix, seams) ==
+    if (WalkFileSystem(img.get(), fs.get(), direct, home, why, shown, prefix, seams) ==
         LookResult::Stopped) {
       return LookResult::Stopped;
     }
@@ -295,36 +338,54 @@ LookResult ScanImage(TSK_IMG_INFO* opened, bool raw, const std::string& path, co
 
 LookResult ScanDiskImage(const std::string& path, const ImageHome* home, const std::string& shown,
                          const Seams& seams) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  if (!file.IsOpen()) return LookResult::NotContainer;
+  const DiskFormat format = FormatOf(file);
+  if (format.kind != DiskFormat::Kind::Raw) {
+    if (home == nullptr) {
+      ReportNotScanned({shown, ""}, "a virtual machine's disk is read only where it lies", seams);
+      return LookResult::Scanned;
+    }
+    return ScanVirtualDisk(file, format, *home, shown, seams);
+  }
   tsk_error_reset();
-  const TSK_IMG_TYPE_ENUM type = ImageTypeOf(path);
-  // A VHD or VMDK disk is opened by its name, by which the library finds
-  // the disk's other parts; it is only scanned.
-  const std::string named =
-      type != TSK_IMG_TYPE_RAW && home != nullptr ? home->folder->PathOf(home->name) : path;
-  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(named.c_str(), type, 0);
+  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(path.c_str(), TSK_IMG_TYPE_RAW, 0);
   if (img == nullptr) {
     tsk_error_reset();
     return LookResult::NotContainer;
   }
-  return ScanImage(img, TSK_IMG_TYPE_ISRAW(img->itype) != 0, path, home, shown, seams);
+  return ScanImage(img, &file, home, kOnlyRead, shown, seams);
+}
+
+LookResult ScanDiskThrough(os::ByteSource& disk, const ImageHome* home, const std::string& readOnly,
+                           const std::string& shown, const Seams& seams) {
+  tsk_error_reset();
+  TSK_IMG_INFO* img = OpenSourceImage(disk);
+  if (img == nullptr) {
+    tsk_error_reset();
+    ReportNotScanned({shown, ""}, "its disk cannot be read", seams);
+    return LookResult::Scanned;
+  }
+  return ScanImage(img, &disk, home, readOnly, shown, seams);
 }
 
 LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,
                               const Seams& seams) {
   MemoryBytes source(bytes);
-  if (ImageTypeOf(source) != TSK_IMG_TYPE_RAW) {
-    // The library reads these disks only from files of their own.
-    ReportNotScanned({shown, ""}, "a VHD or VMDK disk is read from a file only, not from bytes",
-                     seams);
+  if (FormatOf(source).kind != DiskFormat::Kind::Raw) {
+    // QEMU reads these disks only from files of their own.
+    ReportNotScanned({shown, ""},
+                     "a virtual machine's disk is read from a file only, not from bytes", seams);
     return LookResult::Scanned;
   }
   tsk_error_reset();
-  TSK_IMG_INFO* img = OpenMemoryImage(bytes);
+  TSK_IMG_INFO* img = OpenSourceImage(source);
   if (img == nullptr) {
     tsk_error_reset();
     return LookResult::NotContainer;
   }
-  return ScanImage(img, true, "", nullptr, shown, seams);
+  return ScanImage(img, nullptr, nullptr, kOnlyRead, shown, seams);
 }
 
 }  // namespace inside

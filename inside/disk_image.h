@@ -27,6 +27,12 @@ enum class LookResult {
 // `path` leads to); without one they are only scanned.
 LookResult ScanDiskImage(const std::string& path, const ImageHome* home, const std::string& shown,
                          const Seams& seams);
+// Looks into the disk whose bytes `disk` reads (a virtual disk's guest), as
+// a raw image: its files on FAT are cleaned where `home` (with its guest)
+// says where the image lies; without one they are only scanned, for
+// `readOnly`.
+LookResult ScanDiskThrough(os::ByteSource& disk, const ImageHome* home, const std::string& readOnly,
+                           const std::string& shown, const Seams& seams);
 // Looks into the disk image that `bytes` hold, shown as `shown`: a raw image
 // only, and only scanned.
 LookResult ScanDiskImageBytes(std::span<const uint8_t> bytes, const std::string& shown,

@@ -210,7 +210,7 @@ ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset, co
 
 namespace {
 
-bool ReadBack(os::File& file, const std::vector<engine::JournalRegion>& regions) {
+bool ReadBack(os::ByteSource& file, const std::vector<engine::JournalRegion>& regions) {
   for (const engine::JournalRegion& region : regions) {
     std::vector<uint8_t> now(region.after.size());
     if (!ReadFully(file, region.offset, now.data(), now.size()) || now != region.after) {
@@ -222,7 +222,7 @@ bool ReadBack(os::File& file, const std::vector<engine::JournalRegion>& regions)
 
 // The file read again through a fresh reading of its entry and chain: of
 // its new size, with a chain that holds up, and repaired.
-bool VerifyInside(os::File& image, uint64_t volumeOffset, const FatEntry& met,
+bool VerifyInside(os::ByteSource& image, uint64_t volumeOffset, const FatEntry& met,
                   const engine::RepairPlan& plan) {
   std::string error;
   std::optional<FatVolume> volume = FatVolume::Open(image, volumeOffset, error);
@@ -239,11 +239,40 @@ bool VerifyInside(os::File& image, uint64_t volumeOffset, const FatEntry& met,
 
 }  // namespace
 
+bool PutBackGuest(os::GuestDisk& disk, const engine::Journal& journal) {
+  // Only where each byte is the one before or after the cleaning: anything
+  // else was written by something else since.
+  for (const engine::JournalRegion& region : journal.regions) {
+    std::vector<uint8_t> now(region.before.size());
+    if (!ReadFully(disk, region.offset, now.data(), now.size())) return false;
+    for (size_t i = 0; i < now.size(); ++i) {
+      if (now[i] != region.before[i] && now[i] != region.after[i]) return false;
+    }
+  }
+  for (const engine::JournalRegion& region : journal.regions) {
+    const uint32_t length = static_cast<uint32_t>(region.before.size());
+    if (disk.WriteAt(region.offset, region.before.data(), length) != length) return false;
+  }
+  return disk.Flush();
+}
+
 engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   using engine::RepairOutcome;
   using engine::RepairStatus;
   os::WriteFaults* faults = settings_.faults;
-  const uint64_t volumeOffset = walked_.geometry().volumeOffset;
+  if (home_.guest != nullptr) {
+    // A virtual disk: written through QEMU, which holds the image's lock,
+    // on the very file that was read (it opened that file's descriptor).
+    os::GuestDisk& disk = *home_.guest;
+    engine::Journal journal;
+    journal.kind = engine::Journal::Kind::Guest;
+    journal.file = home_.name;
+    journal.fileIdentity = home_.identity;
+    journal.oldLength = *disk.Size();
+    journal.newLength = journal.oldLength;
+    return Transact(disk, met, journal,
+                    [&disk](const engine::Journal& j) { return PutBackGuest(disk, j); });
+  }
   // Worked on through one handle to the file that was read, beside it, and
   // only while no other program holds a lock on it.
   const os::Folder& folder = *home_.folder;
@@ -277,6 +306,27 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   std::optional<uint64_t> size = file.Size();
   if (!size) return {RepairStatus::NotDone, "the image cannot be read"};
 
+  engine::Journal journal;
+  journal.kind = engine::Journal::Kind::InPlace;
+  journal.file = imageName;
+  journal.attributes = attributes;
+  journal.fileIdentity = *identity;
+  journal.oldLength = *size;
+  journal.newLength = *size;
+  return Transact(file, met, journal, [&file, faults](const engine::Journal& j) {
+    return engine::PutBackFromJournal(file, j, faults);
+  });
+}
+
+template <typename Image, typename PutBack>
+engine::RepairOutcome FatVolumeCleaner::Transact(Image& file, const FatEntry& met,
+                                                 engine::Journal& journal, const PutBack& putBack) {
+  using engine::RepairOutcome;
+  using engine::RepairStatus;
+  os::WriteFaults* faults = settings_.faults;
+  const uint64_t volumeOffset = walked_.geometry().volumeOffset;
+  const os::Folder& folder = *home_.folder;
+
   // The whole volume once, on the FAT the walk keeps.
   if (verdict_ == Verdict::Unchecked) {
     std::string error;
@@ -292,15 +342,8 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   ImagePlanResult planned = PlanImageRepair(file, volumeOffset, met, settings_.plan, &metChain);
   if (!planned.ok()) return {RepairStatus::Refused, planned.refusal};
 
-  engine::Journal journal;
-  journal.kind = engine::Journal::Kind::InPlace;
-  journal.file = imageName;
-  journal.attributes = attributes;
-  journal.fileIdentity = *identity;
-  journal.oldLength = *size;
-  journal.newLength = *size;
   journal.regions = planned.plan.regions;
-  const std::string journalName = engine::JournalPathFor(imageName);
+  const std::string journalName = engine::JournalPathFor(home_.name);
   os::File held;
   if (!engine::WriteJournal(folder, journalName, journal, faults, held)) {
     return {RepairStatus::NotDone, "no journal can be written beside the image"};
@@ -310,9 +353,7 @@ engine::RepairOutcome FatVolumeCleaner::Clean(const FatEntry& met) {
   // undone image is checked whole again before the next cleaning.
   auto undo = [&](const char* why) {
     verdict_ = Verdict::Unchecked;
-    if (engine::PutBackFromJournal(file, journal, faults)) {
-      engine::RemoveJournal(folder, journalName, held, faults);
-    }
+    if (putBack(journal)) engine::RemoveJournal(folder, journalName, held, faults);
     return RepairOutcome{RepairStatus::NotDone, why};
   };
   for (const engine::JournalRegion& region : journal.regions) {

@@ -22,6 +22,7 @@
 #include "os/byte_source.h"
 #include "os/directory.h"
 #include "os/file.h"
+#include "os/guest_disk.h"
 #include "os/write_faults.h"
 
 namespace inside {
@@ -31,11 +32,15 @@ using PlanFunction = engine::PlanResult (*)(os::ByteSource& file);
 // Where a raw image lies, as the look into it opened it: the folder that
 // holds the image, held open; the image's name there (the image itself,
 // never a link to it); and what identified the file that was read. A
-// cleaning writes to that same file only, and journals beside it.
+// cleaning writes to that same file only, and journals beside it. For a
+// virtual machine's disk, `guest` is its guest disk, open for writing
+// through QEMU on that same file: the cleaning writes there, by guest
+// offsets, and its journal (of kind Guest) says so.
 struct ImageHome {
   std::shared_ptr<const os::Folder> folder;
   std::string name;
   os::FileIdentity identity;
+  os::GuestDisk* guest = nullptr;
 };
 
 // The whole change to the image, in image offsets: sorted, none
@@ -62,6 +67,12 @@ struct ImagePlanResult {
 // checked before (FatVolume::CheckForRepair).
 ImagePlanResult PlanImageRepair(os::ByteSource& image, uint64_t volumeOffset, const FatEntry& met,
                                 PlanFunction plan, const std::vector<uint32_t>* metChain = nullptr);
+
+// Puts a virtual disk's guest back as its Guest `journal` says it was, and
+// flushes it. False, with nothing written, where any journaled byte is
+// neither the one before nor the one after the cleaning (something else
+// wrote there since); false too when a write fails. Safe to repeat.
+bool PutBackGuest(os::GuestDisk& disk, const engine::Journal& journal);
 
 struct ImageRepairSettings {
   PlanFunction plan = engine::PlanRepair;
@@ -91,6 +102,10 @@ class FatVolumeCleaner {
 
  private:
   enum class Verdict { Unchecked, Sound, Damaged };
+  // The transaction on the opened image (the file, or the guest disk).
+  template <typename Image, typename PutBack>
+  engine::RepairOutcome Transact(Image& image, const FatEntry& met, engine::Journal& journal,
+                                 const PutBack& putBack);
   ImageHome home_;
   FatVolume& walked_;
   ImageRepairSettings settings_;

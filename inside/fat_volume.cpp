@@ -607,7 +607,11 @@ bool FatVolume::CheckOwnership(std::string& error) {
       error = "directories nest too deep";
       return false;
     }
-    if (!DirectoryClusters(entry.firstCluster, clusters, error) || !ownAll(clusters)) return false;
+    if (!DirectoryClusters(entry.firstCluster, clusters, error)) return false;
+    if (!ownAll(clusters)) {
+      error = "a directory met twice: a directory loop, or one directory listed in two places";
+      return false;
+    }
     if (!ListDirectory(entry, entries, error) || !take(depth + 1)) return false;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "inside/fat_walk.h"
 
+#include <algorithm>
 #include <memory>
 #include <unordered_set>
 
@@ -37,7 +38,7 @@ struct Walk {
 // Handles the entries of one directory, whose path is `path`; false when
 // the user answered Quit.
 bool WalkEntries(Walk& walk, const std::vector<FatEntry>& entries, const std::string& path,
-                 int depth) {
+                 int depth, std::vector<uint32_t>& ancestors) {
   const Seams& seams = walk.seams;
   for (const FatEntry& entry : entries) {
     const std::string inner = path + "/" + entry.name;
@@ -48,8 +49,13 @@ bool WalkEntries(Walk& walk, const std::vector<FatEntry>& entries, const std::st
         ReportNotScanned(named, "directories nest too deep", seams);
         continue;
       }
+      if (std::find(ancestors.begin(), ancestors.end(), entry.firstCluster) != ancestors.end()) {
+        ReportNotScanned(named, "a directory loop: it leads back to a directory that holds it",
+                         seams);
+        continue;
+      }
       if (!walk.entered.insert(entry.firstCluster).second) {
-        ReportNotScanned(named, "a directory that contains itself", seams);
+        ReportNotScanned(named, "the same directory as one listed before (listed twice)", seams);
         continue;
       }
       std::vector<FatEntry> inside;
@@ -57,7 +63,10 @@ bool WalkEntries(Walk& walk, const std::vector<FatEntry>& entries, const std::st
         ReportNotScanned(named, "this directory cannot be read: " + error, seams);
         continue;
       }
-      if (!WalkEntries(walk, inside, inner, depth + 1)) return false;
+      ancestors.push_back(entry.firstCluster);
+      const bool going = WalkEntries(walk, inside, inner, depth + 1, ancestors);
+      ancestors.pop_back();
+      if (!going) return false;
       continue;
     }
     if (!IsSelected(entry.name, seams)) continue;
@@ -99,7 +108,9 @@ bool WalkFatVolume(FatVolume& volume, const FatWalkPlace& place, const Seams& se
                      seams);
     return true;
   }
-  return WalkEntries(walk, root, "", 1);
+  std::vector<uint32_t> ancestors = {
+      volume.geometry().type == FatType::Fat32 ? volume.geometry().rootCluster : 0};
+  return WalkEntries(walk, root, "", 1, ancestors);
 }
 
 }  // namespace inside

@@ -14,8 +14,23 @@ GROUP:
             their directory entries, the FATs and FSInfo changes
   kill      krizclean killed at each write it makes while it cleans an image:
             the image stays whole, each file is its original or exactly clean
-  readonly  NTFS and ISO 9660 images, and a FAT disk as VHD and VMDK: found,
-            "cannot disinfect" with the reason, nothing written
+  readonly  NTFS and ISO 9660 images: found, "cannot disinfect" with the
+            reason, nothing written
+  partitions  a primary and two logical FAT volumes (an extended
+            partition), raw and in a qcow2: all cleaned; a chain of logical
+            partitions that loops, and partitions that overlap: refused
+  virtual   FAT12/16/32 images converted by qemu-img to qcow2, VHD (fixed,
+            dynamic), VHDX, VDI and VMDK (sparse, flat, split): scanned
+            without a write, cleaned through qemu-nbd, converted back equal
+            to the raw image cleaned the same way, qemu-img check clean, no
+            server left; a streamOptimized VMDK only scanned; a qcow2 over a
+            backing file beside it (that file unchanged) and backing files
+            or extents that are not followed (/etc/passwd, "..", a link,
+            another user's, a loop); an image QEMU's lock holds
+  virtual_kill  a qcow2 cleaned through qemu-nbd, krizclean killed at its
+            journal's writes and at every 2nd request, then the server
+            killed at each of its writes: whole right after, clean after
+            the next run, no server left
   archives  ZIP (and one nested), 7z, tar, CAB, LHA, ISO, RAR (written here:
             Debian has no program that makes one): found with the path
             inside; a bomb, a member too large, too many members and too
@@ -455,16 +470,8 @@ def group_readonly():
     iso = os.path.join(WORK, "cd.iso")
     tool("xorriso", "-as", "mkisofs", "-quiet", "-J", "-R", "-o", iso, DRIVE)
 
-    # A FAT image inside the disk files of two emulators, by qemu-img.
-    raw = os.path.join(WORK, "disk.img")
-    make_fat(raw, 16, True)
-    vhd, vmdk = os.path.join(WORK, "disk.vhd"), os.path.join(WORK, "disk.vmdk")
-    tool("qemu-img", "convert", "-f", "raw", "-O", "vpc", raw, vhd)
-    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", raw, vmdk)
     everything = ["/" + n for n in INFECTED]
-    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660"),
-                                  (vhd, ["/partition1" + n for n in everything], "VHD"),
-                                  (vmdk, ["/partition1" + n for n in everything], "VMDK")):
+    for image, infected, kind in ((ntfs, ["/SETUP.EXE"], "NTFS"), (iso, everything, "ISO 9660")):
         before = sha(image)
         status, out, err, data = krizclean("--clean", image)
         check(sha(image) == before, kind + ": the image was written")
@@ -480,6 +487,371 @@ def group_readonly():
         check(data["counts"]["disinfected"] == 0
               and data["counts"]["could_not_disinfect"] == len(infected),
               kind + ": counts %s" % data["counts"])
+
+
+# --- virtual machine disks, made from raw images by qemu-img convert
+
+# name: (qemu-img's format, its options); every one is cleaned through QEMU.
+VIRTUAL_FORMATS = {
+    "qcow2": ("qcow2", []),
+    "vhd-fixed": ("vpc", ["-o", "subformat=fixed,force_size=on"]),
+    "vhd-dynamic": ("vpc", ["-o", "subformat=dynamic,force_size=on"]),
+    "vhdx": ("vhdx", []),
+    "vdi": ("vdi", []),
+    "vmdk-sparse": ("vmdk", ["-o", "subformat=monolithicSparse"]),
+    "vmdk-flat": ("vmdk", ["-o", "subformat=monolithicFlat"]),
+    "vmdk-split": ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"]),
+}
+
+
+def convert(raw, kind, path):
+    fmt, options = VIRTUAL_FORMATS[kind]
+    tool("qemu-img", "convert", "-f", "raw", "-O", fmt, *options, raw, path)
+
+
+def back_to_raw(path, fmt):
+    out = os.path.join(WORK, "back.raw")
+    tool("qemu-img", "convert", "-f", fmt, "-O", "raw", path, out)
+    return read(out)
+
+
+def qemu_check(path, fmt):
+    """qemu-img check's complaint, or None (vpc has no check)."""
+    if fmt == "vpc":
+        return None
+    result = run(["qemu-img", "check", "-f", fmt, path])
+    text = result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace")
+    return None if result.returncode == 0 and "No errors" in text else text
+
+
+def servers_left():
+    """qemu-nbd processes that krizclean started under this test's folder."""
+    left = []
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                line = f.read()
+        except OSError:
+            continue
+        if b"qemu-nbd" in line and WORK.encode() in line:
+            left.append(pid)
+    return left
+
+
+def no_server_left(when):
+    deadline = time.time() + 5
+    while servers_left() and time.time() < deadline:
+        time.sleep(0.02)
+    check(not servers_left(), when + ": a qemu-nbd process was left")
+    stale = [n for n in os.listdir(VIRTUAL_TMP) if n.startswith("krizclean-disk")]
+    check(not stale, when + ": its private folder was left: %s" % stale)
+
+
+VIRTUAL_TMP = os.path.join(WORK, "tmp")
+os.makedirs(VIRTUAL_TMP, exist_ok=True)
+ENV["TMPDIR"] = VIRTUAL_TMP
+
+
+def group_virtual():
+    # FAT12, FAT16 behind an MBR and FAT32, each in every format: cleaned in
+    # place, converted back, byte for byte the raw image cleaned the same way.
+    for bits, partitioned in ((12, False), (16, True), (32, False)):
+        raw = os.path.join(WORK, "fat%d.img" % bits)
+        make_fat(raw, bits, partitioned)
+        cleaned = os.path.join(WORK, "fat%d-clean.img" % bits)
+        shutil.copyfile(raw, cleaned)
+        krizclean("--clean", cleaned)
+        prefix = "/partition1" if partitioned else ""
+        for kind, (fmt, _) in VIRTUAL_FORMATS.items():
+            when = "FAT%d, %s" % (bits, kind)
+            folder = os.path.join(WORK, "disk-" + kind)
+            os.makedirs(folder)
+            disk = os.path.join(folder, "disk." + kind)
+            convert(raw, kind, disk)
+            before = {n: sha(os.path.join(folder, n)) for n in os.listdir(folder)}
+            status, out, err, data = krizclean(disk)
+            check(status == 1 and {n: sha(os.path.join(folder, n)) for n in os.listdir(folder)}
+                  == before, when + ": a scan wrote: %s" % err)
+            found = {o["inner_path"]: o["status"] for o in data["objects"]}
+            check(found == {prefix + "/" + n: "infected" for n in INFECTED}
+                  or all(found.get(prefix + "/" + n) == "infected" for n in INFECTED),
+                  when + ": the scan found %s" % found)
+            status, out, err, data = krizclean("--clean", disk)
+            check(data["counts"]["disinfected"] == len(INFECTED),
+                  when + ": counts %s, %s" % (data["counts"], err))
+            check(back_to_raw(disk, fmt) == read(cleaned),
+                  when + ": converted back, not the raw image cleaned the same way")
+            complaint = qemu_check(disk, fmt)
+            check(complaint is None, when + ": qemu-img check: %s" % complaint)
+            check(not os.path.exists(disk + ".kzj"), when + ": a journal was left")
+            no_server_left(when)
+            shutil.rmtree(folder)
+
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, False)
+    cleaned = os.path.join(WORK, "clean.img")
+    shutil.copyfile(raw, cleaned)
+    krizclean("--clean", cleaned)
+
+    # A streamOptimized VMDK: QEMU reads it only; scanned, reported so.
+    stream = os.path.join(WORK, "stream.vmdk")
+    tool("qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=streamOptimized",
+         raw, stream)
+    before = sha(stream)
+    status, out, err, data = krizclean("--clean", stream)
+    check(sha(stream) == before, "streamOptimized: written")
+    check(len(data["objects"]) == len(INFECTED) and all(
+        o["status"] == "cannot disinfect" and "streamOptimized" in o["reason"]
+        for o in data["objects"]), "streamOptimized: %s" % data["objects"])
+
+    # A qcow2 over a backing file beside it, named relatively: cleaned in
+    # the top layer, the backing file unchanged.
+    folder = os.path.join(WORK, "layers")
+    os.makedirs(folder)
+    base = os.path.join(folder, "base.img")
+    shutil.copyfile(raw, base)
+    top = os.path.join(folder, "top.qcow2")
+    tool("qemu-img", "create", "-q", "-f", "qcow2", "-b", "base.img", "-F", "raw", top)
+    base_sha = sha(base)
+    status, out, err, data = krizclean("--clean", top)
+    check(data["counts"]["disinfected"] == len(INFECTED), "backing: %s %s" % (data["counts"], err))
+    check(sha(base) == base_sha, "backing: the backing file was written")
+    check(back_to_raw(top, "qcow2") == read(cleaned), "backing: not cleaned exactly")
+    check(qemu_check(top, "qcow2") is None, "backing: qemu-img check")
+
+    # Backing files that are not followed: each refused with the reason,
+    # nothing written, nothing read from where they point.
+    os.symlink("base.img", os.path.join(folder, "link.img"))
+    stranger = os.path.join(folder, "stranger.img")
+    shutil.copyfile(raw, stranger)
+    os.chown(stranger, 65534, 65534)
+    for backing, fmt, said in (("/etc/passwd", "raw", "not a file beside it: /etc/passwd"),
+                               ("../disk.img", "raw", "not a file beside it: ../disk.img"),
+                               ("link.img", "raw", "no regular file beside it: link.img"),
+                               ("stranger.img", "raw", "belongs to another user"),
+                               ("loop.qcow2", "qcow2", "a loop")):
+        evil = os.path.join(folder, "loop.qcow2" if backing == "loop.qcow2" else "evil.qcow2")
+        if os.path.exists(evil):
+            os.remove(evil)
+        tool("qemu-img", "create", "-q", "-f", "qcow2", "-u", "-b", backing, "-F", fmt, evil,
+             "16M")
+        before = sha(evil)
+        status, out, err, data = krizclean("--clean", evil)
+        check(sha(evil) == before, backing + ": written")
+        check(len(data["objects"]) == 1 and data["objects"][0]["status"] == "cannot open"
+              and said in data["objects"][0]["reason"],
+              "%s: %s %s" % (backing, data["objects"], err))
+        os.remove(evil)
+    no_server_left("backing files")
+
+    # Refused by their marks: a differencing VHD, a VMDK whose descriptor
+    # names an extent elsewhere.
+    vmdk = os.path.join(folder, "far.vmdk")
+    with open(vmdk, "w") as f:
+        f.write('# Disk DescriptorFile\nversion=1\nCID=1\nparentCID=ffffffff\n'
+                'createType="monolithicFlat"\nRW 32768 FLAT "/etc/shadow" 0\n')
+    status, out, err, data = krizclean(vmdk)
+    check(data["objects"][0]["status"] == "cannot open"
+          and "not a file beside it: /etc/shadow" in data["objects"][0]["reason"],
+          "a VMDK with a far extent: %s" % data["objects"])
+
+    # An image that another program holds (QEMU's own lock, as a running
+    # virtual machine's): scanned, reported in use, not written.
+    disk = os.path.join(WORK, "held.qcow2")
+    convert(raw, "qcow2", disk)
+    socket = os.path.join(WORK, "held.sock")
+    holder = subprocess.Popen(["qemu-nbd", "-f", "qcow2", "-k", socket, "-t", disk],
+                              start_new_session=True)
+    try:
+        deadline = time.time() + 30
+        while not os.path.exists(socket) and time.time() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        before = sha(disk)
+        status, out, err, data = krizclean("--clean", disk)
+    finally:
+        os.killpg(holder.pid, signal.SIGKILL)
+        holder.wait()
+    check(sha(disk) == before, "a held image was written")
+    check(len(data["objects"]) == len(INFECTED) and all(
+        o["status"] == "cannot disinfect" and "in use by another program" in o["reason"]
+        for o in data["objects"]), "a held image: %s %s" % (data["objects"], err))
+    no_server_left("a held image")
+
+
+def extended_disk(path, loop=False):
+    """A disk with a primary FAT16 volume and an extended partition holding
+    two logical FAT16 volumes, each filled with the specimens; with `loop`,
+    the second link of the chain leads back to the first. The volumes'
+    offsets in bytes."""
+    primary, extended, logicals = (2048, 16384), (18432, 112640), [20480, 55296]
+    ebrs = [18432, 53248]
+
+    def entry(kind, start, size):
+        return struct.pack("<B3sB3sII", 0, b"\0\0\0", kind, b"\0\0\0", start, size)
+
+    disk = bytearray(64 << 20)
+    mbr = bytearray(512)
+    mbr[446:462] = entry(0x06, *primary)
+    mbr[462:478] = entry(0x05, *extended)
+    mbr[510:512] = b"\x55\xaa"
+    disk[0:512] = mbr
+    for i, ebr_at in enumerate(ebrs):
+        ebr = bytearray(512)
+        ebr[446:462] = entry(0x06, logicals[i] - ebr_at, 32768)
+        if i + 1 < len(ebrs):
+            ebr[462:478] = entry(0x05, ebrs[i + 1] - extended[0], 34816)
+        elif loop:
+            ebr[462:478] = entry(0x05, 0, 34816)
+        ebr[510:512] = b"\x55\xaa"
+        disk[ebr_at * 512:ebr_at * 512 + 512] = ebr
+    offsets = []
+    for start, sectors in ((primary[0], primary[1]), (logicals[0], 32768), (logicals[1], 32768)):
+        volume = path + ".volume"
+        if os.path.exists(volume):
+            os.remove(volume)
+        tool("mkfs.fat", "-C", "-h", str(start), volume, str(sectors // 2))
+        for name in sorted(os.listdir(DRIVE)):
+            tool("mcopy", "-s", "-i", volume, os.path.join(DRIVE, name), "::/")
+        disk[start * 512:start * 512 + sectors * 512] = read(volume)
+        os.remove(volume)
+        offsets.append(start * 512)
+    with open(path, "wb") as f:
+        f.write(disk)
+    return offsets
+
+
+def group_partitions():
+    """A primary and two logical FAT volumes (an extended partition), in a
+    raw image and in a qcow2: every volume found and cleaned; a chain of
+    logical partitions that loops: refused with the reason, not written."""
+    for kind in ("raw", "qcow2"):
+        raw = os.path.join(WORK, "extended.img")
+        offsets = extended_disk(raw)
+        disk = raw if kind == "raw" else os.path.join(WORK, "extended.qcow2")
+        if kind != "raw":
+            convert(raw, "qcow2", disk)
+        status, out, err, data = krizclean("--clean", disk)
+        check(data["counts"]["disinfected"] == 3 * len(INFECTED),
+              "%s: an extended partition: %s %s" % (kind, data["counts"], err))
+        if kind != "raw":
+            tool("qemu-img", "convert", "-f", "qcow2", "-O", "raw", disk, raw)
+        for offset in offsets:
+            check(fsck(raw, offset) is None, "%s: volume at %d: fsck" % (kind, offset))
+            for name in NAMES:
+                check(read_back(raw, offset, name) == read(os.path.join(EXPECTED, name)),
+                      "%s: volume at %d: %s is not clean" % (kind, offset, name))
+    # A bare FAT volume whose boot sector holds stray bytes where a
+    # partition table would lie: a volume still, no "/partition1".
+    stray = os.path.join(WORK, "stray.img")
+    make_fat(stray, 16, False)
+    with open(stray, "r+b") as f:
+        f.seek(446)
+        f.write(struct.pack("<B3sB3sII", 0, b"\0\0\0", 0x06, b"\0\0\0", 1, 16))
+    status, out, err, data = krizclean(stray)
+    found = sorted(o["inner_path"] for o in data["objects"])
+    check(found == sorted("/" + n for n in INFECTED), "stray partition bytes: %s" % found)
+
+    looped = os.path.join(WORK, "looped.img")
+    extended_disk(looped, loop=True)
+    overlapping = os.path.join(WORK, "overlapping.img")
+    extended_disk(overlapping)
+    with open(overlapping, "r+b") as f:  # the first logical one reaches into the second
+        f.seek(18432 * 512 + 446 + 12)
+        f.write(struct.pack("<I", 40000))
+    for disk, said in ((looped, "a loop in its chain of logical partitions"),
+                       (overlapping, "two of its partitions overlap")):
+        before = sha(disk)
+        status, out, err, data = krizclean("--clean", disk)
+        check(sha(disk) == before, said + ": written")
+        check("its partition table is refused: " + said in err,
+              "%s: not said: %s %s" % (said, err, data and data["counts"]))
+
+
+def group_virtual_kill():
+    """A qcow2 cleaned through qemu-nbd, krizclean killed at each of its
+    journal's writes, flushes and removals and at every 2nd request to the
+    server, then the server killed at each of its writes and flushes: right
+    after, each file inside is its original or exactly clean (or the
+    journal stands), qemu-img check finds no damage, no server is left; the
+    next run puts back and cleans, to the raw image cleaned the same way."""
+    raw = os.path.join(WORK, "disk.img")
+    make_fat(raw, 16, False)
+    cleaned = os.path.join(WORK, "clean.img")
+    shutil.copyfile(raw, cleaned)
+    krizclean("--clean", cleaned)
+    model = os.path.join(WORK, "model.qcow2")
+    convert(raw, "qcow2", model)
+    work = os.path.join(WORK, "k.qcow2")
+    journal = work + ".kzj"
+    wrapped = os.path.join(WORK, "wrapped")
+    os.makedirs(wrapped)
+
+    def whole(when):
+        complaint = qemu_check(work, "qcow2")
+        check(complaint is None or ("leaked" in complaint and "ERROR" not in complaint),
+              "%s: qemu-img check: %s" % (when, complaint))
+        if os.path.exists(journal):
+            return
+        now = os.path.join(WORK, "now.raw")
+        tool("qemu-img", "convert", "-f", "qcow2", "-O", "raw", work, now)
+        check(fsck(now, 0) is None, when + ": fsck.fat -n finds fault")
+        for name in NAMES:
+            inside = read_back(now, 0, name)
+            check(inside in (read(os.path.join(DRIVE, name)), read(os.path.join(EXPECTED, name))),
+                  "%s: %s is half cleaned, with no journal" % (when, name))
+
+    def next_runs(when):
+        krizclean("--clean", work)
+        check(not os.path.exists(journal), when + ": the next run left the journal")
+        check(back_to_raw(work, "qcow2") == read(cleaned),
+              when + ": not exactly clean after the next run")
+        no_server_left(when)
+
+    kills = 0
+    for calls, step in (("pwrite64", 1), ("fsync", 1), ("unlinkat", 1), ("sendto", 2)):
+        n = 0
+        while True:
+            n += step
+            shutil.copyfile(model, work)
+            if os.path.exists(journal):
+                os.remove(journal)
+            result = run(["strace", "-o", "/dev/null", "-e", "trace=" + calls, "-e",
+                          "inject=%s:signal=SIGKILL:when=%d" % (calls, n), KRIZCLEAN, "--clean",
+                          "-q", work])
+            if result.returncode not in (137, -9):
+                break
+            kills += 1
+            when = "krizclean killed at %s #%d" % (calls, n)
+            no_server_left(when)
+            whole(when)
+            next_runs(when)
+    check(kills > 40, "only %d kills of krizclean" % kills)
+
+    # The server killed at each of its writes and flushes (each thread's
+    # n-th), through a qemu-nbd first on the PATH.
+    with open(os.path.join(wrapped, "qemu-nbd"), "w") as f:
+        # -D: the server keeps its process id, which its socket
+        # activation names.
+        f.write('#!/bin/sh\nexec strace -D -f -o /dev/null -e trace=pwrite64,pwritev,fdatasync,'
+                'fsync -e inject=pwrite64,pwritev,fdatasync,fsync:signal=SIGKILL:when=$KILL_AT '
+                '%s "$@"\n' % shutil.which("qemu-nbd"))
+    os.chmod(os.path.join(wrapped, "qemu-nbd"), 0o755)
+    server_kills = 0
+    for n in range(1, 200):
+        shutil.copyfile(model, work)
+        env = dict(ENV, PATH=wrapped + ":" + ENV["PATH"], KILL_AT=str(n))
+        result = subprocess.run([KRIZCLEAN, "--clean", "-q", work], env=env, capture_output=True,
+                                timeout=600)
+        # A run that met no kill cleans every file and ends without a journal.
+        if not os.path.exists(journal) and result.stderr.count(b"not cleaned") == 0:
+            break
+        server_kills += 1
+        when = "qemu-nbd killed at write #%d" % n
+        whole(when)
+        next_runs(when)
+    check(server_kills > 3, "only %d kills of the server" % server_kills)
+    print("killed krizclean %d times, the server %d times" % (kills, server_kills), flush=True)
 
 
 def rar_stored(path, root, names):
@@ -806,9 +1178,11 @@ def hostile_images():
     yield "two files sharing clusters", patched(
         [(fat.find("READONLY.EXE")[0] + 26, struct.pack("<H", cluster))])
     yield "FAT copies that disagree", patched([(copies[1] + chain[-1] * 2, b"\x00\x00")])
-    yield "a directory that contains itself", patched([
+    yield "a directory loop", patched([
         (fat.find("Program Files/Old Games")[0] + 26,
          struct.pack("<H", fat.find("Program Files")[1]))])
+    yield "a directory listed twice", patched([
+        (fat.find("WINDOWS")[0] + 26, struct.pack("<H", fat.find("Program Files")[1]))])
     yield "a nonsense boot sector", patched([(11, b"\x00\x00\x00"), (22, b"\xff\xff")])
     yield "a cluster size of zero", patched([(13, b"\x00")])
 
@@ -830,6 +1204,9 @@ def group_hostile():
                     ("cannot open", "cannot disinfect") and o.get("reason")]
         check(problems and err.strip(), "%s: no error reported (status %d): %s %s"
               % (what, status, results["objects"], err))
+        said = {"a directory loop": "a directory loop: it leads back",
+                "a directory listed twice": "the same directory as one listed before"}.get(what)
+        check(said is None or said in err, "%s: not said so: %s" % (what, err))
 
     for what, data in hostile_archives():
         archive = os.path.join(WORK, "hostile.zip")
@@ -1308,7 +1685,7 @@ def group_locks():
               "after two runs at once: %s is not clean" % name)
 
 
-GROUPS = {"fat": group_fat, "kill": group_kill, "readonly": group_readonly,
+GROUPS = {"partitions": group_partitions, "virtual": group_virtual, "virtual_kill": group_virtual_kill, "fat": group_fat, "kill": group_kill, "readonly": group_readonly,
           "archives": group_archives, "hostile": group_hostile, "entries": group_entries,
           "scale": group_scale, "locks": group_locks}
 try:
