@@ -1,27 +1,31 @@
 #include "ui/fit_path.h"
 
-#include <vector>
+#include "ui/shorten_path.h"
+#include "ui/wide_text.h"
 
 namespace ui {
+namespace {
 
-// DrawText's path ellipsis (known to Windows 95, 98 and NT 4, unlike the
-// static control's own ellipsis styles) shortens the text as it would draw
-// it; the callers' contexts are memory ones, where nothing shows.
-std::string FitPathToWidth(HDC dc, int width, const std::string& path) {
-  SIZE extent{};
-  if (path.empty() ||
-      (GetTextExtentPoint32A(dc, path.c_str(), static_cast<int>(path.size()), &extent) &&
-       extent.cx <= width)) {
-    return path;  // the usual case, told without the cost of drawing
+// Where the characters of the system's text start: UTF-8 on NT, the ANSI
+// code page (which may have two-byte characters) on 9x.
+std::vector<size_t> SystemStarts(std::string_view text) {
+  if (WideWindows()) return Utf8Starts(text);
+  std::vector<size_t> starts;
+  for (size_t at = 0; at < text.size();) {
+    starts.push_back(at);
+    at +=
+        IsDBCSLeadByte(static_cast<BYTE>(text[at])) && at + 1 < text.size() ? size_t{2} : size_t{1};
   }
-  // The ellipsis may make the text longer than it was by up to four
-  // characters before it fits, and DrawText writes them into the buffer.
-  std::vector<char> text(path.begin(), path.end());
-  text.resize(path.size() + 5, '\0');
-  RECT area{0, 0, width, 0x4000};
-  DrawTextA(dc, text.data(), static_cast<int>(path.size()), &area,
-            DT_SINGLELINE | DT_NOPREFIX | DT_PATH_ELLIPSIS | DT_MODIFYSTRING);
-  return std::string(text.data());
+  return starts;
+}
+
+}  // namespace
+
+std::string FitPathToWidth(HDC dc, int width, const std::string& path) {
+  // Measured in the context's font: the callers' contexts are memory ones,
+  // where nothing shows.
+  return ShortenPath(
+      path, width, [dc](std::string_view text) { return TextWidth(dc, text); }, SystemStarts);
 }
 
 std::string FitPath(HWND label, const std::string& path) {
@@ -40,8 +44,6 @@ std::string FitPath(HWND label, const std::string& path) {
   return fitted;
 }
 
-void SetPathText(HWND label, const std::string& path) {
-  SetWindowTextA(label, FitPath(label, path).c_str());
-}
+void SetPathText(HWND label, const std::string& path) { SetText(label, FitPath(label, path)); }
 
 }  // namespace ui

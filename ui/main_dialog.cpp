@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#include "os/directory.h"
+#include "os/win32/wide.h"
+
+#include "scan/outcome.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
 #include "ui/end_of_scan.h"
@@ -11,6 +15,7 @@
 #include "ui/message_box.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
+#include "ui/wide_text.h"
 
 namespace ui {
 namespace {
@@ -61,6 +66,15 @@ struct TellRequest {
 // own title: the program's name.
 constexpr char kProgramName[] = "krizclean";
 
+// The command line in the program's names: a folder given to /Backup: may
+// have any name NT holds.
+std::string CommandLine() {
+  if (const os::win32::WideCalls* wide = os::win32::Wide()) {
+    return os::win32::Narrow(wide->getCommandLine());
+  }
+  return GetCommandLineA();
+}
+
 std::string SelectedTypesText() {
   std::string text = FileTypeLabel();
   size_t at = text.find(kSelectedTypesLetterBefore);
@@ -77,7 +91,19 @@ MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepS
       icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {
   scan::ScanSeams& seams = scan_.seams();
   seams.prompt = [this](std::string_view object) { return Ask(object); };
-  seams.message = [this](const char* text, const char* caption) { Tell(text, caption); };
+  seams.message = [this](const char* text, const char* caption) {
+    // What befell one file is said on its row (its tip), not in a box that
+    // would stop the scan until someone clicks: an unattended run ends.
+    if (std::strcmp(caption, kProgramName) == 0 && statusRows_.ExplainAnnounced(text)) return;
+    Tell(text, caption);
+  };
+  seams.objectHook = [this](std::string_view shown) { statusRows_.Announce(shown); };
+  seams.objectReason = [this](std::string_view path, std::string_view reason) {
+    statusRows_.Explain(path, reason);
+  };
+  seams.statusSink = [this](std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
+    statusRows_.Push(path, scan::StatusText(outcome));
+  };
   memory_.prompt = [this] { return Ask(scan::PathView(scan_.state().objectPath)); };
   memory_.confirmRepair = [this] {
     return ShowBox(hwnd_, repair::MemoryWarningText(), {BoxButtons::YesNo, BoxIcon::Warning}) !=
@@ -90,8 +116,7 @@ MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepS
 }
 
 INT_PTR MainDialog::Run() {
-  return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_MAIN), nullptr, Procedure,
-                         reinterpret_cast<LPARAM>(this));
+  return RunDialog(instance_, IDD_MAIN, nullptr, Procedure, reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CALLBACK MainDialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -145,7 +170,7 @@ INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainDialog::OnCommand(WORD id) {
   switch (id) {
-    case IDC_EXIT:  // the cancel command: Exit, Escape
+    case IDC_EXIT:  // Exit, Alt+X
       OnExit();
       break;
     case IDC_START_SCAN:
@@ -160,7 +185,7 @@ void MainDialog::OnCommand(WORD id) {
     case IDC_REMOVE_PATH:
       OnRemovePath();
       break;
-    default:  // the OK command (Enter) among them: the window stays open
+    default:  // Enter (the OK command) and Escape (cancel): the window stays open
       break;
   }
 }
@@ -212,7 +237,7 @@ BOOL MainDialog::InitMainDialog() {
 
   // Nothing starts on a command line the program cannot take whole: a
   // mistyped switch must not clean without the backup it asked for.
-  ParsedSwitches parsed = ParseSwitches(GetCommandLineA());
+  ParsedSwitches parsed = ParseSwitches(CommandLine());
   if (!parsed.problem.empty()) {
     ShowBox(hwnd_, parsed.problem, {BoxButtons::Ok, BoxIcon::Error});
     EndDialog(hwnd_, kStartRefused);
@@ -236,18 +261,18 @@ BOOL MainDialog::InitMainDialog() {
 }
 
 bool MainDialog::KeepBackupsAsAsked(const std::string& folder) {
-  // The walk moves the current folder: a relative folder is taken now, from
-  // the one the program started in.
-  char full[MAX_PATH] = {};
-  DWORD length = GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
-  bool usable = length != 0 && length < MAX_PATH;
-  if (usable) {
-    // Made when missing; a folder that cannot be used stops the program
-    // before anything is cleaned without the backup asked for.
-    CreateDirectoryA(full, nullptr);
-    DWORD attributes = GetFileAttributesA(full);
-    usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A relative folder is taken now, from the one the program started in.
+  // Made when missing; a folder that cannot be used stops the program
+  // before anything is cleaned without the backup asked for.
+  std::string name;
+  const os::Folder parent = os::Folder::OpenParent(folder, false, name);
+  if (parent.IsOpen() && parent.Look(name).kind == os::EntryInfo::Kind::Missing) {
+    parent.MakeChild(name);
   }
+  const os::Folder opened = os::Folder::Open(folder);
+  std::string full = opened.IsOpen() ? opened.PathOf("") : std::string();
+  if (full.size() > 3 && full.back() == '\\') full.pop_back();
+  const bool usable = !full.empty();
   if (!usable) {
     std::string text = "Cannot keep backups in the folder " + folder;
     ShowBox(hwnd_, text, {BoxButtons::Ok, BoxIcon::Error});
@@ -272,13 +297,8 @@ void MainDialog::OnRemovePath() {
   if (paths_.Count() == 0) CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_ALL_PATHS);
 }
 
-void MainDialog::AddStatusLine(const std::string& line) {
-  size_t separator = line.find("\t\t\t");
-  if (separator == std::string::npos) {
-    files_.Insert(files_.Count(), line);
-  } else {
-    files_.Insert(files_.Count(), line.substr(0, separator), line.substr(separator + 3));
-  }
+void MainDialog::AddStatusRow(const StatusRow& row) {
+  files_.Insert(files_.Count(), row.path, row.status, row.reason);
 }
 
 void MainDialog::OnPaint() {
