@@ -1163,13 +1163,21 @@ TEST_F(LongScanTest, PathsAddedOrRemovedDuringAScanChangeNothingOfIt) {
   ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 2; }));
   EXPECT_EQ(cleaner.ListRows(paths, 1), (Rows{{"D:\\added"}, {"D:\\many"}}));
   EXPECT_EQ(ControlText(main, kScanLabel), "Scanning:") << "the scan ended too soon to tell";
+  // The path added is not walked by this scan, and its row says so.
+  HWND files = GetDlgItem(main, kFilesList);
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& row : cleaner.ListRows(files, 2)) {
+      if (row == std::vector<std::string>{added.path.substr(0, 8), "next scan"}) return true;
+    }
+    return false;
+  })) << "no row says that D:\\added waits for the next scan";
 
   std::string report = TakeReport(cleaner);
   EXPECT_EQ(report.substr(0, report.find("\r\ndisinfect at reboot")),
             "clean: " + std::to_string(kFolders * kFilesPerFolder) +
                 "\r\nleft infected by user: 0\r\ndisinfected: 1");
   EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
-            (Rows{{small.path, "disinfected"}}));
+            (Rows{{"D:\\added", "next scan"}, {small.path, "disinfected"}}));
   CloseReport(cleaner);
   ExpectCleaned(small);
   ExpectUntouched(added);
@@ -1343,6 +1351,64 @@ TEST_F(WindowTest, AMissingPathIsARowAFileGoneAtItsPromptIsGoneAndOneKeyActsOnce
       WaitUntil([&] { return cleaner.ShownTip() == "D:\\missing\r\nit does not exist"; }, 10000))
       << "tip: " << cleaner.ShownTip();
   ExpectUntouched(second.path == skipped ? second : first);
+
+  // Reached with no row chosen, the list shows where the focus is: on its
+  // first row, which is not selected by it.
+  PostMessageA(main, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(list), TRUE);
+  EXPECT_TRUE(WaitUntil([&] {
+    return SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                        MAKELPARAM(LVNI_FOCUSED, 0)) == 0;
+  })) << "no row shows the focus";
+  EXPECT_EQ(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0), 0);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// The window at 144 DPI (its dialog units half as large again) on the
+// 1024x768 screen of the tests: it fits the work area, Exit and "Show all
+// files" in sight.
+TEST_F(WindowTest, At144DpiTheWindowFitsTheScreen) {
+  struct Dpi {
+    explicit Dpi(DWORD dpi) { Set(&dpi); }
+    ~Dpi() { Set(nullptr); }
+    static void Set(const DWORD* dpi) {
+      for (auto [root, path] : {std::pair{HKEY_CURRENT_USER, "Control Panel\\Desktop"},
+                                std::pair{HKEY_CURRENT_CONFIG, "Software\\Fonts"}}) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS) {
+          continue;
+        }
+        if (dpi != nullptr) {
+          RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(dpi),
+                         sizeof *dpi);
+        } else {
+          RegDeleteValueA(key, "LogPixels");
+        }
+        RegCloseKey(key);
+      }
+    }
+  } dpi(144);
+
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  RECT work{};
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0));
+  RECT window{};
+  GetWindowRect(main, &window);
+  ui_test::SaveScreenshot(main, "main-window-144-dpi");
+  // The larger dialog units took: at 96 DPI the window is some 520 high.
+  EXPECT_GT(window.bottom - window.top, 640) << "the DPI was not taken";
+  EXPECT_GE(window.left, work.left);
+  EXPECT_GE(window.top, work.top);
+  EXPECT_LE(window.right, work.right);
+  EXPECT_LE(window.bottom, work.bottom);
+  for (int id : {kExit, kShowAll, kFilesList}) {
+    RECT control{};
+    GetWindowRect(GetDlgItem(main, id), &control);
+    EXPECT_LE(control.bottom, window.bottom) << "control " << id;
+    EXPECT_LE(control.bottom, work.bottom) << "control " << id;
+  }
   ExitAndExpectEnd(cleaner, main);
 }
 

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "os/directory.h"
@@ -47,6 +48,15 @@ const ControlText kControlTexts[] = {
 // The letter of the selected file types: the e of ".exe".
 constexpr char kSelectedTypesLetterBefore[] = "exe";
 
+// The least height of the scanned-files list, in dialog units: a few rows.
+constexpr int kFewRowsHeight = 40;
+
+int MapDialogUnitsY(HWND dialog, int units) {
+  RECT r{0, 0, 0, units};
+  MapDialogRect(dialog, &r);
+  return r.bottom;
+}
+
 // The width of the scanned-files list's status column, in pixels.
 constexpr int kStatusColumnWidth = 97;
 
@@ -73,6 +83,49 @@ std::string CommandLine() {
     return os::win32::Narrow(wide->getCommandLine());
   }
   return GetCommandLineA();
+}
+
+// The window within the screen's work area at any DPI the system reports:
+// its size comes from the dialog units, so a large font makes it taller than
+// a small screen. The scanned-files list, the one control that can do with
+// less, gives up the height that is too much (down to a few rows), the
+// controls below it move up with it, and the window is moved inside the
+// work area.
+void FitToWorkArea(HWND dialog, HWND filesList) {
+  RECT work{};
+  RECT window{};
+  if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0) || !GetWindowRect(dialog, &window)) {
+    return;
+  }
+  RECT list{};
+  GetWindowRect(filesList, &list);
+  const int excess = (window.bottom - window.top) - (work.bottom - work.top);
+  const int fewRows = MapDialogUnitsY(dialog, kFewRowsHeight);
+  const int shrink = std::max(0, std::min(excess, int{list.bottom - list.top} - fewRows));
+  if (shrink > 0) {
+    const LONG below = list.bottom;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      RECT r{};
+      GetWindowRect(child, &r);
+      POINT at{r.left, r.top};
+      ScreenToClient(dialog, &at);
+      if (child == filesList) {
+        SetWindowPos(child, nullptr, 0, 0, r.right - r.left, r.bottom - r.top - shrink,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+      } else if (r.top >= below) {
+        SetWindowPos(child, nullptr, at.x, at.y - shrink, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+    }
+    window.bottom -= shrink;
+  }
+  // What still does not fit is clipped at the work area's edges.
+  const LONG width = std::min(window.right - window.left, work.right - work.left);
+  const LONG height = std::min(window.bottom - window.top, work.bottom - work.top);
+  const LONG left = std::clamp(window.left, work.left, work.right - width);
+  const LONG top = std::clamp(window.top, work.top, work.bottom - height);
+  SetWindowPos(dialog, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 std::string SelectedTypesText() {
@@ -223,6 +276,8 @@ void MainDialog::Tell(const char* text, const char* caption) {
 
 BOOL MainDialog::InitMainDialog() {
   filesList_ = GetDlgItem(hwnd_, IDC_FILES_LIST);
+  // Before the lists take their columns' widths from their sizes.
+  FitToWorkArea(hwnd_, filesList_);
   SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
@@ -290,6 +345,12 @@ void MainDialog::OnAddPath() {
   }
   paths_.Insert(0, path);
   CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_LISTED_PATHS);
+  // The scan walks the paths as they stood at its start: the list of its
+  // rows says that this one waits for the next.
+  if (scan_.state().scanRunning() != 0) {
+    statusRows_.Explain(path, texts::kAddedDuringScanReason);
+    statusRows_.Push(path, texts::kAddedDuringScan);
+  }
 }
 
 void MainDialog::OnRemovePath() {

@@ -112,6 +112,21 @@ LRESULT CALLBACK PathList::ListProc(HWND list, UINT message, WPARAM wParam, LPAR
     }
     MSG relayed{list, message, wParam, lParam, 0, at};
     SendMessageA(self->tip_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&relayed));
+  } else if (message == WM_PAINT && self->Count() == 0 && GetFocus() == list) {
+    // A list without rows shows no focus of its own: a dotted frame inside
+    // its border says that the keys now go to it.
+    LRESULT painted = CallWindowProcA(own, list, message, wParam, lParam);
+    RECT area{};
+    GetClientRect(list, &area);
+    InflateRect(&area, -2, -2);
+    HDC dc = GetDC(list);
+    if (dc != nullptr) {
+      DrawFocusRect(dc, &area);
+      ReleaseDC(list, dc);
+    }
+    return painted;
+  } else if ((message == WM_SETFOCUS || message == WM_KILLFOCUS) && self->Count() == 0) {
+    InvalidateRect(list, nullptr, TRUE);
   } else if (message == WM_NCDESTROY) {
     SetWindowLongPtrA(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
     self->list_ = nullptr;
@@ -215,6 +230,17 @@ bool PathList::OnNotify(const NMHDR& header) {
       info.lpszText = tipText_.data();
     }
     return true;
+  }
+  if (header.hwndFrom == list_ && header.code == NM_SETFOCUS && Count() > 0 &&
+      SendMessageA(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_FOCUSED, 0)) <
+          0) {
+    // Reached by Tab with no row chosen: the first row shows the focus, so
+    // that the user sees where the keys now go (it is not selected).
+    LVITEMA item{};
+    item.stateMask = LVIS_FOCUSED;
+    item.state = LVIS_FOCUSED;
+    SendMessageA(list_, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    return false;  // the dialog's own handling goes on
   }
   if (GetParent(header.hwndFrom) == list_ &&
       (header.code == HDN_ITEMCHANGEDA || header.code == HDN_ITEMCHANGEDW)) {
