@@ -4,10 +4,6 @@
 #include "ui/wide_text.h"
 
 namespace ui {
-namespace {
-
-// Where the characters of the system's text start: UTF-8 on NT, the ANSI
-// code page (which may have two-byte characters) on 9x.
 std::vector<size_t> SystemStarts(std::string_view text) {
   if (WideWindows()) return Utf8Starts(text);
   std::vector<size_t> starts;
@@ -19,7 +15,39 @@ std::vector<size_t> SystemStarts(std::string_view text) {
   return starts;
 }
 
-}  // namespace
+std::string WrapPath(HDC dc, int width, const std::string& path) {
+  // Lines end after a separator where they can, else (a name wider than a
+  // line) after the last character that fits.
+  std::string wrapped;
+  std::string line;
+  auto fits = [&](const std::string& text) { return TextWidth(dc, text) <= width; };
+  auto endLine = [&] {
+    if (line.empty()) return;
+    if (!wrapped.empty()) wrapped += "\r\n";
+    wrapped += line;
+    line.clear();
+  };
+  for (size_t start = 0; start < path.size();) {
+    const size_t separator = path.find_first_of("\\/", start);
+    const size_t end = separator == std::string::npos ? path.size() : separator + 1;
+    const std::string piece = path.substr(start, end - start);
+    start = end;
+    if (!fits(line + piece)) endLine();
+    if (fits(piece)) {
+      line += piece;
+      continue;
+    }
+    const std::vector<size_t> starts = SystemStarts(piece);
+    for (size_t i = 0; i < starts.size(); ++i) {
+      const size_t next = i + 1 < starts.size() ? starts[i + 1] : piece.size();
+      const std::string character = piece.substr(starts[i], next - starts[i]);
+      if (!line.empty() && !fits(line + character)) endLine();
+      line += character;
+    }
+  }
+  endLine();
+  return wrapped;
+}
 
 std::string FitPathToWidth(HDC dc, int width, const std::string& path) {
   // Measured in the context's font: the callers' contexts are memory ones,

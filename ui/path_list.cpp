@@ -82,9 +82,9 @@ void PathList::Attach(HWND dialog, HWND list, const std::vector<const char*>& ti
     tool.uId = reinterpret_cast<UINT_PTR>(list);
     tool.lpszText = LPSTR_TEXTCALLBACKA;
     SendMessageA(tip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-    // Long paths are shown whole, wrapped within half the screen's width so
-    // that the tip never runs off its edge.
-    SendMessageA(tip_, TTM_SETMAXTIPWIDTH, 0, GetSystemMetrics(SM_CXSCREEN) / 2);
+    // Long paths are shown whole, on lines that the tip's text breaks
+    // (WrapPath): a width is what makes it take more than one line.
+    SendMessageA(tip_, TTM_SETMAXTIPWIDTH, 0, GetSystemMetrics(SM_CXSCREEN));
   }
   // The list's own procedure hands the tip the pointer's moves. (Not the
   // tip's own subclassing, nor a window property: both cost a look-up in the
@@ -217,7 +217,12 @@ bool PathList::OnNotify(const NMHDR& header) {
     if (tipRow_ >= 0) {
       const bool cut = Fit(At(tipRow_)) != At(tipRow_);
       const std::string& why = reasons_[static_cast<size_t>(tipRow_)];
-      if (cut || !why.empty()) tipText_ = At(tipRow_);
+      // Wrapped within half the screen's width: never off its edge.
+      if (cut || !why.empty()) {
+        tipText_ = measure_ != nullptr
+                       ? WrapPath(measure_, GetSystemMetrics(SM_CXSCREEN) / 2, At(tipRow_))
+                       : At(tipRow_);
+      }
       if (!why.empty()) tipText_ += "\r\n" + why;
     }
     if (header.code == TTN_NEEDTEXTW) {
