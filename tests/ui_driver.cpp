@@ -142,6 +142,17 @@ void PostAltKey(HWND window, char letter) {
   PostPress(KeyTarget(window), WM_SYSKEYDOWN, WM_SYSKEYUP, static_cast<WORD>(letter), kAltHeld);
 }
 
+void TypeKey(WORD virtualKey) {
+  INPUT keys[2]{};
+  for (INPUT& key : keys) {
+    key.type = INPUT_KEYBOARD;
+    key.ki.wVk = virtualKey;
+    key.ki.wScan = static_cast<WORD>(MapVirtualKeyA(virtualKey, 0));
+  }
+  keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, keys, sizeof(INPUT));
+}
+
 void MovePointer(POINT screen) {
   SetCursorPos(screen.x, screen.y);
   INPUT move{};

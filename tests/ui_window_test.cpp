@@ -1319,12 +1319,15 @@ TEST_F(WindowTest, AMissingPathIsARowAFileGoneAtItsPromptIsGoneAndOneKeyActsOnce
   Press(prompt, kDisinfect);
   ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
 
-  // One Escape at the second prompt: Skip, and nothing more.
+  // One Escape typed at the second prompt, through the system's input:
+  // Skip, and nothing more.
   prompt = cleaner.WaitForPrompt();
   ASSERT_NE(prompt, nullptr);
   EXPECT_EQ(ControlText(prompt, kObjectLine), skipped);
   ASSERT_TRUE(FocusIn(prompt));
-  ui_test::PostKey(prompt, VK_ESCAPE);
+  ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == prompt; }))
+      << "the prompt is not in front";
+  ui_test::TypeKey(VK_ESCAPE);
   ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
 
   HWND report = cleaner.WaitForMessageBox();
