@@ -185,7 +185,12 @@ ScanOutcome Clean(Scan& scan, ObjectNames names) {
       return CleanCopy(scan, names, clearedFrom, settings);
     case engine::RepairStatus::NotDone:
       Tell(scan, names.shown, "not cleaned: " + repaired.detail);
-      return ScanOutcome::CannotDisinfect;
+      // Removed since it was scanned (while its prompt was open): nothing
+      // infected is left of it.
+      return names.folder->Look(names.name).kind == os::EntryInfo::Kind::Missing &&
+                     (names.shortPath.empty() || !os::ReadAttributes(names.shortPath))
+                 ? ScanOutcome::Gone
+                 : ScanOutcome::CannotDisinfect;
     case engine::RepairStatus::Refused:
       return ScanOutcome::CannotDisinfect;
   }
@@ -219,9 +224,13 @@ ScanOutcome TestObject(Scan& scan, ObjectNames& names) {
 }
 
 Decision DecideOnInfected(Scan& scan) {
+  return DecideOnInfected(scan, PathView(scan.state().objectPath));
+}
+
+Decision DecideOnInfected(Scan& scan, std::string_view shown) {
   switch (scan.state().actionMode()) {
     case ActionMode::AskUser: {
-      int32_t answer = scan.Ask(PathView(scan.state().objectPath));
+      int32_t answer = scan.Ask(shown);
       if (answer == static_cast<int32_t>(PromptChoice::Quit)) return Decision::Quit;
       if (answer != static_cast<int32_t>(PromptChoice::Disinfect)) return Decision::LeaveInfected;
       return Decision::Clean;
@@ -236,7 +245,7 @@ Decision DecideOnInfected(Scan& scan) {
 }
 
 std::optional<ScanOutcome> ActOnInfected(Scan& scan, const ObjectNames& names) {
-  switch (DecideOnInfected(scan)) {
+  switch (DecideOnInfected(scan, names.shown)) {
     case Decision::Clean:
       return Clean(scan, names);
     case Decision::LeaveInfected:

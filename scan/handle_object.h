@@ -27,6 +27,8 @@ int HandleObject(Scan& scan);
 // itself, such as files inside disk images and archives.
 enum class Decision { Clean, LeaveInfected, Barred, Quit };
 Decision DecideOnInfected(Scan& scan);
+// The same, asking about the object by its whole path `shown`, of any length.
+Decision DecideOnInfected(Scan& scan, std::string_view shown);
 
 // Undoes what the journal `journalName` of `folder` records of an
 // interrupted repair (see engine/repair_transaction.h) and tells the user what

@@ -25,6 +25,8 @@ int32_t& CounterOf(ScanState& state, ScanOutcome outcome) {
       return state.deletedCount;
     case ScanOutcome::DisinfectAtReboot:
       return state.disinfectAtRebootCount;
+    case ScanOutcome::Gone:
+      return state.goneCount;
     case ScanOutcome::DeleteAtReboot:
       break;
   }

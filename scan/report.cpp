@@ -33,9 +33,19 @@ std::string BuildReport(const ScanState& s, ScanEnd end) {
                     s.disinfectedCount, s.disinfectAtRebootCount, s.deletedCount,
                     s.deleteAtRebootCount, s.notDisinfectedCount, s.accessDeniedCount);
   std::string report(counts, length > 0 ? static_cast<size_t>(length) : 0);
+  if (s.goneCount != 0 && report.size() >= texts::kLineEnd.size()) {
+    // Among the counts, before the blank line that ends them.
+    char gone[64];
+    int goneLength = std::snprintf(gone, sizeof gone, texts::kGoneFormat, s.goneCount);
+    report.insert(report.size() - texts::kLineEnd.size(), gone,
+                  goneLength > 0 ? static_cast<size_t>(goneLength) : 0);
+  }
+  // What is left on the disk says how the report ends: a file that is gone
+  // is infected no more.
   bool stillInfected = s.leftInfectedCount != 0 || s.notDisinfectedCount != 0;
   bool restart = s.disinfectAtRebootCount != 0 || s.deleteAtRebootCount != 0;
-  bool found = stillInfected || restart || s.disinfectedCount != 0 || s.deletedCount != 0;
+  bool found = stillInfected || restart || s.disinfectedCount != 0 || s.deletedCount != 0 ||
+               s.goneCount != 0;
 
   bool systemChecked = false;
   for (const auto& [name, outcome] : {std::pair{texts::kMemoryObject, s.memoryOutcome},

@@ -7,6 +7,7 @@ namespace scan {
 void ScanState::ResetCounters() {
   cleanCount = leftInfectedCount = disinfectedCount = deletedCount = 0;
   disinfectAtRebootCount = deleteAtRebootCount = notDisinfectedCount = accessDeniedCount = 0;
+  goneCount = 0;
   unopenedFolderCount = excludedFileCount = excludedFolderCount = 0;
   memoryOutcome.reset();
   registryOutcome.reset();

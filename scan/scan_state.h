@@ -23,6 +23,9 @@ enum class ScanOutcome : int32_t {
   Deleted = 3,
   DisinfectAtReboot = 4,
   DeleteAtReboot = 5,
+  // Infected, but gone when it was to be cleaned (removed while the user was
+  // asked about it): nothing is left to clean, and nothing failed.
+  Gone = 6,
 };
 
 // What to do with an infected object. The values double as the infection
@@ -111,6 +114,7 @@ class ScanState {
   int32_t deleteAtRebootCount = 0;
   int32_t notDisinfectedCount = 0;
   int32_t accessDeniedCount = 0;
+  int32_t goneCount = 0;
   // Folders that the walk could not list or enter; each is also counted in
   // accessDeniedCount, so that the report counts it whatever its form.
   int32_t unopenedFolderCount = 0;

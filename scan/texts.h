@@ -7,10 +7,10 @@ namespace scan::texts {
 
 inline constexpr std::string_view kVirusName = "Win32.Kriz.4050";
 
-// Status texts by outcome, from -3 to 5.
+// Status texts by outcome, from -3 to 6.
 inline constexpr std::string_view kStatus[] = {
-    "cannot delete", "cannot disinfect",    "cannot open",      "ok", "infected", "disinfected",
-    "deleted",       "disinfect at reboot", "delete at reboot",
+    "cannot delete", "cannot disinfect",    "cannot open",      "ok",   "infected", "disinfected",
+    "deleted",       "disinfect at reboot", "delete at reboot", "gone",
 };
 
 inline constexpr std::string_view kStatusSeparator = "\t\t\t";
@@ -19,6 +19,9 @@ inline constexpr char kReportFormat[] =
     "clean: %d\r\nleft infected by user: %d\r\ndisinfected: %d\r\ndisinfect at reboot: "
     "%d\r\ndeleted: %d\r\ndelete at reboot: %d\r\ncould not disinfect: %d\r\naccess denied: "
     "%d\r\n\r\n";
+// The line of the report's counts for infected files that were gone when
+// they were to be cleaned; there only when there are any.
+inline constexpr char kGoneFormat[] = "gone before it was cleaned: %d\r\n";
 inline constexpr std::string_view kStillInfected =
     "There are still infected objects in the scanned paths\r\n";
 inline constexpr std::string_view kNoViruses = "No viruses found";

@@ -114,7 +114,12 @@ std::optional<ObjectNames> NamesOf(const FolderNames& folder, const os::Director
   ObjectNames names;
   names.shown = folder.shown + entry.longName;
   if (folder.byHandle) {
-    names.path = folder.visit != nullptr ? folder.folder->PathOf(entry.longName) : entry.longName;
+    // A folder without a handle of its own (Win32's is its full path, which
+    // NT may not make the current directory) names its files in full, as a
+    // restart replacement needs them.
+    names.path = folder.visit != nullptr || folder.folder->NativeHandle() < 0
+                     ? folder.folder->PathOf(entry.longName)
+                     : entry.longName;
     names.folder = folder.folder;
     names.name = entry.longName;
     return names;

@@ -64,6 +64,7 @@ TEST_F(Outcomes, EachOutcomeCountsOnceAndShowsItsStatus) {
       {ScanOutcome::Deleted, &ScanState::deletedCount, "deleted"},
       {ScanOutcome::DisinfectAtReboot, &ScanState::disinfectAtRebootCount, "disinfect at reboot"},
       {ScanOutcome::DeleteAtReboot, &ScanState::deleteAtRebootCount, "delete at reboot"},
+      {ScanOutcome::Gone, &ScanState::goneCount, "gone"},
   };
   for (const Case& c : cases) {
     state().ResetCounters();
@@ -73,7 +74,7 @@ TEST_F(Outcomes, EachOutcomeCountsOnceAndShowsItsStatus) {
     int32_t total = state().cleanCount + state().leftInfectedCount + state().disinfectedCount +
                     state().deletedCount + state().disinfectAtRebootCount +
                     state().deleteAtRebootCount + state().notDisinfectedCount +
-                    state().accessDeniedCount;
+                    state().accessDeniedCount + state().goneCount;
     EXPECT_EQ(total, 1) << c.status;
     EXPECT_EQ(lines_, std::vector<std::string>{std::string("C:\\DIR\\A.EXE\t\t\t") + c.status});
   }
@@ -186,6 +187,10 @@ TEST_F(Outcomes, ReportEndsBySentenceRules) {
        "There are still infected objects in the scanned paths\r\n"},
       {&ScanState::deleteAtRebootCount, &ScanState::disinfectedCount,
        "to complete the disinfection"},
+      // A file gone before it was cleaned leaves nothing infected behind: the
+      // counts say it, and no sentence says that infected objects are left.
+      {&ScanState::goneCount, &ScanState::cleanCount,
+       "access denied: 0\r\ngone before it was cleaned: 1\r\n\r\n"},
   };
   for (const Case& c : cases) {
     state().ResetCounters();

@@ -42,6 +42,34 @@ const Replaced kReplaced[] = {
     {kLibrary, kDir + "\\KERNEL32.DLM", kDir + "\\KERNEL32.EXP"},
 };
 
+// On NT, a program named outside the ANSI code page (UTF-8 here, as the
+// program's names are on NT): its delayed move takes the wide names.
+const std::string kWide = kDir + "\\\xD0\xB7\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB6\xD1\x91\xD0\xBD.exe";
+const std::string kWideCopy =
+    kDir + "\\\xD0\xB7\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB6\xD1\x91\xD0\xBD.exf";
+const std::string kWideExpected = kDir + "\\WIDE.EXP";
+
+// Whole files by the program's own names (std::filesystem would take them
+// in the ANSI code page).
+std::optional<std::vector<uint8_t>> ReadByName(const std::string& path) {
+  os::File file =
+      os::File::Open(path, os::Access::Read, os::Share::ReadWrite, os::Disposition::OpenExisting);
+  std::optional<uint64_t> size = file.IsOpen() ? file.Size() : std::nullopt;
+  if (!size) return std::nullopt;
+  std::vector<uint8_t> bytes(static_cast<size_t>(*size));
+  if (file.ReadAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())) != bytes.size()) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+void WriteByName(const std::string& path, const std::vector<uint8_t>& bytes) {
+  os::File file =
+      os::File::Open(path, os::Access::ReadWrite, os::Share::None, os::Disposition::CreateAlways);
+  ASSERT_TRUE(file.IsOpen()) << path;
+  ASSERT_EQ(file.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())), bytes.size());
+}
+
 std::string Phase() {
   const char* phase = std::getenv("KRIZ_RESTART_PHASE");
   return phase != nullptr ? phase : "";
@@ -90,6 +118,15 @@ TEST(RestartEndToEnd, Schedule) {
     WriteBytes(r.expected, ReadBytes(r.copy));
     EXPECT_TRUE(IsInfected(r.path));  // not before the restart
   }
+  if (repair::IsWindowsNt()) {
+    WriteByName(kWide, test_support::InfectOrFail(test_support::SmallProgram(0x77)).bytes);
+    ASSERT_TRUE(IsInfected(kWide));
+    EXPECT_EQ(CleanWhileInUse(kWide), scan::ScanOutcome::DisinfectAtReboot);
+    std::optional<std::vector<uint8_t>> copy = ReadByName(kWideCopy);
+    ASSERT_TRUE(copy.has_value()) << "no cleaned copy of the wide name";
+    WriteByName(kWideExpected, *copy);
+    EXPECT_TRUE(IsInfected(kWide));
+  }
   scan::ScanState state;
   EXPECT_TRUE(repair::ReplaceAtRestart(state, std::nullopt, kDoomed));
   EXPECT_EQ(state.bootRenameNeeded(), 0);
@@ -103,6 +140,11 @@ TEST(RestartEndToEnd, Verify) {
     EXPECT_FALSE(IsInfected(r.path)) << r.path;
   }
   EXPECT_FALSE(std::filesystem::exists(kDoomed));
+  if (repair::IsWindowsNt()) {
+    EXPECT_FALSE(ReadByName(kWideCopy).has_value()) << "the wide name's copy is left";
+    EXPECT_EQ(ReadByName(kWide), ReadByName(kWideExpected));
+    EXPECT_FALSE(IsInfected(kWide));
+  }
   std::filesystem::remove_all(kDir);
 }
 

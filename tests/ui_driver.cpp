@@ -85,10 +85,23 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   }
 }
 
+// UTF-16 to UTF-8: the program's names on NT, whatever the code page.
+static std::string Utf8(const wchar_t* text, size_t length) {
+  if (length == 0) return {};
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                      nullptr);
+  return utf8;
+}
+
 std::string TextOf(HWND window) {
-  char text[kTextSize] = {};
-  LRESULT length = SendMessageA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-  return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
+  // Read wide, as the window holds it: an ANSI read would turn every
+  // character outside the code page into "?".
+  wchar_t text[kTextSize] = {};
+  LRESULT length = SendMessageW(window, WM_GETTEXT, kTextSize, reinterpret_cast<LPARAM>(text));
+  return Utf8(text, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
 std::string ControlText(HWND dialog, int id) { return TextOf(GetDlgItem(dialog, id)); }
@@ -127,6 +140,17 @@ void PostKey(HWND window, WORD virtualKey) {
 void PostAltKey(HWND window, char letter) {
   constexpr LPARAM kAltHeld = LPARAM{1} << 29;
   PostPress(KeyTarget(window), WM_SYSKEYDOWN, WM_SYSKEYUP, static_cast<WORD>(letter), kAltHeld);
+}
+
+void TypeKey(WORD virtualKey) {
+  INPUT keys[2]{};
+  for (INPUT& key : keys) {
+    key.type = INPUT_KEYBOARD;
+    key.ki.wVk = virtualKey;
+    key.ki.wScan = static_cast<WORD>(MapVirtualKeyA(virtualKey, 0));
+  }
+  keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, keys, sizeof(INPUT));
 }
 
 void MovePointer(POINT screen) {
@@ -314,7 +338,8 @@ int Cleaner::RowCount(HWND list) const {
 
 std::vector<std::vector<std::string>> Cleaner::ListRows(HWND list, int columns) const {
   std::vector<std::vector<std::string>> rows;
-  RemoteBuffer remote(process_.hProcess, sizeof(LVITEMA) + kTextSize);
+  const size_t textBytes = kTextSize * sizeof(wchar_t);
+  RemoteBuffer remote(process_.hProcess, sizeof(LVITEMW) + textBytes);
   if (!remote.ok()) {
     ADD_FAILURE() << "no memory in the cleaner's process: error " << GetLastError();
     return rows;
@@ -323,16 +348,19 @@ std::vector<std::vector<std::string>> Cleaner::ListRows(HWND list, int columns) 
   for (int row = 0; row < count; ++row) {
     std::vector<std::string> cells;
     for (int column = 0; column < columns; ++column) {
-      LVITEMA item{};
+      LVITEMW item{};
       item.iSubItem = column;
-      item.pszText = remote.at(sizeof(LVITEMA));
+      item.pszText = reinterpret_cast<wchar_t*>(remote.at(sizeof(LVITEMW)));
       item.cchTextMax = static_cast<int>(kTextSize);
-      char empty = '\0';
+      wchar_t empty = L'\0';
       remote.Write(0, &item, sizeof item);
-      remote.Write(sizeof(LVITEMA), &empty, 1);
-      SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row),
+      remote.Write(sizeof(LVITEMW), &empty, sizeof empty);
+      SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
                    reinterpret_cast<LPARAM>(remote.at(0)));
-      cells.push_back(remote.ReadText(sizeof(LVITEMA), kTextSize));
+      std::wstring text(kTextSize, L'\0');
+      ReadProcessMemory(process_.hProcess, remote.at(sizeof(LVITEMW)), text.data(), textBytes,
+                        nullptr);
+      cells.push_back(Utf8(text.c_str(), wcsnlen(text.c_str(), kTextSize)));
     }
     rows.push_back(cells);
   }

@@ -28,6 +28,9 @@ void Press(HWND dialog, int id);
 void PostKey(HWND window, WORD virtualKey);
 // The same for Alt with a letter key ('A' to 'Z').
 void PostAltKey(HWND window, char letter);
+// Types a key (down and up) through the system's input, as the keyboard
+// does: it goes to the window in front that has the focus.
+void TypeKey(WORD virtualKey);
 // Moves the mouse pointer to `screen`, through the system's input.
 void MovePointer(POINT screen);
 // Clicks the middle of a control of `dialog` with the mouse, through the

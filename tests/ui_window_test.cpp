@@ -35,7 +35,7 @@ constexpr char kStopped[] = "Scan stopped; what was not reached was not scanned\
 
 // The controls a user sees, by their ids in the window's templates.
 enum Control {
-  kExit = 2,
+  kExit = 1031,
   kStartScan = 1000,
   kScanOnly = 1002,
   kAskUser = 1003,
@@ -208,7 +208,7 @@ void ExitAndExpectEnd(Cleaner& cleaner, HWND main) {
   EXPECT_EQ(code, 0u);
 }
 
-TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
+TEST_F(WindowTest, OpensWithTheDefaultsAndNeitherEnterNorEscapeClosesIt) {
   Cleaner cleaner("");
   HWND main = cleaner.MainWindow();
   ASSERT_NE(main, nullptr);
@@ -255,11 +255,14 @@ TEST_F(WindowTest, OpensWithTheDefaultsAndClosesOnEscape) {
   EXPECT_EQ(GetWindowLongA(files, GWL_STYLE) & WS_HSCROLL, 0);
   ui_test::SaveScreenshot(main, "main-window-before-scan");
 
-  // Enter (no button is a default one) leaves the window open; Escape is Exit.
-  ui_test::PostKey(main, VK_RETURN);
-  EXPECT_TRUE(StaysOpen(main));
-  EXPECT_EQ(cleaner.OpenMessageBox(), nullptr);
-  ui_test::PostKey(main, VK_ESCAPE);
+  // Enter (no button is a default one) and Escape leave the window open:
+  // a dialog that is a program's main window ends by Exit and the close box.
+  for (WORD key : {WORD{VK_RETURN}, WORD{VK_ESCAPE}}) {
+    ui_test::PostKey(main, key);
+    EXPECT_TRUE(StaysOpen(main)) << "key " << key;
+    EXPECT_EQ(cleaner.OpenMessageBox(), nullptr);
+  }
+  PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
   DWORD code = 1;
   ASSERT_TRUE(cleaner.WaitForExit(code));
   EXPECT_EQ(code, 0u);
@@ -860,10 +863,11 @@ TEST_F(WindowTest, ThePromptGivesNoButtonTheFocusSoKeysAnswerNothing) {
   ExitAndExpectEnd(cleaner, main);
 }
 
-// The prompt and the messages of the walk's thread belong to the main
-// window, on its thread: each is in front of it (also when the window was
-// the last one clicked), and the window takes no click while one is up.
-TEST_F(WindowTest, TheWalksPromptAndMessagesBelongToTheMainWindow) {
+// The prompt of the walk's thread belongs to the main window, on its thread:
+// it is in front of it (also when the window was the last one clicked), and
+// the window takes no click while it is up. A file that then cannot be
+// cleaned is a row with its reason, not a box.
+TEST_F(WindowTest, TheWalksPromptBelongsToTheMainWindowAndAFailureIsARowNotABox) {
   Specimen file = InfectedProgram("scan\\one.exe");
   Cleaner cleaner("/Backup:D:\\bk", "D:\\scan");
   HWND main = ListOneFolderAndAsk(cleaner);
@@ -886,23 +890,24 @@ TEST_F(WindowTest, TheWalksPromptAndMessagesBelongToTheMainWindow) {
   Press(prompt, kDisinfect);
   ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
 
-  HWND box = cleaner.WaitForMessageBox();
-  ASSERT_NE(box, nullptr);
-  EXPECT_EQ(TextOf(box), kTitle);
-  EXPECT_TRUE(ui_test::MessageBoxText(box).starts_with(file.path + ": not cleaned"))
-      << ui_test::MessageBoxText(box);
-  EXPECT_TRUE(ui_test::CaptionFits(box));
-  {
-    SCOPED_TRACE("message of the walk");
-    ExpectStartClickIgnored(cleaner, main, box);
-  }
-  Press(box, IDOK);
-  ASSERT_TRUE(WaitUntil([box] { return !IsWindow(box); }));
-
-  TakeReport(cleaner);
-  EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
-            (Rows{{file.path, "cannot disinfect"}}));
+  // Why the file was not cleaned is no box that waits for a click: it is
+  // said in its row's tip, and the report follows at once.
+  HWND report = cleaner.WaitForMessageBox();
+  ASSERT_NE(report, nullptr);
+  EXPECT_NE(ui_test::MessageBoxText(report).find("could not disinfect: 1"), std::string::npos)
+      << ui_test::MessageBoxText(report);
+  HWND list = GetDlgItem(main, kFilesList);
+  EXPECT_EQ(RowsOnD(cleaner.ListRows(list, 2)), (Rows{{file.path, "cannot disinfect"}}));
   CloseReport(cleaner);
+  Rows rows = cleaner.ListRows(list, 2);
+  for (size_t at = 0; at < rows.size(); ++at) {
+    if (rows[at][0] != file.path) continue;
+    RECT row = cleaner.RowRect(list, static_cast<int>(at));
+    ui_test::MovePointer(POINT{row.left + 20, (row.top + row.bottom) / 2});
+    EXPECT_TRUE(WaitUntil(
+        [&] { return cleaner.ShownTip().starts_with(file.path + "\r\nnot cleaned: "); }, 10000))
+        << "tip: " << cleaner.ShownTip();
+  }
   ExpectUntouched(file);
   ExitAndExpectEnd(cleaner, main);
 }
@@ -961,8 +966,21 @@ TEST_F(WindowTest, ALongPathKeepsItsDriveAndFileNameInSight) {
   expectShortened(rows[0][0], "files list");
   RECT row = cleaner.RowRect(list, 0);
   ui_test::MovePointer(POINT{row.left + 40, (row.top + row.bottom) / 2});
-  EXPECT_TRUE(WaitUntil([&] { return cleaner.ShownTip() == file.path; }, 10000))
+  // The tip wraps the path after its separators, within the screen.
+  auto unwrapped = [](std::string text) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 2);
+    return text;
+  };
+  EXPECT_TRUE(WaitUntil([&] { return unwrapped(cleaner.ShownTip()) == file.path; }, 10000))
       << "tip: " << cleaner.ShownTip() << " (of " << cleaner.Tips().size() << " tips)";
+  const std::string tip = cleaner.ShownTip();
+  EXPECT_NE(tip.find("\\\r\n"), std::string::npos) << tip;
+  for (HWND shown : cleaner.Tips()) {
+    if (!IsWindowVisible(shown)) continue;
+    RECT area{};
+    GetWindowRect(shown, &area);
+    EXPECT_LE(area.right, GetSystemMetrics(SM_CXSCREEN)) << "the tip runs off the screen";
+  }
   ui_test::SaveScreenshot(main, "files-list-long-path");
   ExitAndExpectEnd(cleaner, main);
 }
@@ -1158,13 +1176,21 @@ TEST_F(LongScanTest, PathsAddedOrRemovedDuringAScanChangeNothingOfIt) {
   ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 2; }));
   EXPECT_EQ(cleaner.ListRows(paths, 1), (Rows{{"D:\\added"}, {"D:\\many"}}));
   EXPECT_EQ(ControlText(main, kScanLabel), "Scanning:") << "the scan ended too soon to tell";
+  // The path added is not walked by this scan, and its row says so.
+  HWND files = GetDlgItem(main, kFilesList);
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& row : cleaner.ListRows(files, 2)) {
+      if (row == std::vector<std::string>{added.path.substr(0, 8), "next scan"}) return true;
+    }
+    return false;
+  })) << "no row says that D:\\added waits for the next scan";
 
   std::string report = TakeReport(cleaner);
   EXPECT_EQ(report.substr(0, report.find("\r\ndisinfect at reboot")),
             "clean: " + std::to_string(kFolders * kFilesPerFolder) +
                 "\r\nleft infected by user: 0\r\ndisinfected: 1");
   EXPECT_EQ(RowsOnD(cleaner.ListRows(GetDlgItem(main, kFilesList), 2)),
-            (Rows{{small.path, "disinfected"}}));
+            (Rows{{"D:\\added", "next scan"}, {small.path, "disinfected"}}));
   CloseReport(cleaner);
   ExpectCleaned(small);
   ExpectUntouched(added);
@@ -1172,6 +1198,271 @@ TEST_F(LongScanTest, PathsAddedOrRemovedDuringAScanChangeNothingOfIt) {
   // The program stood in its last root to the end: the folders go after it.
   std::filesystem::remove_all("D:\\small");
   std::filesystem::remove_all("D:\\added");
+}
+
+// --- Names NT holds beyond the ANSI code page and MAX_PATH.
+
+// `path` (UTF-8, below D:) for the wide calls, in its "\\?\" form: no length
+// limit applies to it.
+std::wstring WideOnD(const std::string& path) {
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+  return L"\\\\?\\D:\\" + wide;
+}
+
+// Writes `bytes` to D:\`name` (UTF-8, of any length), making its folders.
+void PutWide(const std::string& name, const Bytes& bytes) {
+  for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1)) {
+    CreateDirectoryW(WideOnD(name.substr(0, at)).c_str(), nullptr);
+  }
+  HANDLE file = CreateFileW(WideOnD(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << name;
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  ASSERT_EQ(written, bytes.size()) << name;
+}
+
+Bytes ReadWide(const std::string& name) {
+  Bytes bytes;
+  HANDLE file = CreateFileW(WideOnD(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  uint8_t buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
+// A folder path below D: whose file `name` makes a path of `length`
+// characters (counted as Windows counts them, in UTF-16 units).
+std::string FoldersFor(const std::string& top, const std::string& name, size_t length) {
+  std::string folders = top + "\\";
+  size_t total = 3 + folders.size() + name.size();  // "D:\"
+  for (int n = 0; total < length; ++n) {
+    const size_t room = length - total;  // never 1: a folder takes two at least
+    std::string part = "long-folder-" + std::to_string(n);
+    if (room < part.size() + 3) part = std::string(room - 1, 'x');
+    folders += part + "\\";
+    total += part.size() + 1;
+  }
+  return folders;
+}
+
+// Infected programs named in Cyrillic, Japanese and Greek (outside any one
+// ANSI code page), one in the code page, and two under paths past MAX_PATH
+// (262 and 300 characters) are all cleaned by an unattended run, which
+// ends by itself: a file that cannot be cleaned (a folder stands where its
+// journal would be made) is a row and a count, never a box to click.
+TEST_F(WindowTest, AnUnattendedRunCleansEveryNameNtHoldsAndWaitsForNoClick) {
+  const Bytes clean = test_support::SmallProgram();
+  specimen::Infection infection = test_support::InfectOrFail(clean);
+  const Bytes cleaned = test_support::ExpectedRepairedBytes(infection);
+  std::vector<std::string> names = {
+      "names\\\xD0\xB7\xD0\xB0\xD1\x80\xD0\xB0\xD0\xB6\xD1\x91\xD0\xBD"
+      "0.exe",  // заражён0
+      "names\\\xE6\x97\xA5\xE6\x9C\xAC"
+      "0.exe",  // 日本0
+      "names\\\xCF\x80\xCF\x81\xCF\x8C\xCE\xB3\xCF\x81\xCE\xB1\xCE\xBC\xCE\xBC\xCE\xB1.exe",
+      "names\\caf\xC3\xA9"
+      "0.exe",  // café0
+  };
+  names.push_back(FoldersFor("long262", "deep.exe", 262) + "deep.exe");
+  names.push_back(FoldersFor("long300", "deeper.exe", 300) + "deeper.exe");
+  ASSERT_EQ(3 + names[4].size(), 262u);
+  ASSERT_EQ(3 + names[5].size(), 300u);
+  for (const std::string& name : names) PutWide(name, infection.bytes);
+  // Where stuck.exe's journal would be made, a folder stands.
+  Specimen stuck = InfectedProgram("stuck\\stuck.exe");
+  std::filesystem::create_directories("D:\\stuck\\stuck.exe.kzj");
+
+  Cleaner cleaner("/AutoStart /Close");
+  DWORD code = 1;
+  ASSERT_TRUE(cleaner.WaitForExitWithoutBox(code, 120000)) << "the program did not end by itself";
+  EXPECT_EQ(code, 0u);
+  for (const std::string& name : names) {
+    EXPECT_TRUE(ReadWide(name) == cleaned) << "D:\\" << name << " is not cleaned";
+  }
+  ExpectUntouched(stuck);
+}
+
+// A listed path that does not exist has its row and is counted; a file
+// removed while its prompt is open is counted as gone, not as a failure.
+// One key acts once: an Escape at a prompt answers Skip and closes nothing
+// else, and Escape never closes the main window.
+TEST_F(WindowTest, AMissingPathIsARowAFileGoneAtItsPromptIsGoneAndOneKeyActsOnce) {
+  Specimen first = InfectedProgram("scan\\a.exe");
+  Specimen second = InfectedProgram("scan\\b.exe");
+  Cleaner cleaner("", "D:\\missing;D:\\scan");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  HWND paths = GetDlgItem(main, kPathsList);
+  Press(main, kAddPath);
+  Press(main, kAddPath);
+  ASSERT_TRUE(WaitUntil([&] { return cleaner.RowCount(paths) == 2; }));
+  Choose(main, kAskUser);
+  Press(main, kStartScan);
+
+  // The first file asked about goes before the answer Disinfect.
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  const std::string gone = ControlText(prompt, kObjectLine);
+  ASSERT_TRUE(gone == first.path || gone == second.path) << gone;
+  const std::string skipped = gone == first.path ? second.path : first.path;
+  ASSERT_TRUE(std::filesystem::remove(gone));
+  Press(prompt, kDisinfect);
+  ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+
+  // One Escape typed at the second prompt, through the system's input:
+  // Skip, and nothing more.
+  prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  EXPECT_EQ(ControlText(prompt, kObjectLine), skipped);
+  ASSERT_TRUE(FocusIn(prompt));
+  ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() == prompt; }))
+      << "the prompt is not in front";
+  ui_test::TypeKey(VK_ESCAPE);
+  ASSERT_TRUE(WaitUntil([prompt] { return !IsWindow(prompt); }));
+
+  HWND report = cleaner.WaitForMessageBox();
+  ASSERT_NE(report, nullptr);
+  EXPECT_TRUE(StaysOpen(report)) << "the Escape that answered the prompt closed the report";
+  const std::string text = ui_test::MessageBoxText(report);
+  EXPECT_NE(text.find("left infected by user: 1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("could not disinfect: 0\r\naccess denied: 1\r\n"
+                      "gone before it was cleaned: 1\r\n\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_TRUE(text.ends_with(kStillInfected)) << text;  // the skipped file
+
+  Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ(rows, (Rows{{"D:\\missing", "cannot open"}, {gone, "gone"}, {skipped, "infected"}}));
+
+  // Escape at the report closes the report alone; at the main window, nothing.
+  ASSERT_TRUE(FocusIn(report));
+  ui_test::PostKey(report, VK_ESCAPE);
+  ASSERT_TRUE(WaitUntil([report] { return !IsWindow(report); }));
+  EXPECT_TRUE(StaysOpen(main)) << "one Escape closed the report and the window";
+  ui_test::PostKey(main, VK_ESCAPE);
+  EXPECT_TRUE(StaysOpen(main));
+
+  // Why the missing path was not scanned shows in its row's tip.
+  HWND list = GetDlgItem(main, kFilesList);
+  Rows shown = cleaner.ListRows(list, 2);
+  int missingRow = -1;
+  for (size_t row = 0; row < shown.size(); ++row) {
+    if (shown[row][0] == "D:\\missing") missingRow = static_cast<int>(row);
+  }
+  ASSERT_GE(missingRow, 0);
+  RECT row = cleaner.RowRect(list, missingRow);
+  ui_test::MovePointer(POINT{row.left + 20, (row.top + row.bottom) / 2});
+  EXPECT_TRUE(
+      WaitUntil([&] { return cleaner.ShownTip() == "D:\\missing\r\nit does not exist"; }, 10000))
+      << "tip: " << cleaner.ShownTip();
+  ExpectUntouched(second.path == skipped ? second : first);
+
+  // Reached with no row chosen, the list shows where the focus is: on its
+  // first row, which is not selected by it.
+  PostMessageA(main, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(list), TRUE);
+  EXPECT_TRUE(WaitUntil([&] {
+    return SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                        MAKELPARAM(LVNI_FOCUSED, 0)) == 0;
+  })) << "no row shows the focus";
+  EXPECT_EQ(SendMessageA(list, LVM_GETSELECTEDCOUNT, 0, 0), 0);
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// The window at 144 DPI (its dialog units half as large again) on the
+// 1024x768 screen of the tests: it fits the work area, Exit and "Show all
+// files" in sight.
+TEST_F(WindowTest, At144DpiTheWindowFitsTheScreen) {
+  struct Dpi {
+    explicit Dpi(DWORD dpi) { Set(&dpi); }
+    ~Dpi() { Set(nullptr); }
+    static void Set(const DWORD* dpi) {
+      for (auto [root, path] : {std::pair{HKEY_CURRENT_USER, "Control Panel\\Desktop"},
+                                std::pair{HKEY_CURRENT_CONFIG, "Software\\Fonts"}}) {
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+            ERROR_SUCCESS) {
+          continue;
+        }
+        if (dpi != nullptr) {
+          RegSetValueExA(key, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(dpi),
+                         sizeof *dpi);
+        } else {
+          RegDeleteValueA(key, "LogPixels");
+        }
+        RegCloseKey(key);
+      }
+    }
+  } dpi(144);
+
+  Cleaner cleaner("");
+  HWND main = cleaner.MainWindow();
+  ASSERT_NE(main, nullptr);
+  RECT work{};
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0));
+  RECT window{};
+  GetWindowRect(main, &window);
+  ui_test::SaveScreenshot(main, "main-window-144-dpi");
+  // The larger dialog units took: at 96 DPI the window is some 520 high.
+  EXPECT_GT(window.bottom - window.top, 640) << "the DPI was not taken";
+  EXPECT_GE(window.left, work.left);
+  EXPECT_GE(window.top, work.top);
+  EXPECT_LE(window.right, work.right);
+  EXPECT_LE(window.bottom, work.bottom);
+  for (int id : {kExit, kShowAll, kFilesList}) {
+    RECT control{};
+    GetWindowRect(GetDlgItem(main, id), &control);
+    EXPECT_LE(control.bottom, window.bottom) << "control " << id;
+    EXPECT_LE(control.bottom, work.bottom) << "control " << id;
+  }
+  ExitAndExpectEnd(cleaner, main);
+}
+
+// A file whose name alone is wider than the prompt: the prompt, the
+// "Scanning:" label and the list show the drive and the end of the name,
+// never "..." alone.
+TEST_F(WindowTest, ALongNameAtThePromptKeepsItsDriveAndItsEnd) {
+  std::string name;
+  for (int n = 0; name.size() < 162; ++n) name += "part" + std::to_string(n) + "-";
+  name = name.substr(0, 162) + ".exe";
+  ASSERT_EQ(name.size(), 166u);
+  Specimen file = InfectedProgram("scan\\" + name);
+
+  Cleaner cleaner("", "D:\\scan");
+  HWND main = ListOneFolderAndAsk(cleaner);
+  ASSERT_NE(main, nullptr);
+  Press(main, kStartScan);
+  HWND prompt = cleaner.WaitForPrompt();
+  ASSERT_NE(prompt, nullptr);
+  auto expectEnd = [&](const std::string& shown, const char* where) {
+    SCOPED_TRACE(where);
+    EXPECT_EQ(shown.rfind("D:\\", 0), 0u) << shown;
+    EXPECT_NE(shown.find("..."), std::string::npos) << shown;
+    // The name's end, its extension with it, in sight: at least 20 characters.
+    ASSERT_GT(shown.size(), 26u) << shown;
+    EXPECT_TRUE(name.ends_with(shown.substr(shown.size() - 20))) << shown;
+  };
+  expectEnd(ControlText(prompt, kObjectLine), "prompt");
+  ASSERT_TRUE(WaitUntil([&] { return ControlText(main, kObjectLabel).ends_with(".exe"); }));
+  expectEnd(ControlText(main, kObjectLabel), "Scanning: label");
+  ui_test::SaveScreenshot(prompt, "infection-prompt-long-name");
+  Press(prompt, kSkip);
+  TakeReport(cleaner);
+  Rows rows = cleaner.ListRows(GetDlgItem(main, kFilesList), 2);
+  ASSERT_EQ(rows.size(), 1u);
+  expectEnd(rows[0][0], "files list");
+  CloseReport(cleaner);
+  ExitAndExpectEnd(cleaner, main);
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 
+#include "os/win32/wide.h"
+
 namespace ui {
 ScriptedFolders::ScriptedFolders() {
   if (const char* text = std::getenv("KRIZCLEAN_BROWSE_ANSWERS")) {
-    answers_ = text;
+    answers_ = os::win32::FromAnsi(text);
     answers_ += ';';
   }
 }
@@ -36,13 +38,27 @@ std::string BrowseForFolder(HWND owner, const char* title, ScriptedFolders& scri
   HRESULT com = CoInitialize(nullptr);
   LPITEMIDLIST item = SHBrowseForFolderA(&info);
   bool found = false;
+  std::string path;
   if (item != nullptr) {
-    buffer[0] = '\0';
-    found = SHGetPathFromIDListA(item, buffer) != FALSE;
+    // NT tells the folder's path wide: any name it holds.
+    using WidePathFn = BOOL(WINAPI*)(LPCITEMIDLIST, LPWSTR);
+    auto widePath = os::win32::Wide() == nullptr
+                        ? nullptr
+                        : reinterpret_cast<WidePathFn>(reinterpret_cast<void*>(GetProcAddress(
+                              GetModuleHandleA("SHELL32.DLL"), "SHGetPathFromIDListW")));
+    if (widePath != nullptr) {
+      wchar_t wide[MAX_PATH] = {};
+      found = widePath(item, wide) != FALSE;
+      path = os::win32::Narrow(wide);
+    } else {
+      buffer[0] = '\0';
+      found = SHGetPathFromIDListA(item, buffer) != FALSE;
+      path = buffer;
+    }
     CoTaskMemFree(item);
   }
   if (SUCCEEDED(com)) CoUninitialize();
-  return found ? std::string(buffer) : std::string();
+  return found ? path : std::string();
 }
 
 }  // namespace ui

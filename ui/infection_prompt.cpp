@@ -8,6 +8,7 @@
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
+#include "ui/wide_text.h"
 
 namespace ui {
 namespace {
@@ -66,9 +67,8 @@ void KeepFocusOffTheButtons(HWND window) {
 }  // namespace
 
 int32_t ShowInfectionPrompt(HWND owner, std::string_view object) {
-  return static_cast<int32_t>(
-      DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_PROMPT), owner,
-                      InfectionPromptProc, reinterpret_cast<LPARAM>(&object)));
+  return static_cast<int32_t>(RunDialog(GetModuleHandleA(nullptr), IDD_PROMPT, owner,
+                                        InfectionPromptProc, reinterpret_cast<LPARAM>(&object)));
 }
 
 INT_PTR CALLBACK InfectionPromptProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

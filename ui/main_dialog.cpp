@@ -2,8 +2,13 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "os/directory.h"
+#include "os/win32/wide.h"
+
+#include "scan/outcome.h"
 #include "scan/report.h"
 #include "scan/scan_state.h"
 #include "ui/end_of_scan.h"
@@ -11,6 +16,7 @@
 #include "ui/message_box.h"
 #include "ui/resource_ids.h"
 #include "ui/ui_texts.h"
+#include "ui/wide_text.h"
 
 namespace ui {
 namespace {
@@ -42,6 +48,15 @@ const ControlText kControlTexts[] = {
 // The letter of the selected file types: the e of ".exe".
 constexpr char kSelectedTypesLetterBefore[] = "exe";
 
+// The least height of the scanned-files list, in dialog units: a few rows.
+constexpr int kFewRowsHeight = 40;
+
+int MapDialogUnitsY(HWND dialog, int units) {
+  RECT r{0, 0, 0, units};
+  MapDialogRect(dialog, &r);
+  return r.bottom;
+}
+
 // The width of the scanned-files list's status column, in pixels.
 constexpr int kStatusColumnWidth = 97;
 
@@ -61,6 +76,58 @@ struct TellRequest {
 // own title: the program's name.
 constexpr char kProgramName[] = "krizclean";
 
+// The command line in the program's names: a folder given to /Backup: may
+// have any name NT holds.
+std::string CommandLine() {
+  if (const os::win32::WideCalls* wide = os::win32::Wide()) {
+    return os::win32::Narrow(wide->getCommandLine());
+  }
+  return GetCommandLineA();
+}
+
+// The window within the screen's work area at any DPI the system reports:
+// its size comes from the dialog units, so a large font makes it taller than
+// a small screen. The scanned-files list, the one control that can do with
+// less, gives up the height that is too much (down to a few rows), the
+// controls below it move up with it, and the window is moved inside the
+// work area.
+void FitToWorkArea(HWND dialog, HWND filesList) {
+  RECT work{};
+  RECT window{};
+  if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0) || !GetWindowRect(dialog, &window)) {
+    return;
+  }
+  RECT list{};
+  GetWindowRect(filesList, &list);
+  const int excess = (window.bottom - window.top) - (work.bottom - work.top);
+  const int fewRows = MapDialogUnitsY(dialog, kFewRowsHeight);
+  const int shrink = std::max(0, std::min(excess, int{list.bottom - list.top} - fewRows));
+  if (shrink > 0) {
+    const LONG below = list.bottom;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      RECT r{};
+      GetWindowRect(child, &r);
+      POINT at{r.left, r.top};
+      ScreenToClient(dialog, &at);
+      if (child == filesList) {
+        SetWindowPos(child, nullptr, 0, 0, r.right - r.left, r.bottom - r.top - shrink,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+      } else if (r.top >= below) {
+        SetWindowPos(child, nullptr, at.x, at.y - shrink, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+    }
+    window.bottom -= shrink;
+  }
+  // What still does not fit is clipped at the work area's edges.
+  const LONG width = std::min(window.right - window.left, work.right - work.left);
+  const LONG height = std::min(window.bottom - window.top, work.bottom - work.top);
+  const LONG left = std::clamp(window.left, work.left, work.right - width);
+  const LONG top = std::clamp(window.top, work.top, work.bottom - height);
+  SetWindowPos(dialog, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 std::string SelectedTypesText() {
   std::string text = FileTypeLabel();
   size_t at = text.find(kSelectedTypesLetterBefore);
@@ -77,7 +144,19 @@ MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepS
       icon_(LoadIconA(instance, MAKEINTRESOURCEA(IDI_CLEANER))) {
   scan::ScanSeams& seams = scan_.seams();
   seams.prompt = [this](std::string_view object) { return Ask(object); };
-  seams.message = [this](const char* text, const char* caption) { Tell(text, caption); };
+  seams.message = [this](const char* text, const char* caption) {
+    // What befell one file is said on its row (its tip), not in a box that
+    // would stop the scan until someone clicks: an unattended run ends.
+    if (std::strcmp(caption, kProgramName) == 0 && statusRows_.ExplainAnnounced(text)) return;
+    Tell(text, caption);
+  };
+  seams.objectHook = [this](std::string_view shown) { statusRows_.Announce(shown); };
+  seams.objectReason = [this](std::string_view path, std::string_view reason) {
+    statusRows_.Explain(path, reason);
+  };
+  seams.statusSink = [this](std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {
+    statusRows_.Push(path, scan::StatusText(outcome));
+  };
   memory_.prompt = [this] { return Ask(scan::PathView(scan_.state().objectPath)); };
   memory_.confirmRepair = [this] {
     return ShowBox(hwnd_, repair::MemoryWarningText(), {BoxButtons::YesNo, BoxIcon::Warning}) !=
@@ -90,8 +169,7 @@ MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepS
 }
 
 INT_PTR MainDialog::Run() {
-  return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_MAIN), nullptr, Procedure,
-                         reinterpret_cast<LPARAM>(this));
+  return RunDialog(instance_, IDD_MAIN, nullptr, Procedure, reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CALLBACK MainDialog::Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -145,7 +223,7 @@ INT_PTR MainDialog::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void MainDialog::OnCommand(WORD id) {
   switch (id) {
-    case IDC_EXIT:  // the cancel command: Exit, Escape
+    case IDC_EXIT:  // Exit, Alt+X
       OnExit();
       break;
     case IDC_START_SCAN:
@@ -160,7 +238,7 @@ void MainDialog::OnCommand(WORD id) {
     case IDC_REMOVE_PATH:
       OnRemovePath();
       break;
-    default:  // the OK command (Enter) among them: the window stays open
+    default:  // Enter (the OK command) and Escape (cancel): the window stays open
       break;
   }
 }
@@ -198,6 +276,8 @@ void MainDialog::Tell(const char* text, const char* caption) {
 
 BOOL MainDialog::InitMainDialog() {
   filesList_ = GetDlgItem(hwnd_, IDC_FILES_LIST);
+  // Before the lists take their columns' widths from their sizes.
+  FitToWorkArea(hwnd_, filesList_);
   SendMessageA(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   SendMessageA(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
@@ -212,7 +292,7 @@ BOOL MainDialog::InitMainDialog() {
 
   // Nothing starts on a command line the program cannot take whole: a
   // mistyped switch must not clean without the backup it asked for.
-  ParsedSwitches parsed = ParseSwitches(GetCommandLineA());
+  ParsedSwitches parsed = ParseSwitches(CommandLine());
   if (!parsed.problem.empty()) {
     ShowBox(hwnd_, parsed.problem, {BoxButtons::Ok, BoxIcon::Error});
     EndDialog(hwnd_, kStartRefused);
@@ -236,18 +316,18 @@ BOOL MainDialog::InitMainDialog() {
 }
 
 bool MainDialog::KeepBackupsAsAsked(const std::string& folder) {
-  // The walk moves the current folder: a relative folder is taken now, from
-  // the one the program started in.
-  char full[MAX_PATH] = {};
-  DWORD length = GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
-  bool usable = length != 0 && length < MAX_PATH;
-  if (usable) {
-    // Made when missing; a folder that cannot be used stops the program
-    // before anything is cleaned without the backup asked for.
-    CreateDirectoryA(full, nullptr);
-    DWORD attributes = GetFileAttributesA(full);
-    usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  // A relative folder is taken now, from the one the program started in.
+  // Made when missing; a folder that cannot be used stops the program
+  // before anything is cleaned without the backup asked for.
+  std::string name;
+  const os::Folder parent = os::Folder::OpenParent(folder, false, name);
+  if (parent.IsOpen() && parent.Look(name).kind == os::EntryInfo::Kind::Missing) {
+    parent.MakeChild(name);
   }
+  const os::Folder opened = os::Folder::Open(folder);
+  std::string full = opened.IsOpen() ? opened.PathOf("") : std::string();
+  if (full.size() > 3 && full.back() == '\\') full.pop_back();
+  const bool usable = !full.empty();
   if (!usable) {
     std::string text = "Cannot keep backups in the folder " + folder;
     ShowBox(hwnd_, text, {BoxButtons::Ok, BoxIcon::Error});
@@ -265,6 +345,12 @@ void MainDialog::OnAddPath() {
   }
   paths_.Insert(0, path);
   CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_LISTED_PATHS);
+  // The scan walks the paths as they stood at its start: the list of its
+  // rows says that this one waits for the next.
+  if (scan_.state().scanRunning() != 0) {
+    statusRows_.Explain(path, texts::kAddedDuringScanReason);
+    statusRows_.Push(path, texts::kAddedDuringScan);
+  }
 }
 
 void MainDialog::OnRemovePath() {
@@ -272,13 +358,8 @@ void MainDialog::OnRemovePath() {
   if (paths_.Count() == 0) CheckRadioButton(hwnd_, IDC_LISTED_PATHS, IDC_ALL_PATHS, IDC_ALL_PATHS);
 }
 
-void MainDialog::AddStatusLine(const std::string& line) {
-  size_t separator = line.find("\t\t\t");
-  if (separator == std::string::npos) {
-    files_.Insert(files_.Count(), line);
-  } else {
-    files_.Insert(files_.Count(), line.substr(0, separator), line.substr(separator + 3));
-  }
+void MainDialog::AddStatusRow(const StatusRow& row) {
+  files_.Insert(files_.Count(), row.path, row.status, row.reason);
 }
 
 void MainDialog::OnPaint() {

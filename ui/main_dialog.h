@@ -13,6 +13,7 @@
 #include "scan/scan.h"
 #include "ui/folder_browser.h"
 #include "ui/path_list.h"
+#include "ui/status_queue.h"
 #include "ui/switches.h"
 
 namespace ui {
@@ -51,7 +52,7 @@ class MainDialog {
   void OnRemovePath();
   // Appends a row for a status line; DrainStatusLines scrolls the last row
   // of each batch into view.
-  void AddStatusLine(const std::string& line);
+  void AddStatusRow(const StatusRow& row);
   void OnPaint();
 
   // The prompt about an infected object and the scan's messages: shown on
@@ -86,6 +87,8 @@ class MainDialog {
   void ShowObject(const std::string& path);
   // Makes the next root the current directory; false when none is left.
   bool EnterNextRoot();
+  // Gives the row of a listed folder that cannot be walked its reason.
+  void ExplainUnreachable(const std::string& root);
   void EndScan();
 
   HINSTANCE instance_;
@@ -101,6 +104,8 @@ class MainDialog {
   // The listed paths as they stood at START SCAN: the scan walks these,
   // whatever is added to or removed from the list meanwhile.
   std::vector<std::string> roots_;
+  std::string root_;            // the root the worker walks now
+  StatusQueue statusRows_;      // from the worker to the list
   HWND scanIsOnBox_ = nullptr;  // the "Scan is on" box while it is up
   bool closeAfterScan_ = false;
   std::string shownObject_;

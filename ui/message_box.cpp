@@ -6,6 +6,7 @@
 
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
+#include "ui/wide_text.h"
 
 namespace ui {
 namespace {
@@ -147,7 +148,7 @@ INT_PTR CALLBACK BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
     const auto& request = *reinterpret_cast<const BoxRequest*>(lParam);
     SetWindowLongPtrA(box, DWLP_USER, lParam);
     SetWindowTextA(box, CleanerTitle().c_str());
-    SetDlgItemTextA(box, IDC_BOX_TEXT, std::string(request.text).c_str());
+    SetText(GetDlgItem(box, IDC_BOX_TEXT), request.text);
     HWND first = Lay(box, request);
     SendMessageA(box, DM_SETDEFID, static_cast<WPARAM>(GetDlgCtrlID(first)), 0);
     SendMessageA(first, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
@@ -181,8 +182,8 @@ INT_PTR CALLBACK BoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
 
 int ShowBox(HWND owner, std::string_view text, BoxStyle style, HWND* shown) {
   BoxRequest request{text, style, shown};
-  INT_PTR answer = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_BOX), owner,
-                                   BoxProc, reinterpret_cast<LPARAM>(&request));
+  INT_PTR answer = RunDialog(GetModuleHandleA(nullptr), IDD_BOX, owner, BoxProc,
+                             reinterpret_cast<LPARAM>(&request));
   if (shown != nullptr) *shown = nullptr;
   if (answer == -1 || answer == 0) {
     // No dialog could be made: the system's own box says it all the same.

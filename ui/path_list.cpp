@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ui/fit_path.h"
+#include "ui/wide_text.h"
 
 namespace ui {
 namespace {
@@ -14,7 +15,16 @@ constexpr int kCellPadding = 16;
 // Where a row is looked for across the list: inside the first column.
 constexpr int kProbeX = 4;
 
+// A row's cell: in UTF-16 on NT, whole.
 void SetCell(HWND list, int row, int column, const std::string& text) {
+  if (WideWindows()) {
+    std::wstring wide = WideText(text);
+    LVITEMW item{};
+    item.iSubItem = column;
+    item.pszText = wide.data();
+    SendMessageA(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+    return;
+  }
   LVITEMA item{};
   item.iSubItem = column;
   item.pszText = const_cast<char*>(text.c_str());
@@ -72,7 +82,8 @@ void PathList::Attach(HWND dialog, HWND list, const std::vector<const char*>& ti
     tool.uId = reinterpret_cast<UINT_PTR>(list);
     tool.lpszText = LPSTR_TEXTCALLBACKA;
     SendMessageA(tip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
-    // Long paths are shown whole, on one line as wide as they need.
+    // Long paths are shown whole, on lines that the tip's text breaks
+    // (WrapPath): a width is what makes it take more than one line.
     SendMessageA(tip_, TTM_SETMAXTIPWIDTH, 0, GetSystemMetrics(SM_CXSCREEN));
   }
   // The list's own procedure hands the tip the pointer's moves. (Not the
@@ -101,6 +112,21 @@ LRESULT CALLBACK PathList::ListProc(HWND list, UINT message, WPARAM wParam, LPAR
     }
     MSG relayed{list, message, wParam, lParam, 0, at};
     SendMessageA(self->tip_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&relayed));
+  } else if (message == WM_PAINT && self->Count() == 0 && GetFocus() == list) {
+    // A list without rows shows no focus of its own: a dotted frame inside
+    // its border says that the keys now go to it.
+    LRESULT painted = CallWindowProcA(own, list, message, wParam, lParam);
+    RECT area{};
+    GetClientRect(list, &area);
+    InflateRect(&area, -2, -2);
+    HDC dc = GetDC(list);
+    if (dc != nullptr) {
+      DrawFocusRect(dc, &area);
+      ReleaseDC(list, dc);
+    }
+    return painted;
+  } else if ((message == WM_SETFOCUS || message == WM_KILLFOCUS) && self->Count() == 0) {
+    InvalidateRect(list, nullptr, TRUE);
   } else if (message == WM_NCDESTROY) {
     SetWindowLongPtrA(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(own));
     self->list_ = nullptr;
@@ -122,16 +148,27 @@ std::string PathList::Fit(const std::string& path) const {
   return FitPathToWidth(measure_, textWidth_, path);
 }
 
-void PathList::Insert(int row, const std::string& path, const std::string& status) {
+void PathList::Insert(int row, const std::string& path, const std::string& status,
+                      const std::string& reason) {
   std::string shown = Fit(path);
-  LVITEMA item{};
-  item.mask = LVIF_TEXT;
-  item.iItem = row;
-  item.pszText = shown.data();
-  int at =
-      static_cast<int>(SendMessageA(list_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+  int at = -1;
+  if (WideWindows()) {
+    std::wstring wide = WideText(shown);
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.pszText = wide.data();
+    at = static_cast<int>(SendMessageA(list_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+  } else {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = row;
+    item.pszText = shown.data();
+    at = static_cast<int>(SendMessageA(list_, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+  }
   if (at < 0 || at > Count()) return;
   paths_.insert(paths_.begin() + at, path);
+  reasons_.insert(reasons_.begin() + at, reason);
   if (!status.empty()) SetCell(list_, at, 1, status);
 }
 
@@ -139,11 +176,13 @@ void PathList::Remove(int row) {
   if (row < 0 || row >= Count()) return;
   SendMessageA(list_, LVM_DELETEITEM, static_cast<WPARAM>(row), 0);
   paths_.erase(paths_.begin() + row);
+  reasons_.erase(reasons_.begin() + row);
 }
 
 void PathList::Clear() {
   SendMessageA(list_, LVM_DELETEALLITEMS, 0, 0);
   paths_.clear();
+  reasons_.clear();
   tipRow_ = -1;
 }
 
@@ -168,16 +207,45 @@ void PathList::Refit() {
 
 bool PathList::OnNotify(const NMHDR& header) {
   if (list_ == nullptr) return false;
-  if (header.hwndFrom == tip_ && header.code == TTN_NEEDTEXTA) {
-    auto& info = const_cast<NMTTDISPINFOA&>(reinterpret_cast<const NMTTDISPINFOA&>(header));
+  if (header.hwndFrom == tip_ && (header.code == TTN_NEEDTEXTA || header.code == TTN_NEEDTEXTW)) {
     POINT cursor{};
     GetCursorPos(&cursor);
     tipRow_ = RowAt(cursor);
-    // Only a shortened path has more to show; an empty text shows no tip.
+    // Only a shortened path, or a row with a reason, has more to show; an
+    // empty text shows no tip.
     tipText_.clear();
-    if (tipRow_ >= 0 && Fit(At(tipRow_)) != At(tipRow_)) tipText_ = At(tipRow_);
-    info.lpszText = tipText_.data();
+    if (tipRow_ >= 0) {
+      const bool cut = Fit(At(tipRow_)) != At(tipRow_);
+      const std::string& why = reasons_[static_cast<size_t>(tipRow_)];
+      // Wrapped within half the screen's width: never off its edge.
+      if (cut || !why.empty()) {
+        tipText_ = measure_ != nullptr
+                       ? WrapPath(measure_, GetSystemMetrics(SM_CXSCREEN) / 2, At(tipRow_))
+                       : At(tipRow_);
+      }
+      if (!why.empty()) tipText_ += "\r\n" + why;
+    }
+    if (header.code == TTN_NEEDTEXTW) {
+      // Told wide by a wide window (NT): the names whole.
+      wideTipText_ = WideText(tipText_);
+      auto& info = const_cast<NMTTDISPINFOW&>(reinterpret_cast<const NMTTDISPINFOW&>(header));
+      info.lpszText = wideTipText_.data();
+    } else {
+      auto& info = const_cast<NMTTDISPINFOA&>(reinterpret_cast<const NMTTDISPINFOA&>(header));
+      info.lpszText = tipText_.data();
+    }
     return true;
+  }
+  if (header.hwndFrom == list_ && header.code == NM_SETFOCUS && Count() > 0 &&
+      SendMessageA(list_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), MAKELPARAM(LVNI_FOCUSED, 0)) <
+          0) {
+    // Reached by Tab with no row chosen: the first row shows the focus, so
+    // that the user sees where the keys now go (it is not selected).
+    LVITEMA item{};
+    item.stateMask = LVIS_FOCUSED;
+    item.state = LVIS_FOCUSED;
+    SendMessageA(list_, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+    return false;  // the dialog's own handling goes on
   }
   if (GetParent(header.hwndFrom) == list_ &&
       (header.code == HDN_ITEMCHANGEDA || header.code == HDN_ITEMCHANGEDW)) {

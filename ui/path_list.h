@@ -30,8 +30,10 @@ class PathList {
   const std::vector<std::string>& Paths() const { return paths_; }
 
   // Adds a row at `row` (0 for the top, Count() for the end) with `path` and,
-  // in the second column, `status`.
-  void Insert(int row, const std::string& path, const std::string& status = {});
+  // in the second column, `status`; `reason`, why the row stands as it
+  // does, shows in its tip below the whole path.
+  void Insert(int row, const std::string& path, const std::string& status = {},
+              const std::string& reason = {});
   void Remove(int row);
   void Clear();
   // The lowest selected row, or -1.
@@ -60,7 +62,9 @@ class PathList {
   int textWidth_ = 0;           // the room for a path in the first column
   WNDPROC listProc_ = nullptr;  // the list's own procedure
   std::vector<std::string> paths_;
+  std::vector<std::string> reasons_;  // one a row, most of them empty
   std::string tipText_;
+  std::wstring wideTipText_;
   int tipRow_ = -1;  // the row the tip shows, or -1
 };
 

@@ -8,7 +8,9 @@
 #define IDD_BOX 130
 
 // Main window.
-#define IDC_EXIT 2
+// Not the cancel command (2), which Escape sends to a dialog: Escape must
+// never end the program, the Exit button must.
+#define IDC_EXIT 1031
 #define IDC_START_SCAN 1000
 #define IDC_ACTION_SCAN_ONLY 1002
 #define IDC_ACTION_ASK 1003

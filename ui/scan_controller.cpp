@@ -4,7 +4,9 @@
 
 #include <commctrl.h>
 
+#include "os/directory.h"
 #include "repair/memory_step.h"
+#include "scan/outcome.h"
 #include "scan/scan_state.h"
 #include "scan/status_ring.h"
 #include "scan/walk.h"
@@ -18,15 +20,38 @@
 namespace ui {
 namespace {
 
-// The worker: one walk of the root the controller made current. Its last
-// write is rootDone, after scanAborted, so a tick that sees the root done
-// also sees how it ended.
+// What a worker walks: the scan and its root, which the window keeps
+// unchanged until the worker is done.
+struct WorkerTask {
+  scan::Scan* scan;
+  const std::string* root;
+};
+
+// The worker: one walk of a root, folder by folder from held folders and by
+// full paths, so that no path is too long for it. Its last write is
+// rootDone, after scanAborted, so a tick that sees the root done also sees
+// how it ended.
 DWORD WINAPI ScanThreadMain(LPVOID parameter) {
-  scan::Scan& scan = *static_cast<scan::Scan*>(parameter);
-  scan::ScanState& state = scan.state();
-  if (scan::WalkDirectory(scan) == 0) state.setScanAborted(1);
+  const WorkerTask task = *static_cast<const WorkerTask*>(parameter);
+  delete static_cast<const WorkerTask*>(parameter);
+  scan::ScanState& state = task.scan->state();
+  if (scan::WalkTree(*task.scan, *task.root, *task.root) == scan::RootResult::Stopped) {
+    state.setScanAborted(1);
+  }
   state.setRootDone(1);
   return 0;
+}
+
+// Why a listed folder cannot be walked, or empty when it can be entered.
+std::string WhyNotWalked(const std::string& root) {
+  if (os::Folder::Open(root).IsOpen()) return std::string();
+  std::string name;
+  const os::Folder parent = os::Folder::OpenParent(root, false, name);
+  if (!parent.IsOpen() || parent.Look(name).kind == os::EntryInfo::Kind::Missing) {
+    return "it does not exist";
+  }
+  if (parent.Look(name).kind != os::EntryInfo::Kind::Folder) return "it is not a folder";
+  return "it cannot be entered";
 }
 
 bool IsChecked(HWND window, int id) { return IsDlgButtonChecked(window, id) == BST_CHECKED; }
@@ -46,6 +71,7 @@ void MainDialog::OnStartScan() {
   // second START SCAN and run a second scan inside the first.
   state.setScanRunning(1);
   files_.Clear();
+  statusRows_.Clear();
   roots_ = paths_.Paths();
   state.setSelectedTypesOnly(IsChecked(hwnd_, IDC_ALL_FILES) ? 0 : 1);
   state.setActionMode(IsChecked(hwnd_, IDC_ACTION_SCAN_ONLY) ? scan::ActionMode::ScanOnly
@@ -113,9 +139,10 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
     EndScan();
     return;
   }
-  scan::SetPath(state.dirPath, scan::PathView(state.rootPath));
   state.setRootDone(0);
-  HANDLE worker = CreateThread(nullptr, 0, ScanThreadMain, &scan_, 0, nullptr);
+  auto* task = new WorkerTask{&scan_, &root_};
+  HANDLE worker = CreateThread(nullptr, 0, ScanThreadMain, task, 0, nullptr);
+  if (worker == nullptr) delete task;
   if (worker != nullptr) {
     CloseHandle(worker);  // nobody waits for it; its flags say when it is done
   } else {
@@ -127,21 +154,20 @@ void MainDialog::OnScanTimer(UINT_PTR timerId) {
 }
 
 void MainDialog::DrainStatusLines(DWORD budgetMs) {
-  std::string line;
-  if (scan::TakeStatusLine(scan_.state(), line)) {
+  StatusRow line;
+  if (statusRows_.Take(line)) {
     // The list is not redrawn row by row: a row's repaint and scroll cost as
     // much as hundreds of rows, and the list, not the scan, would set the pace.
     if (!listHeld_) SendMessageA(filesList_, WM_SETREDRAW, FALSE, 0);
     listHeld_ = true;
     DWORD start = GetTickCount();
     for (int idle = 0; idle < kDrainIdleWaits;) {
-      AddStatusLine(line);
+      AddStatusRow(line);
       if (GetTickCount() - start >= budgetMs) break;
       // The ring holds ten lines, and the next tick is ten milliseconds or
       // more away: while the worker is listing fast, the tick waits a little
       // for its next lines rather than leave it waiting for a free slot.
-      for (idle = 0; idle < kDrainIdleWaits && !scan::TakeStatusLine(scan_.state(), line); ++idle)
-        Sleep(1);
+      for (idle = 0; idle < kDrainIdleWaits && !statusRows_.Take(line); ++idle) Sleep(1);
     }
   }
   if (listHeld_ && (budgetMs == INFINITE || GetTickCount() - listShown_ >= kListRedrawMs)) {
@@ -164,6 +190,11 @@ void MainDialog::ShowObject(const std::string& path) {
   SetPathText(GetDlgItem(hwnd_, IDC_OBJECT_LABEL), path);
 }
 
+void MainDialog::ExplainUnreachable(const std::string& root) {
+  std::string why = WhyNotWalked(root);
+  if (!why.empty()) statusRows_.Explain(root, why);
+}
+
 bool MainDialog::EnterNextRoot() {
   scan::ScanState& state = scan_.state();
   for (;;) {
@@ -179,10 +210,18 @@ bool MainDialog::EnterNextRoot() {
       if (state.rootIndex() < 0 || static_cast<size_t>(state.rootIndex()) >= roots_.size()) {
         return false;
       }
-      root = roots_[static_cast<size_t>(state.rootIndex())];
-      if (!scan::SetPath(state.rootPath, root)) continue;  // longer than a path can be
+      // Every listed path is walked, or its row says why not (the walk
+      // counts it): none is passed over in silence.
+      root_ = roots_[static_cast<size_t>(state.rootIndex())];
+      scan::SetPath(state.rootPath, scan::CutPath(root_, scan::kMaxPathLength));
+      ExplainUnreachable(root_);
+      return true;
     }
-    if (SetCurrentDirectoryA(root.c_str())) return true;
+    // A drive letter without a drive, or without a medium, is no root.
+    if (SetCurrentDirectoryA(root.c_str())) {
+      root_ = root;
+      return true;
+    }
   }
 }
 

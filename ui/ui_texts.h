@@ -10,6 +10,9 @@ inline constexpr char kStatusColumn[] = "status";
 inline constexpr char kBrowseTitle[] = "Select paths to scan";
 inline constexpr char kScanning[] = "Scanning:";
 inline constexpr char kScanIsOn[] = "Scan is on";
+// The row of a path added while a scan runs, and its tip.
+inline constexpr char kAddedDuringScan[] = "next scan";
+inline constexpr char kAddedDuringScanReason[] = "added during a scan: the next scan walks it";
 inline constexpr char kMemoryWarning[] = "Memory is infected.\r\nRestart your computer.";
 
 // The prompt, each button with its Alt+letter.

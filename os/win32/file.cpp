@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include "os/file_ops.h"
 #include "os/restart.h"
 #include "os/win32/owner.h"
+#include "os/win32/wide.h"
 
 namespace os {
 namespace {
@@ -35,8 +37,11 @@ File File::Open(const std::string& path, Access access, Share share, Disposition
   if (disposition == Disposition::OpenAlways) creation = OPEN_ALWAYS;
   if (disposition == Disposition::CreateNew) creation = CREATE_NEW;
   if (disposition == Disposition::CreateAlways) creation = CREATE_ALWAYS;
-  HANDLE h = CreateFileA(path.c_str(), desired, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  const win32::WideCalls* wide = win32::Wide();
+  HANDLE h = wide != nullptr ? wide->createFile(win32::WidePath(path).c_str(), desired, shareMode,
+                                                nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : CreateFileA(path.c_str(), desired, shareMode, nullptr, creation,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return File();
   if (made != WriteFaults::Verdict::Go) {
     CloseHandle(h);
@@ -93,15 +98,14 @@ std::optional<FileIdentity> File::Identity() const {
 }
 
 std::optional<FileAttributes> File::Attributes() const {
-  DWORD bits = path_.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(path_.c_str());
-  if (bits == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-  return FileAttributes{bits};
+  if (path_.empty()) return std::nullopt;
+  return ReadAttributes(path_);
 }
 
 bool File::SetAttributesNow(FileAttributes attributes) {
   // Windows 9x sets attributes by name only; the file is held open without
   // sharing its writing, so the name still leads to it.
-  return !path_.empty() && SetFileAttributesA(path_.c_str(), attributes.bits) != 0;
+  return !path_.empty() && WriteAttributes(path_, attributes);
 }
 
 FileAttributes WithoutNewPrivileges(FileAttributes restored, const FileIdentity& /*journaled*/) {

@@ -5,18 +5,23 @@
 #include <optional>
 
 #include "os/file.h"
+#include "os/win32/wide.h"
 
 namespace os {
 
 std::optional<FileAttributes> ReadAttributes(const std::string& path) {
-  DWORD bits = GetFileAttributesA(path.c_str());
+  const win32::WideCalls* wide = win32::Wide();
+  DWORD bits = wide != nullptr ? wide->getFileAttributes(win32::WidePath(path).c_str())
+                               : GetFileAttributesA(path.c_str());
   if (bits == INVALID_FILE_ATTRIBUTES) return std::nullopt;
   return FileAttributes{bits};
 }
 
 bool WriteAttributes(const std::string& path, FileAttributes attributes, WriteFaults* faults) {
   if (OnChange(faults) != WriteFaults::Verdict::Go) return false;
-  return SetFileAttributesA(path.c_str(), attributes.bits) != 0;
+  const win32::WideCalls* wide = win32::Wide();
+  return (wide != nullptr ? wide->setFileAttributes(win32::WidePath(path).c_str(), attributes.bits)
+                          : SetFileAttributesA(path.c_str(), attributes.bits)) != 0;
 }
 
 bool IsReadOnly(FileAttributes attributes) {
@@ -27,23 +32,30 @@ FileAttributes WithoutReadOnly(FileAttributes attributes) {
   return FileAttributes{attributes.bits & ~static_cast<uint32_t>(FILE_ATTRIBUTE_READONLY)};
 }
 
+namespace {
+
+// CopyFile by the platform's names; `failIfExists` as CopyFile takes it.
+bool CopyByName(const std::string& from, const std::string& to, BOOL failIfExists) {
+  const win32::WideCalls* wide = win32::Wide();
+  return (wide != nullptr ? wide->copyFile(win32::WidePath(from).c_str(),
+                                           win32::WidePath(to).c_str(), failIfExists)
+                          : CopyFileA(from.c_str(), to.c_str(), failIfExists)) != 0;
+}
+
+}  // namespace
+
 bool CopyNew(const std::string& from, const std::string& to, WriteFaults* faults) {
   switch (OnWrite(faults)) {
     case WriteFaults::Verdict::Go:
       // Fails when `to` exists; the system removes a copy it could not finish.
-      return CopyFileA(from.c_str(), to.c_str(), TRUE) != 0;
+      return CopyByName(from, to, TRUE);
     case WriteFaults::Verdict::Half:
       // A copy cut off half-way: made whole, then cut, unless the name was
       // taken; what a stopped machine leaves behind.
-      if (faults->stopped() && CopyFileA(from.c_str(), to.c_str(), TRUE) != 0) {
-        HANDLE copy = CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (copy != INVALID_HANDLE_VALUE) {
-          DWORD high = 0;
-          DWORD low = GetFileSize(copy, &high);
-          SetFilePointer(copy, static_cast<LONG>(low / 2), nullptr, FILE_BEGIN);
-          SetEndOfFile(copy);
-          CloseHandle(copy);
+      if (faults->stopped() && CopyByName(from, to, TRUE)) {
+        File copy = File::Open(to, Access::ReadWrite, Share::None, Disposition::OpenExisting);
+        if (std::optional<uint64_t> size = copy.IsOpen() ? copy.Size() : std::nullopt) {
+          copy.SetEnd(*size / 2);
         }
       }
       return false;
@@ -62,7 +74,10 @@ bool AppendToFile(const std::string& path, const std::string& bytes, WriteFaults
 }
 
 bool RemoveFile(const std::string& path, WriteFaults* faults) {
-  return OnChange(faults) == WriteFaults::Verdict::Go && DeleteFileA(path.c_str()) != 0;
+  if (OnChange(faults) != WriteFaults::Verdict::Go) return false;
+  const win32::WideCalls* wide = win32::Wide();
+  return (wide != nullptr ? wide->deleteFile(win32::WidePath(path).c_str())
+                          : DeleteFileA(path.c_str())) != 0;
 }
 
 bool FlushFolderOf(const std::string& /*path*/, WriteFaults* faults) {
@@ -70,6 +85,15 @@ bool FlushFolderOf(const std::string& /*path*/, WriteFaults* faults) {
 }
 
 std::string ShortPath(const std::string& path) {
+  if (const win32::WideCalls* wide = win32::Wide()) {
+    // NT names every file by its long name: the short one only stands in
+    // where a path must fit MAX_PATH, which the wide calls need not.
+    wchar_t buffer[MAX_PATH];
+    std::wstring from = win32::Widen(path);
+    DWORD length = wide->getShortPathName(from.c_str(), buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    return win32::Narrow(std::wstring_view(buffer, length));
+  }
   char buffer[MAX_PATH];
   DWORD length = GetShortPathNameA(path.c_str(), buffer, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::string();

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "os/win32/wide.h"
+
 namespace os {
 
 DriveType DriveTypeOf(const std::string& root) {
@@ -11,6 +13,12 @@ DriveType DriveTypeOf(const std::string& root) {
 }
 
 std::string WindowsDirectory() {
+  if (const win32::WideCalls* wide = win32::Wide()) {
+    wchar_t buffer[MAX_PATH] = {};
+    UINT length = wide->getWindowsDirectory(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    return win32::Narrow(std::wstring_view(buffer, length));
+  }
   char buffer[MAX_PATH] = {};
   UINT length = GetWindowsDirectoryA(buffer, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::string();
@@ -28,6 +36,14 @@ bool IsNtPlatform() {
 }
 
 bool MoveAtRestart(const std::string& source, const std::optional<std::string>& destination) {
+  if (const win32::WideCalls* wide = win32::Wide()) {
+    // The delayed move keeps wide names, of any length: the system reads
+    // them back at its start as the "\\?\" paths they are given.
+    const std::wstring from = win32::WidePath(source);
+    const std::wstring to = destination ? win32::WidePath(*destination) : std::wstring();
+    return wide->moveFileEx(from.c_str(), destination ? to.c_str() : nullptr,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+  }
   const char* to = destination ? destination->c_str() : nullptr;
   return MoveFileExA(source.c_str(), to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) !=
          0;
