@@ -152,6 +152,8 @@ MainDialog::MainDialog(HINSTANCE instance, scan::Scan& scan, repair::MemoryStepS
   };
   seams.objectHook = [this](std::string_view shown) { statusRows_.Announce(shown); };
   seams.objectReason = [this](std::string_view path, std::string_view reason) {
+    // A listed path that cannot be walked is explained by the window itself.
+    if (rootExplained_ && path == root_) return;
     statusRows_.Explain(path, reason);
   };
   seams.statusSink = [this](std::string_view path, scan::ScanOutcome outcome, scan::ObjectKind) {

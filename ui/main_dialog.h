@@ -104,7 +104,10 @@ class MainDialog {
   // The listed paths as they stood at START SCAN: the scan walks these,
   // whatever is added to or removed from the list meanwhile.
   std::vector<std::string> roots_;
-  std::string root_;            // the root the worker walks now
+  std::string root_;  // the root the worker walks now
+  // The window has said why root_ cannot be walked (set before the worker
+  // starts): the walk's own word for it is not added.
+  bool rootExplained_ = false;
   StatusQueue statusRows_;      // from the worker to the list
   HWND scanIsOnBox_ = nullptr;  // the "Scan is on" box while it is up
   bool closeAfterScan_ = false;

@@ -192,13 +192,15 @@ void MainDialog::ShowObject(const std::string& path) {
 
 void MainDialog::ExplainUnreachable(const std::string& root) {
   std::string why = WhyNotWalked(root);
-  if (!why.empty()) statusRows_.Explain(root, why);
+  rootExplained_ = !why.empty();
+  if (rootExplained_) statusRows_.Explain(root, why);
 }
 
 bool MainDialog::EnterNextRoot() {
   scan::ScanState& state = scan_.state();
   for (;;) {
     std::string root;
+    rootExplained_ = false;
     if (state.scanAllDrives() != 0) {
       char letter = static_cast<char>(state.driveLetter() + 1);
       state.setDriveLetter(letter);
